@@ -1,0 +1,181 @@
+// The DynamicTape type object: construction, garbage-collector support,
+// deallocation, the method table, and the node lookups the other tape files
+// share.
+#include "native/dynamic_tape/tape.h"
+
+#include <new>
+#include <string>
+
+#include "native/dynamic_tape/methods.h"
+#include "native/toolkit/errors.h"
+
+namespace vorlix::tape {
+
+using py::ErrorKind;
+using py::raise;
+
+std::string node_text(uint64_t id) { return "%" + std::to_string(id); }
+
+std::nullptr_t TapeState::raise_missing_record() const {
+    return raise(ErrorKind::Runtime, consumed ? kReleasedMessage : "dynamic tape node record is unavailable");
+}
+
+DynamicNode* TapeState::node(uint64_t id) {
+    if (id < node_records.size()) return &node_records[id];
+    return raise_missing_record();
+}
+
+bool TapeState::check_exists(uint64_t id) const {
+    if (id < arena.node_count()) return true;
+    raise(ErrorKind::Value, "dynamic tape node " + node_text(id) + " does not exist");
+    return false;
+}
+
+Ref TapeState::required_value(uint64_t id, const char* word) {
+    if (id < node_records.size() && node_records[id].value) return node_records[id].value.clone();
+    raise(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " + node_text(id));
+    return nullptr;
+}
+
+bool TapeState::operands(uint64_t id, uint32_t parent_count, OperandSlots& out) {
+    DynamicNode* record = node(id);
+    if (record == nullptr) return false;
+    out.slots.clear();
+    if (!record->layout) {
+        out.slots.reserve(parent_count);
+        for (uint32_t k = 0; k < parent_count; ++k) out.slots.push_back(k);
+        out.literal_start = out.literal_end = 0;
+        out.identity = true;
+        return true;
+    }
+    const OperandLayout& layout = *record->layout;
+    const uint64_t end = uint64_t{layout.position_start} + parent_count;
+    if (end > operand_positions.size()) {
+        raise(ErrorKind::Runtime, "operand position range is invalid");
+        return false;
+    }
+    out.slots.assign(operand_positions.begin() + layout.position_start, operand_positions.begin() + end);
+    out.literal_start = layout.literal_start;
+    out.literal_end = layout.literal_start + layout.literal_len;
+    out.identity = false;
+    return true;
+}
+
+namespace {
+
+int visit_ref(const Ref& ref, visitproc visit, void* arg) {
+    Py_VISIT(ref.get());
+    return 0;
+}
+
+int tape_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const TapeState& state = as_tape(self)->state;
+    for (const DynamicNode& node : state.node_records) {
+        if (int r = visit_ref(node.dtype, visit, arg)) return r;
+        if (int r = visit_ref(node.value, visit, arg)) return r;
+        if (int r = visit_ref(node.attrs, visit, arg)) return r;
+        if (int r = visit_ref(node.residual, visit, arg)) return r;
+    }
+    for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings}) {
+        for (const Ref& ref : *table) {
+            if (int r = visit_ref(ref, visit, arg)) return r;
+        }
+    }
+    return 0;
+}
+
+// Moves every Python reference out of the tape before dropping them, so that
+// finalizers that run meanwhile find the tape already emptied.
+int tape_clear(PyObject* self) {
+    TapeState& state = as_tape(self)->state;
+    std::vector<DynamicNode> records = std::move(state.node_records);
+    std::vector<Ref> literals = std::move(state.literals);
+    std::vector<Ref> jvp = std::move(state.jvp_bindings);
+    std::vector<Ref> vjp = std::move(state.vjp_bindings);
+    state.node_records.clear();
+    state.literals.clear();
+    state.jvp_bindings.clear();
+    state.vjp_bindings.clear();
+    return 0;
+}
+
+void tape_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    TapeObject* tape = as_tape(self);
+    PyObject_ClearWeakRefs(self);
+    tape->state.~TapeState();
+    tape->borrow.~BorrowState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* tape_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        return raise(ErrorKind::Type, "DynamicTape() takes no arguments");
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    TapeObject* tape = as_tape(self);
+    new (&tape->borrow) py::BorrowState();
+    new (&tape->state) TapeState();
+    return self;
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+#define VORLIX_METHOD(name, signature, doc) \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), kFastcall, #name signature "\n--\n\n" doc}
+
+PyMethodDef tape_methods[] = {
+    VORLIX_METHOD(record_input, "($self, value, shape, dtype, *, name=None, active=True)",
+                  "Record one tape input and return its node ID."),
+    VORLIX_METHOD(record_operation,
+                  "($self, op, inputs, value, attrs, shape, dtype, *, input_positions=None, literals=(), "
+                  "weak=False, schema_version=1, name=None, source_location=None)",
+                  "Record one operation. Parents fill operand positions in order unless\n"
+                  "`input_positions` places them among `literals`, which fill the rest.\n"
+                  "`weak` marks a rank-zero result as a weak scalar (NEP 50); the frontend\n"
+                  "that computed it decides the category."),
+    VORLIX_METHOD(record_residual, "($self, node_id, residual)", "Attach a primitive residual to a node."),
+    VORLIX_METHOD(mark_output, "($self, node_id)", "Mark a node as an output of the invocation."),
+    VORLIX_METHOD(mark_weak, "($self, node_id)", "Mark a rank-zero node as a weak scalar."),
+    VORLIX_METHOD(bind_trace_frame, "($self, trace_level, trace_frame_id)",
+                  "Bind the tape to one trace frame, once."),
+    VORLIX_METHOD(is_weak, "($self, node_id)", "Whether a node is a weak scalar."),
+    VORLIX_METHOD(weak_mask, "($self, node_ids)", "The weak-scalar flags of several nodes."),
+    VORLIX_METHOD(value, "($self, node_id)", "The retained value of a node."),
+    VORLIX_METHOD(values, "($self, node_ids)", "The retained values of several nodes."),
+    VORLIX_METHOD(get_node_name, "($self, node_id)", "The display name of a node, or None."),
+    VORLIX_METHOD(node_is_active, "($self, node_id)", "Whether a node is active."),
+    {"runtime_trace_identity", runtime_trace_identity, METH_NOARGS,
+     "runtime_trace_identity($self)\n--\n\nThe bound (trace_level, trace_frame_id), None where unset."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VORLIX_METHOD
+
+PyType_Slot tape_slots[] = {
+    {Py_tp_doc, const_cast<char*>("DynamicTape()\n--\n\nNative owner for one concrete define-by-run invocation.")},
+    {Py_tp_new, reinterpret_cast<void*>(tape_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tape_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tape_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(tape_clear)},
+    {Py_tp_methods, tape_methods},
+    {0, nullptr},
+};
+
+PyType_Spec tape_spec = {
+    "vorlix._native_core.DynamicTape",
+    sizeof(TapeObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
+    tape_slots,
+};
+
+}  // namespace
+
+PyObject* create_tape_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &tape_spec, nullptr); }
+
+}  // namespace vorlix::tape

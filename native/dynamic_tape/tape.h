@@ -1,0 +1,108 @@
+// Data model of DynamicTape: the arena, the per-node records with their
+// Python payloads, the side arenas of operand positions and literals, and the
+// per-operation tables installed by freezing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "native/toolkit/borrow.h"
+#include "native/toolkit/python.h"
+#include "native/toolkit/ref.h"
+#include "runtime/arena.h"
+
+namespace vorlix::tape {
+
+using py::Ref;
+
+inline constexpr const char* kInputOp = "vorlix.input";
+
+// Where a node's explicit operand positions and literals lie in the tape's
+// two side arenas. Nodes whose parents fill operands 0..P-1 with no literals
+// store none.
+struct OperandLayout {
+    uint32_t position_start = 0;
+    uint32_t literal_start = 0;
+    uint32_t literal_len = 0;
+};
+
+struct DynamicNode {
+    std::vector<uint64_t> shape;
+    Ref name;             // str, or empty
+    Ref source_location;  // str, or empty
+    Ref dtype;
+    Ref value;     // retained payload
+    Ref attrs;     // retained payload; empty for inputs
+    Ref residual;  // retained payload, attached by record_residual
+    std::optional<OperandLayout> layout;
+    uint32_t reverse_value_uses = 0;
+    bool weak = false;
+    bool output_marked = false;
+};
+
+struct ReverseNeeds {
+    bool needs_output;
+    bool needs_inputs;
+    bool needs_residual;
+};
+
+enum class Traversal : uint8_t { Idle, Forward, Reverse };
+
+// The operand slots of one node and its literal index range.
+struct OperandSlots {
+    std::vector<uint32_t> slots;  // one per parent, in parent order
+    uint32_t literal_start = 0;
+    uint32_t literal_end = 0;
+    bool identity = true;  // slots are 0..P-1 and there are no literals
+};
+
+struct TapeState {
+    std::optional<uint64_t> trace_level;
+    std::optional<uint64_t> trace_frame_id;
+    RawArena arena;
+    std::vector<DynamicNode> node_records;
+    std::vector<uint32_t> operand_positions;
+    std::vector<Ref> literals;
+    std::vector<Ref> jvp_bindings;
+    std::vector<Ref> vjp_bindings;
+    std::vector<std::optional<ReverseNeeds>> reverse_needs;
+    std::vector<uint32_t> inputs;
+    std::vector<uint32_t> outputs;
+    bool frozen = false;
+    bool consumed = false;
+    bool reverse_pruned = false;
+    Traversal traversal = Traversal::Idle;
+
+    // Node lookup: the record, or nullptr with RuntimeError raised.
+    [[nodiscard]] DynamicNode* node(uint64_t id);
+    // Raises ValueError "dynamic tape node %{id} does not exist" unless the
+    // arena holds `id`.
+    [[nodiscard]] bool check_exists(uint64_t id) const;
+    // A new reference to the node's value, or nullptr with RuntimeError
+    // "dynamic tape is missing {word} payload for node %{id}".
+    [[nodiscard]] Ref required_value(uint64_t id, const char* word);
+    // Operand slots of a node with `parent_count` parents.
+    [[nodiscard]] bool operands(uint64_t id, uint32_t parent_count, OperandSlots& out);
+    // Raises RuntimeError for a released tape or a missing record.
+    std::nullptr_t raise_missing_record() const;
+};
+
+// The Python object.
+struct TapeObject {
+    PyObject_HEAD
+    py::BorrowState borrow;
+    TapeState state;
+};
+
+[[nodiscard]] inline TapeObject* as_tape(PyObject* self) { return reinterpret_cast<TapeObject*>(self); }
+
+// Node IDs in messages.
+[[nodiscard]] std::string node_text(uint64_t id);
+
+inline constexpr const char* kReleasedMessage = "DynamicTape has released its invocation payloads";
+inline constexpr const char* kFrozenMessage = "DynamicTape is frozen";
+inline constexpr const char* kNotFrozenMessage = "DynamicTape must be frozen before differentiation";
+
+}  // namespace vorlix::tape

@@ -1,0 +1,162 @@
+// The module _native_core: its definition, and the one exec step that
+// registers every attribute, class and function in order.
+#include <string>
+
+#include "native/dynamic_tape/methods.h"
+#include "native/dynamic_tape/walks.h"
+#include "native/module_state.h"
+#include "native/staged/pending.h"
+#include "native/toolkit/python.h"
+#include "native/toolkit/ref.h"
+
+namespace vorlix {
+
+namespace {
+
+using py::Ref;
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+#define VORLIX_FUNCTION(ns, name, signature, doc) \
+    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ns::name)), kFastcall, \
+                #name signature "\n--\n\n" doc}
+
+PyMethodDef deserialize_graph_json_def = VORLIX_FUNCTION(staged, deserialize_graph_json, "(encoded)",
+                                                         "Parse and transactionally validate canonical graph JSON.");
+PyMethodDef dynamic_jvp_def =
+    VORLIX_FUNCTION(tape, dynamic_jvp, "(tape, tangent_seeds, requested_outputs, *, consume=False)",
+                    "Apply one forward JVP over a frozen concrete tape.");
+PyMethodDef dynamic_jvp_many_def =
+    VORLIX_FUNCTION(tape, dynamic_jvp_many, "(tape, tangent_seed_sets, requested_outputs)",
+                    "Apply several forward JVPs in one arena traversal.");
+PyMethodDef dynamic_vjp_def =
+    VORLIX_FUNCTION(tape, dynamic_vjp, "(tape, output_cotangents, requested_inputs, *, consume=False)",
+                    "Apply one reverse VJP over a frozen concrete tape.");
+PyMethodDef dynamic_vjp_many_def =
+    VORLIX_FUNCTION(tape, dynamic_vjp_many, "(tape, output_cotangent_sets, requested_inputs)",
+                    "Apply several reverse VJPs in one arena traversal, calling an operation's\n"
+                    "optional batched VJP once per node for all of its seeds.");
+PyMethodDef build_graph_execution_plan_def =
+    VORLIX_FUNCTION(staged, build_graph_execution_plan, "(store, binder)",
+                    "Link every staged operation exactly once through the Python provider.");
+PyMethodDef execute_graph_def =
+    VORLIX_FUNCTION(staged, execute_graph, "(plan, inputs, constants, context=None)",
+                    "Execute once with invocation-local values while the native side owns release timing.");
+
+#undef VORLIX_FUNCTION
+
+// Sets `name` on the module and appends it to __all__.
+int register_name(PyObject* module, PyObject* all, const char* name, Ref value) {
+    if (!value) return -1;
+    if (PyModule_AddObjectRef(module, name, value.get()) < 0) return -1;
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text) return -1;
+    return PyList_Append(all, text.get());
+}
+
+int register_type(PyObject* module, PyObject* all, const char* name, PyObject* (*create)(PyObject*),
+                  PyTypeObject*& slot) {
+    Ref type = Ref::steal(create(module));
+    if (!type) return -1;
+    slot = reinterpret_cast<PyTypeObject*>(Py_NewRef(type.get()));
+    return register_name(module, all, name, std::move(type));
+}
+
+int register_function(PyObject* module, PyObject* all, PyMethodDef* def) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
+    return register_name(module, all, def->ml_name,
+                         Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr)));
+}
+
+// __all__ as found on the module, or a new list set on it.
+Ref all_list(PyObject* module) {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(module, "__all__", &found) < 0) return nullptr;
+    if (found != nullptr) return Ref::steal(found);
+    Ref all = Ref::steal(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return nullptr;
+    return all;
+}
+
+int module_exec(PyObject* module) {
+    ModuleState* state = module_state(module);
+    Ref all = all_list(module);
+    if (!all) return -1;
+    PyObject* names = all.get();
+    if (register_name(module, names, "__version__", Ref::steal(PyUnicode_FromString("0.3.1"))) < 0 ||
+        register_name(module, names, "__build_profile__", Ref::steal(PyUnicode_FromString("release"))) < 0 ||
+        register_type(module, names, "GraphNode", staged::create_graph_node_type, state->graph_node_type) < 0 ||
+        register_type(module, names, "GraphBuilder", staged::create_graph_builder_type,
+                      state->graph_builder_type) < 0 ||
+        register_type(module, names, "GraphStore", staged::create_graph_store_type, state->graph_store_type) < 0 ||
+        register_type(module, names, "GraphExecutionPlan", staged::create_execution_plan_type,
+                      state->execution_plan_type) < 0 ||
+        register_type(module, names, "DynamicTape", tape::create_tape_type, state->tape_type) < 0 ||
+        register_function(module, names, &deserialize_graph_json_def) < 0 ||
+        register_function(module, names, &dynamic_jvp_def) < 0 ||
+        register_function(module, names, &dynamic_jvp_many_def) < 0 ||
+        register_function(module, names, &dynamic_vjp_def) < 0 ||
+        register_function(module, names, &dynamic_vjp_many_def) < 0 ||
+        register_function(module, names, &build_graph_execution_plan_def) < 0 ||
+        register_function(module, names, &execute_graph_def) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* state = module_state(module);
+    if (state == nullptr) return 0;
+    Py_VISIT(state->graph_node_type);
+    Py_VISIT(state->graph_builder_type);
+    Py_VISIT(state->graph_store_type);
+    Py_VISIT(state->execution_plan_type);
+    Py_VISIT(state->tape_type);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState* state = module_state(module);
+    if (state == nullptr) return 0;
+    Py_CLEAR(state->graph_node_type);
+    Py_CLEAR(state->graph_builder_type);
+    Py_CLEAR(state->graph_store_type);
+    Py_CLEAR(state->execution_plan_type);
+    Py_CLEAR(state->tape_type);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+// Process-wide interned names and the classes' static specs are shared by
+// every module object, so isolated interpreters are not supported.
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native_core",
+    "",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace
+
+}  // namespace vorlix
+
+PyMODINIT_FUNC PyInit__native_core() { return PyModuleDef_Init(&vorlix::module_def); }
+
+#ifdef PyMODEXPORT_FUNC
+// The export hook of interpreters that load modules from a slot table.
+PyMODEXPORT_FUNC PyModExport__native_core() { return vorlix::module_slots; }
+#endif

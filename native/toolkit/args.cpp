@@ -1,0 +1,180 @@
+// Argument binding and conversion of Python arguments to native fields.
+#include "native/toolkit/args.h"
+
+#include <limits>
+#include <string>
+
+namespace vorlix::py {
+
+namespace {
+
+[[gnu::cold]] std::nullptr_t raise_call_error(const Signature& sig, const std::string& detail) {
+    return raise(ErrorKind::Type, std::string(sig.function) + "() " + detail);
+}
+
+[[gnu::cold]] std::nullptr_t raise_item_error(const char* arg, Py_ssize_t index, ErrorKind kind,
+                                             std::string_view detail) {
+    std::string message = "argument '";
+    message += arg;
+    message += "': ";
+    if (index >= 0) {
+        message += "item ";
+        message += std::to_string(index);
+        message += ": ";
+    }
+    message += detail;
+    return raise(kind, message);
+}
+
+// Converts an int to a value of at most `max`; index < 0 means the argument
+// itself rather than an item of it.
+bool read_unsigned(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max, const char* width,
+                   uint64_t& out) {
+    if (!PyLong_Check(obj)) {
+        raise_item_error(arg, index, ErrorKind::Type, "expected int, got " + type_name_of(obj));
+        return false;
+    }
+    uint64_t value = 0;
+    if (read_u64(obj, value) < 0) {
+        if (PyErr_Occurred()) return false;
+        raise_item_error(arg, index, ErrorKind::Overflow, std::string("int is outside the range of ") + width);
+        return false;
+    }
+    if (value > max) {
+        raise_item_error(arg, index, ErrorKind::Overflow, std::string("int is outside the range of ") + width);
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+template <class T>
+bool to_unsigned_list(PyObject* obj, const char* arg, std::vector<T>& out, const char* width) {
+    SequenceArg seq;
+    if (!seq.open(obj, arg)) return false;
+    std::vector<T> values;
+    values.reserve(static_cast<size_t>(seq.size()));
+    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
+        uint64_t v = 0;
+        if (!read_unsigned(seq[i], arg, i, std::numeric_limits<T>::max(), width, v)) return false;
+        values.push_back(static_cast<T>(v));
+    }
+    out = std::move(values);
+    return true;
+}
+
+}  // namespace
+
+std::nullptr_t raise_argument_error(const char* arg, std::string_view detail) {
+    return raise_item_error(arg, -1, ErrorKind::Type, detail);
+}
+
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject** out) {
+    const auto count = static_cast<Py_ssize_t>(sig.names.size());
+    const char* const* names = sig.names.begin();
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
+
+    if (nargs > sig.positional) {
+        return raise_call_error(sig, "takes at most " + std::to_string(sig.positional) + " positional argument" +
+                                         (sig.positional == 1 ? "" : "s") + " (" + std::to_string(nargs) +
+                                         " given)") != nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t slot = -1;
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot < 0) {
+            Ref text = Ref::steal(PyObject_Str(key));
+            const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+            if (utf8 == nullptr) return false;
+            return raise_call_error(sig, std::string("got an unexpected keyword argument '") + utf8 + "'") !=
+                   nullptr;
+        }
+        if (out[slot] != nullptr) {
+            return raise_call_error(sig, std::string("got multiple values for argument '") + names[slot] + "'") !=
+                   nullptr;
+        }
+        out[slot] = args[nargs + k];
+    }
+
+    for (Py_ssize_t i = 0; i < sig.required; ++i) {
+        if (out[i] == nullptr) {
+            return raise_call_error(sig, std::string("missing required argument '") + names[i] + "'") != nullptr;
+        }
+    }
+    return true;
+}
+
+bool to_u32(PyObject* obj, const char* arg, uint32_t& out) {
+    uint64_t v = 0;
+    if (!read_unsigned(obj, arg, -1, std::numeric_limits<uint32_t>::max(), "u32", v)) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+bool to_u64(PyObject* obj, const char* arg, uint64_t& out) {
+    return read_unsigned(obj, arg, -1, std::numeric_limits<uint64_t>::max(), "u64", out);
+}
+
+bool to_bool(PyObject* obj, const char* arg, bool& out) {
+    if (!PyBool_Check(obj)) {
+        raise_argument_error(arg, "expected bool, got " + type_name_of(obj));
+        return false;
+    }
+    out = obj == Py_True;
+    return true;
+}
+
+bool to_str(PyObject* obj, const char* arg, Ref& out) {
+    if (!PyUnicode_Check(obj)) {
+        raise_argument_error(arg, "expected str, got " + type_name_of(obj));
+        return false;
+    }
+    out = Ref::new_ref(obj);
+    return true;
+}
+
+bool to_optional_str(PyObject* obj, const char* arg, Ref& out) {
+    if (obj == nullptr || obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    return to_str(obj, arg, out);
+}
+
+bool SequenceArg::open(PyObject* obj, const char* arg) {
+    if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+        raise_argument_error(arg, "expected a sequence, got " + type_name_of(obj));
+        return false;
+    }
+    fast_ = Ref::steal(PySequence_Fast(obj, "expected a sequence"));
+    if (!fast_) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise_argument_error(arg, "expected a sequence, got " + type_name_of(obj));
+        }
+        return false;
+    }
+    items_ = PySequence_Fast_ITEMS(fast_.get());
+    size_ = PySequence_Fast_GET_SIZE(fast_.get());
+    return true;
+}
+
+bool to_u32_list(PyObject* obj, const char* arg, std::vector<uint32_t>& out) {
+    return to_unsigned_list(obj, arg, out, "u32");
+}
+
+bool to_u64_list(PyObject* obj, const char* arg, std::vector<uint64_t>& out) {
+    return to_unsigned_list(obj, arg, out, "u64");
+}
+
+}  // namespace vorlix::py

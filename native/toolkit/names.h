@@ -1,0 +1,30 @@
+// Attribute names read on hot paths, interned once per process.
+#pragma once
+
+#include "native/toolkit/python.h"
+
+namespace vorlix::py::names {
+
+// Each returns a borrowed, interned str that lives as long as the process
+// (the module declares itself unsupported in isolated subinterpreters, so a
+// process-wide string is never shared across interpreters).
+#define VORLIX_INTERNED_NAME(fn, text)                                   \
+    inline PyObject* fn() {                                              \
+        static PyObject* const s = PyUnicode_InternFromString(text);     \
+        return s;                                                        \
+    }
+
+VORLIX_INTERNED_NAME(add_note, "add_note")
+VORLIX_INTERNED_NAME(payload, "payload")
+VORLIX_INTERNED_NAME(close, "close")
+VORLIX_INTERNED_NAME(shape, "shape")
+VORLIX_INTERNED_NAME(dtype, "dtype")
+VORLIX_INTERNED_NAME(item, "item")
+VORLIX_INTERNED_NAME(vorlix_snapshot, "_vorlix_snapshot")
+VORLIX_INTERNED_NAME(vjp_many, "__vorlix_vjp_many__")
+VORLIX_INTERNED_NAME(node_id, "node_id")
+VORLIX_INTERNED_NAME(all, "all")
+
+#undef VORLIX_INTERNED_NAME
+
+}  // namespace vorlix::py::names

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets the project up and runs every benchmark; each prints its figures one
+# per line, as ratios against a baseline measured in the same run.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh
+
+cmake -S . -B build/bench -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/bench -j"$(nproc)"
+for exe in build/bench/bench_*; do
+  [ -x "$exe" ] || continue
+  echo "== $(basename "$exe")"
+  "$exe"
+done
+for script in benchmarks/*.py; do
+  echo "== $(basename "$script")"
+  .venv/bin/python "$script"
+done
