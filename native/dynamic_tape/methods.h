@@ -24,6 +24,14 @@ VORLIX_TAPE_METHOD(get_node_name);
 VORLIX_TAPE_METHOD(node_is_active);
 PyObject* runtime_trace_identity(PyObject* self, PyObject* unused);
 
+// introspection.cpp
+PyObject* tape_node_count(PyObject* self, void* unused);
+PyObject* tape_inputs(PyObject* self, void* unused);
+PyObject* tape_op_names(PyObject* self, void* unused);
+PyObject* tape_is_consumed(PyObject* self, void* unused);
+PyObject* stats(PyObject* self, PyObject* unused);
+PyObject* diagnostic_snapshot(PyObject* self, PyObject* unused);
+
 #undef VORLIX_TAPE_METHOD
 
 // The DynamicTape type, created for one module object.

@@ -151,10 +151,21 @@ PyMethodDef tape_methods[] = {
     VORLIX_METHOD(node_is_active, "($self, node_id)", "Whether a node is active."),
     {"runtime_trace_identity", runtime_trace_identity, METH_NOARGS,
      "runtime_trace_identity($self)\n--\n\nThe bound (trace_level, trace_frame_id), None where unset."},
+    {"stats", stats, METH_NOARGS, "stats($self)\n--\n\nCounts and native memory of the tape."},
+    {"_diagnostic_snapshot", diagnostic_snapshot, METH_NOARGS,
+     "_diagnostic_snapshot($self)\n--\n\n(operation name, value, source location) of every node."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef VORLIX_METHOD
+
+PyGetSetDef tape_getset[] = {
+    {"node_count", tape_node_count, nullptr, "Number of recorded nodes.", nullptr},
+    {"inputs", tape_inputs, nullptr, "Input node IDs in recording order.", nullptr},
+    {"op_names", tape_op_names, nullptr, "Operation names in operation-ID order.", nullptr},
+    {"is_consumed", tape_is_consumed, nullptr, "Whether the invocation payloads were released.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyType_Slot tape_slots[] = {
     {Py_tp_doc, const_cast<char*>("DynamicTape()\n--\n\nNative owner for one concrete define-by-run invocation.")},
@@ -163,6 +174,7 @@ PyType_Slot tape_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(tape_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(tape_clear)},
     {Py_tp_methods, tape_methods},
+    {Py_tp_getset, tape_getset},
     {0, nullptr},
 };
 

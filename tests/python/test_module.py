@@ -1,0 +1,80 @@
+"""The module's registration: names, order, attributes and class identity."""
+
+import inspect
+
+import pytest
+
+import vorlix._native_core as core
+
+EXPECTED_NAMES = [
+    "__version__",
+    "__build_profile__",
+    "GraphNode",
+    "GraphBuilder",
+    "GraphStore",
+    "GraphExecutionPlan",
+    "DynamicTape",
+    "deserialize_graph_json",
+    "dynamic_jvp",
+    "dynamic_jvp_many",
+    "dynamic_vjp",
+    "dynamic_vjp_many",
+    "build_graph_execution_plan",
+    "execute_graph",
+]
+
+
+def test_all_lists_the_fourteen_names_in_registration_order():
+    assert core.__all__ == EXPECTED_NAMES
+    for name in EXPECTED_NAMES:
+        assert hasattr(core, name)
+
+
+def test_version_profile_and_doc():
+    assert core.__version__ == "0.3.1"
+    assert core.__build_profile__ == "release"
+    assert core.__doc__ == ""
+
+
+@pytest.mark.parametrize(
+    "name", ["GraphNode", "GraphBuilder", "GraphStore", "GraphExecutionPlan", "DynamicTape"]
+)
+def test_classes_live_in_the_package_module(name):
+    cls = getattr(core, name)
+    assert cls.__module__ == "vorlix._native_core"
+    with pytest.raises(TypeError):
+        cls.some_attribute = 1  # immutable types
+
+
+@pytest.mark.parametrize(
+    ("name", "parameters"),
+    [
+        ("dynamic_jvp", "(tape, tangent_seeds, requested_outputs, *, consume=False)"),
+        ("dynamic_jvp_many", "(tape, tangent_seed_sets, requested_outputs)"),
+        ("dynamic_vjp", "(tape, output_cotangents, requested_inputs, *, consume=False)"),
+        ("dynamic_vjp_many", "(tape, output_cotangent_sets, requested_inputs)"),
+        ("deserialize_graph_json", "(encoded)"),
+        ("build_graph_execution_plan", "(store, binder)"),
+        ("execute_graph", "(plan, inputs, constants, context=None)"),
+    ],
+)
+def test_function_text_signatures(name, parameters):
+    assert str(inspect.signature(getattr(core, name))) == parameters
+
+
+@pytest.mark.parametrize("name", ["GraphNode", "GraphStore", "GraphExecutionPlan"])
+def test_handle_classes_cannot_be_instantiated(name):
+    with pytest.raises(TypeError):
+        getattr(core, name)()
+
+
+def test_tape_method_docs():
+    assert core.DynamicTape.__doc__ == "Native owner for one concrete define-by-run invocation."
+    assert core.DynamicTape.record_operation.__doc__.splitlines() == [
+        "Record one operation. Parents fill operand positions in order unless",
+        "`input_positions` places them among `literals`, which fill the rest.",
+        "`weak` marks a rank-zero result as a weak scalar (NEP 50); the frontend",
+        "that computed it decides the category.",
+    ]
+    signature = inspect.signature(core.DynamicTape.record_input)
+    assert str(signature) == "(self, /, value, shape, dtype, *, name=None, active=True)"
