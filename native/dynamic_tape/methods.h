@@ -24,6 +24,12 @@ VORLIX_TAPE_METHOD(get_node_name);
 VORLIX_TAPE_METHOD(node_is_active);
 PyObject* runtime_trace_identity(PyObject* self, PyObject* unused);
 
+// lifecycle.cpp
+VORLIX_TAPE_METHOD(freeze);
+VORLIX_TAPE_METHOD(set_active_nodes);
+PyObject* release_payloads(PyObject* self, PyObject* unused);
+PyObject* prune_reverse_payloads(PyObject* self, PyObject* unused);
+
 // introspection.cpp
 PyObject* tape_node_count(PyObject* self, void* unused);
 PyObject* tape_inputs(PyObject* self, void* unused);
