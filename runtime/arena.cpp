@@ -1,33 +1,15 @@
 // Appending to the structural arena, interning operations, replacing activity.
 #include "runtime/arena.h"
 
-#include <cstring>
 #include <limits>
-#include <mutex>
-#include <random>
+
+#include "runtime/hash.h"
 
 namespace vorlix {
 
 namespace {
 
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
-
-// Process-wide source of hash keys, seeded once from the system's entropy.
-std::array<uint64_t, 2> fresh_hash_keys() {
-    static std::mutex mutex;
-    static std::mt19937_64 generator{[] {
-        std::random_device device;
-        std::seed_seq seq{device(), device(), device(), device()};
-        return std::mt19937_64(seq);
-    }()};
-    std::lock_guard lock(mutex);
-    return {generator(), generator()};
-}
-
-inline uint64_t mix(uint64_t a, uint64_t b) {
-    const __uint128_t product = static_cast<__uint128_t>(a) * b;
-    return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
-}
 
 }  // namespace
 
@@ -51,21 +33,9 @@ std::vector<NodeId> Parents::to_vec() const {
 OpTable::OpTable() : index_(0, SeededHash{fresh_hash_keys()}) {}
 
 size_t OpTable::SeededHash::operator()(std::string_view s) const noexcept {
-    constexpr uint64_t kStep = 0x9e3779b97f4a7c15ull;
-    uint64_t h = keys[0] ^ (s.size() * kStep);
-    const char* p = s.data();
-    size_t left = s.size();
-    while (left >= 8) {
-        uint64_t word;
-        std::memcpy(&word, p, 8);
-        h = mix(h ^ word, keys[1] ^ kStep);
-        p += 8;
-        left -= 8;
-    }
-    uint64_t tail = 0;
-    std::memcpy(&tail, p, left);
-    h = mix(h ^ tail ^ (uint64_t{left} << 56), keys[1] ^ kStep);
-    return static_cast<size_t>(mix(h, keys[0] | 1));
+    Hasher hasher(keys);
+    hasher.write_bytes(s);
+    return static_cast<size_t>(hasher.finish());
 }
 
 std::optional<OpId> OpTable::find(std::string_view name) const {
@@ -101,8 +71,7 @@ void OpTable::reserve(size_t n) {
     index_.reserve(n);
 }
 
-Expected<NodeId> RawArena::append(std::string_view op_name, uint32_t schema_version,
-                                  std::span<const NodeId> parents, uint8_t flags) {
+Expected<ArenaNode> RawArena::prepare_node(std::span<const NodeId> parents, uint8_t flags) const {
     const uint64_t n = nodes_.size();
     if (n >= kMaxNodes) return GraphError("arena exceeded its node ID range");
     for (const NodeId p : parents) {
@@ -132,16 +101,32 @@ Expected<NodeId> RawArena::append(std::string_view op_name, uint32_t schema_vers
         record.first = static_cast<uint32_t>(start);
         record.second = static_cast<uint32_t>(k);
     }
+    return record;
+}
 
+NodeId RawArena::commit_node(const ArenaNode& record, std::span<const NodeId> parents) {
+    if (record.encoding == ParentEncoding::EdgeRange) edges_.insert(edges_.end(), parents.begin(), parents.end());
+    nodes_.push_back(record);
+    return static_cast<NodeId>(nodes_.size() - 1);
+}
+
+Expected<NodeId> RawArena::append(std::string_view op_name, uint32_t schema_version,
+                                  std::span<const NodeId> parents, uint8_t flags) {
+    auto record = prepare_node(parents, flags);
+    if (!record) return std::move(record).error();
     if (op_name.empty()) return GraphError("arena operation name must not be empty");
     if (schema_version == 0) return GraphError("arena operation schema version must be at least 1");
     auto op = ops_.intern(op_name, schema_version);
     if (!op) return std::move(op).error();
-    record.op = *op;
+    record->op = *op;
+    return commit_node(*record, parents);
+}
 
-    if (record.encoding == ParentEncoding::EdgeRange) edges_.insert(edges_.end(), parents.begin(), parents.end());
-    nodes_.push_back(record);
-    return static_cast<NodeId>(n);
+Expected<NodeId> RawArena::append_interned(OpId op, std::span<const NodeId> parents, uint8_t flags) {
+    auto record = prepare_node(parents, flags);
+    if (!record) return std::move(record).error();
+    record->op = op;
+    return commit_node(*record, parents);
 }
 
 Status<> RawArena::replace_activity(std::span<const bool> active) {

@@ -143,6 +143,10 @@ public:
 
     [[nodiscard]] Expected<NodeId> append(std::string_view op_name, uint32_t schema_version,
                                           std::span<const NodeId> parents, uint8_t flags);
+    // `append` for an operation already interned by an earlier append with
+    // the same name and schema version: the same checks and effects, without
+    // the name lookup.
+    [[nodiscard]] Expected<NodeId> append_interned(OpId op, std::span<const NodeId> parents, uint8_t flags);
     [[nodiscard]] Status<> replace_activity(std::span<const bool> active);
     [[nodiscard]] StructuralStats structural_stats() const;
 
@@ -161,6 +165,11 @@ public:
     void reserve(size_t nodes, size_t edges);
 
 private:
+    // Checks the node range and the parents and encodes them (the steps
+    // before the operation is interned).
+    [[nodiscard]] Expected<ArenaNode> prepare_node(std::span<const NodeId> parents, uint8_t flags) const;
+    NodeId commit_node(const ArenaNode& record, std::span<const NodeId> parents);
+
     std::vector<ArenaNode> nodes_;
     std::vector<NodeId> edges_;
     OpTable ops_;

@@ -26,9 +26,9 @@ void close_residual(PyObject* residual, Ref& first) {
     if (!first) first = std::move(exc);
 }
 
-template <class T>
-std::vector<T> take_vector(std::vector<T>& v) {
-    return std::exchange(v, std::vector<T>{});
+template <class Container>
+Container take_vector(Container& v) {
+    return std::exchange(v, Container{});
 }
 
 }  // namespace
@@ -326,7 +326,7 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!hold.ok()) return nullptr;
     PyObject* argv[1];
     std::vector<uint32_t> ids;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !py::to_u32_list(argv[0], "node_ids", ids)) {
+    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !py::to_uint_list(argv[0], "node_ids", ids)) {
         return nullptr;
     }
     TapeState& state = tape->state;

@@ -17,7 +17,7 @@ namespace vorlix::tape {
 
 // What a wholesale release moves out of the tape.
 struct RetiredPayloads {
-    std::vector<DynamicNode> node_records;
+    StableVec<DynamicNode> node_records;
     std::vector<Ref> literals;
     std::vector<Ref> jvp_bindings;
     std::vector<Ref> vjp_bindings;

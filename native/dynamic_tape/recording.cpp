@@ -28,7 +28,7 @@ bool check_open(const TapeState& tape) {
 
 // Validates the operand layout of a new operation; `layout` stays empty when
 // the parents fill the operands in order and there are no literals.
-bool validate_layout(const TapeState& tape, const std::vector<uint64_t>* positions, size_t parent_count,
+bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positions, size_t parent_count,
                      size_t literal_count, std::optional<OperandLayout>& layout) {
     layout.reset();
     if (positions == nullptr) {
@@ -94,10 +94,10 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
     PyObject* argv[5];
     if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-    std::vector<uint64_t> shape;
+    Shape shape;
     Ref name;
     bool active = true;
-    if (!py::to_u64_list(argv[1], "shape", shape)) return nullptr;
+    if (!py::to_uint_list(argv[1], "shape", shape)) return nullptr;
     if (!py::to_optional_str(argv[3], "name", name)) return nullptr;
     if (argv[4] != nullptr && !py::to_bool(argv[4], "active", active)) return nullptr;
 
@@ -129,20 +129,20 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyObject* argv[12];
     if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
     Ref op;
-    std::vector<uint32_t> parents;
-    std::vector<uint64_t> shape;
-    std::vector<uint64_t> positions;
+    InlineVec<uint32_t, 4> parents;
+    Shape shape;
+    InlineVec<uint64_t, 4> positions;
     bool has_positions = false;
-    std::vector<Ref> literals;
+    InlineVec<Ref, 2> literals;
     bool weak = false;
     uint32_t schema_version = 1;
     Ref name;
     Ref source_location;
     if (!py::to_str(argv[0], "op", op)) return nullptr;
-    if (!py::to_u32_list(argv[1], "inputs", parents)) return nullptr;
-    if (!py::to_u64_list(argv[4], "shape", shape)) return nullptr;
+    if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
+    if (!py::to_uint_list(argv[4], "shape", shape)) return nullptr;
     if (argv[6] != nullptr && argv[6] != Py_None) {
-        if (!py::to_u64_list(argv[6], "input_positions", positions)) return nullptr;
+        if (!py::to_uint_list(argv[6], "input_positions", positions)) return nullptr;
         has_positions = true;
     }
     if (argv[7] != nullptr) {
@@ -174,9 +174,17 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         active = active || record->is_active();
     }
 
-    auto id = state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)), schema_version, parents,
-                                 active ? node_flags::kActive : 0);
+    const uint8_t flags = active ? node_flags::kActive : 0;
+    const bool same_op = op.get() == state.last_op_name.get() && schema_version == state.last_op_version;
+    auto id = same_op ? state.arena.append_interned(state.last_op, parents, flags)
+                      : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)), schema_version,
+                                           parents, flags);
     if (!id) return raise_value(id.error().rendered());
+    if (!same_op) {
+        state.last_op = state.arena.node(*id)->op;
+        state.last_op_version = schema_version;
+        state.last_op_name = op.clone();
+    }
 
     if (layout) {
         for (const uint64_t position : positions) state.operand_positions.push_back(static_cast<uint32_t>(position));
@@ -316,16 +324,15 @@ Ref value_of(TapeState& state, uint32_t id) {
 // Applies `read` to every ID of a `node_ids` argument and collects the
 // results into a new list, stopping at the first failure.
 template <class Read>
-PyObject* read_each(PyObject* self, const char* function, PyObject* const* args, Py_ssize_t nargs,
+PyObject* read_each(PyObject* self, const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Read read) {
-    const py::Signature sig{function, {"node_ids"}, 1, 1};
     TapeObject* tape = as_tape(self);
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return nullptr;
     PyObject* argv[1];
     std::vector<uint32_t> ids;
     if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-    if (!py::to_u32_list(argv[0], "node_ids", ids)) return nullptr;
+    if (!py::to_uint_list(argv[0], "node_ids", ids)) return nullptr;
 
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
     if (!list) return nullptr;
@@ -353,7 +360,8 @@ PyObject* is_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* weak_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_each(self, "weak_mask", args, nargs, kwnames, [](TapeState& state, uint32_t id) {
+    static const py::Signature sig{"weak_mask", {"node_ids"}, 1, 1};
+    return read_each(self, sig, args, nargs, kwnames, [](TapeState& state, uint32_t id) {
         const int weak = weak_flag(state, id);
         return weak < 0 ? Ref() : Ref::new_ref(weak ? Py_True : Py_False);
     });
@@ -371,7 +379,8 @@ PyObject* value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_each(self, "values", args, nargs, kwnames, value_of);
+    static const py::Signature sig{"values", {"node_ids"}, 1, 1};
+    return read_each(self, sig, args, nargs, kwnames, value_of);
 }
 
 PyObject* get_node_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

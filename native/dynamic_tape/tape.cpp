@@ -89,14 +89,11 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
 // finalizers that run meanwhile find the tape already emptied.
 int tape_clear(PyObject* self) {
     TapeState& state = as_tape(self)->state;
-    std::vector<DynamicNode> records = std::move(state.node_records);
-    std::vector<Ref> literals = std::move(state.literals);
-    std::vector<Ref> jvp = std::move(state.jvp_bindings);
-    std::vector<Ref> vjp = std::move(state.vjp_bindings);
-    state.node_records.clear();
-    state.literals.clear();
-    state.jvp_bindings.clear();
-    state.vjp_bindings.clear();
+    auto records = std::exchange(state.node_records, {});
+    auto literals = std::exchange(state.literals, {});
+    auto jvp = std::exchange(state.jvp_bindings, {});
+    auto vjp = std::exchange(state.vjp_bindings, {});
+    Ref last_op = std::move(state.last_op_name);
     return 0;
 }
 

@@ -12,6 +12,8 @@
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 #include "runtime/arena.h"
+#include "runtime/inline_vec.h"
+#include "runtime/stable_vec.h"
 
 namespace vorlix::tape {
 
@@ -28,8 +30,11 @@ struct OperandLayout {
     uint32_t literal_len = 0;
 };
 
+// Shapes of rank up to four live inside the node record.
+using Shape = InlineVec<uint64_t, 4>;
+
 struct DynamicNode {
-    std::vector<uint64_t> shape;
+    Shape shape;
     Ref name;             // str, or empty
     Ref source_location;  // str, or empty
     Ref dtype;
@@ -62,7 +67,7 @@ struct TapeState {
     std::optional<uint64_t> trace_level;
     std::optional<uint64_t> trace_frame_id;
     RawArena arena;
-    std::vector<DynamicNode> node_records;
+    StableVec<DynamicNode> node_records;
     std::vector<uint32_t> operand_positions;
     std::vector<Ref> literals;
     std::vector<Ref> jvp_bindings;
@@ -74,6 +79,13 @@ struct TapeState {
     bool consumed = false;
     bool reverse_pruned = false;
     Traversal traversal = Traversal::Idle;
+
+    // The operation name and schema version of the latest recording and the
+    // operation they interned: a tape records the same few names over and
+    // over, and the same str object names the same operation.
+    Ref last_op_name;
+    uint32_t last_op_version = 0;
+    OpId last_op = 0;
 
     // Node lookup: the record, or nullptr with RuntimeError raised.
     [[nodiscard]] DynamicNode* node(uint64_t id);

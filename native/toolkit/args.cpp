@@ -26,44 +26,34 @@ namespace {
     return raise(kind, message);
 }
 
-// Converts an int to a value of at most `max`; index < 0 means the argument
-// itself rather than an item of it.
-bool read_unsigned(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max, const char* width,
-                   uint64_t& out) {
+}  // namespace
+
+bool read_unsigned_slow(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max, const char* width,
+                        uint64_t& out) {
     if (!PyLong_Check(obj)) {
         raise_item_error(arg, index, ErrorKind::Type, "expected int, got " + type_name_of(obj));
         return false;
     }
     uint64_t value = 0;
-    if (read_u64(obj, value) < 0) {
-        if (PyErr_Occurred()) return false;
-        raise_item_error(arg, index, ErrorKind::Overflow, std::string("int is outside the range of ") + width);
-        return false;
+    bool in_range = false;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        const Py_ssize_t compact = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        in_range = compact >= 0;
+        value = static_cast<uint64_t>(compact);
+    } else {
+        if (read_u64(obj, value) == 0) {
+            in_range = true;
+        } else if (PyErr_Occurred()) {
+            return false;
+        }
     }
-    if (value > max) {
+    if (!in_range || value > max) {
         raise_item_error(arg, index, ErrorKind::Overflow, std::string("int is outside the range of ") + width);
         return false;
     }
     out = value;
     return true;
 }
-
-template <class T>
-bool to_unsigned_list(PyObject* obj, const char* arg, std::vector<T>& out, const char* width) {
-    SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
-    std::vector<T> values;
-    values.reserve(static_cast<size_t>(seq.size()));
-    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
-        uint64_t v = 0;
-        if (!read_unsigned(seq[i], arg, i, std::numeric_limits<T>::max(), width, v)) return false;
-        values.push_back(static_cast<T>(v));
-    }
-    out = std::move(values);
-    return true;
-}
-
-}  // namespace
 
 std::nullptr_t raise_argument_error(const char* arg, std::string_view detail) {
     return raise_item_error(arg, -1, ErrorKind::Type, detail);
@@ -83,14 +73,22 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nkw > 0 && sig.interned[0] == nullptr) {
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            sig.interned[i] = PyUnicode_InternFromString(names[i]);
+            if (sig.interned[i] == nullptr) return false;
+        }
+    }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t slot = -1;
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-                slot = i;
-                break;
-            }
+        // Keyword names from call sites are interned, so identity usually
+        // decides; the text comparison covers the rest.
+        for (Py_ssize_t i = nargs; i < count && slot < 0; ++i) {
+            if (key == sig.interned[i]) slot = i;
+        }
+        for (Py_ssize_t i = 0; i < count && slot < 0; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) slot = i;
         }
         if (slot < 0) {
             Ref text = Ref::steal(PyObject_Str(key));
@@ -152,6 +150,12 @@ bool to_optional_str(PyObject* obj, const char* arg, Ref& out) {
 }
 
 bool SequenceArg::open(PyObject* obj, const char* arg) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        fast_ = Ref::new_ref(obj);
+        items_ = PySequence_Fast_ITEMS(obj);
+        size_ = PySequence_Fast_GET_SIZE(obj);
+        return true;
+    }
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
         raise_argument_error(arg, "expected a sequence, got " + type_name_of(obj));
         return false;
@@ -169,12 +173,5 @@ bool SequenceArg::open(PyObject* obj, const char* arg) {
     return true;
 }
 
-bool to_u32_list(PyObject* obj, const char* arg, std::vector<uint32_t>& out) {
-    return to_unsigned_list(obj, arg, out, "u32");
-}
-
-bool to_u64_list(PyObject* obj, const char* arg, std::vector<uint64_t>& out) {
-    return to_unsigned_list(obj, arg, out, "u64");
-}
 
 }  // namespace vorlix::py

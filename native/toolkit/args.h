@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <array>
 #include <initializer_list>
+#include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "native/toolkit/errors.h"
@@ -18,10 +21,15 @@ namespace vorlix::py {
 // be passed by position (the rest are keyword-only), and the first `required`
 // must be passed.
 struct Signature {
+    static constexpr size_t kMaxParameters = 16;
+
     const char* function;
     std::initializer_list<const char*> names;
     int positional;
     int required;
+    // The names as interned str objects, made on first use; they live as long
+    // as the process, like the signature.
+    mutable std::array<PyObject*, kMaxParameters> interned{};
 };
 
 // Binds fastcall arguments to parameters. On success `out[i]` is a borrowed
@@ -53,8 +61,42 @@ private:
     Py_ssize_t size_ = 0;
 };
 
-[[nodiscard]] bool to_u32_list(PyObject* obj, const char* arg, std::vector<uint32_t>& out);
-[[nodiscard]] bool to_u64_list(PyObject* obj, const char* arg, std::vector<uint64_t>& out);
+// Reads one int of a sequence argument (index >= 0) or the argument itself
+// (index < 0) into a value of at most `max`; `width` names the field.
+[[nodiscard]] bool read_unsigned_slow(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max,
+                                      const char* width, uint64_t& out);
+
+[[nodiscard]] inline bool read_unsigned(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max,
+                                        const char* width, uint64_t& out) {
+    // Small non-negative ints, the common case, are read in place.
+    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
+        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+        if (v >= 0 && static_cast<uint64_t>(v) <= max) {
+            out = static_cast<uint64_t>(v);
+            return true;
+        }
+    }
+    return read_unsigned_slow(obj, arg, index, max, width, out);
+}
+
+// A sequence of ints into `out` (a vector-like container of unsigned ints).
+template <class Out>
+[[nodiscard]] bool to_uint_list(PyObject* obj, const char* arg, Out& out) {
+    using T = std::remove_cvref_t<decltype(out[0])>;
+    static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+    SequenceArg seq;
+    if (!seq.open(obj, arg)) return false;
+    out.clear();
+    out.reserve(static_cast<size_t>(seq.size()));
+    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
+        uint64_t v = 0;
+        if (!read_unsigned(seq[i], arg, i, std::numeric_limits<T>::max(), sizeof(T) == 4 ? "u32" : "u64", v)) {
+            return false;
+        }
+        out.push_back(static_cast<T>(v));
+    }
+    return true;
+}
 
 // For converters of composite arguments: raise TypeError
 // "argument '{arg}': {detail}".

@@ -1,0 +1,110 @@
+// An append-only sequence stored in chunks of doubling size: appending never
+// moves earlier elements (so references stay valid and a long recording
+// touches each byte once), and indexing is a few bit operations.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+namespace vorlix {
+
+template <class T>
+class StableVec {
+    static constexpr size_t kBaseBits = 4;
+    static constexpr size_t kBase = size_t{1} << kBaseBits;
+    static constexpr size_t kMaxChunks = 64 - kBaseBits;
+
+public:
+    StableVec() = default;
+    StableVec(const StableVec&) = delete;
+    StableVec& operator=(const StableVec&) = delete;
+    StableVec(StableVec&& other) noexcept
+        : chunks_(std::exchange(other.chunks_, {})), size_(std::exchange(other.size_, 0)) {}
+    StableVec& operator=(StableVec&& other) noexcept {
+        if (this != &other) {
+            release();
+            chunks_ = std::exchange(other.chunks_, {});
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    ~StableVec() { release(); }
+
+    [[nodiscard]] size_t size() const { return size_; }
+    [[nodiscard]] bool empty() const { return size_ == 0; }
+    // Elements the allocated chunks can hold.
+    [[nodiscard]] size_t capacity() const {
+        size_t chunks = 0;
+        while (chunks < kMaxChunks && chunks_[chunks] != nullptr) ++chunks;
+        return kBase * ((size_t{1} << chunks) - 1);
+    }
+
+    T& operator[](size_t i) { return *slot(i); }
+    const T& operator[](size_t i) const { return *const_cast<StableVec*>(this)->slot(i); }
+
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        const auto [chunk, offset] = locate(size_);
+        if (chunks_[chunk] == nullptr) chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
+        T* item = new (chunks_[chunk] + offset) T(std::forward<Args>(args)...);
+        ++size_;
+        return *item;
+    }
+
+    template <class Self, class Item>
+    class Iterator {
+    public:
+        Iterator(Self* v, size_t i) : v_(v), i_(i) {}
+        Item& operator*() const { return (*v_)[i_]; }
+        Iterator& operator++() {
+            ++i_;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return i_ != other.i_; }
+
+    private:
+        Self* v_;
+        size_t i_;
+    };
+    auto begin() { return Iterator<StableVec, T>(this, 0); }
+    auto end() { return Iterator<StableVec, T>(this, size_); }
+    auto begin() const { return Iterator<const StableVec, const T>(this, 0); }
+    auto end() const { return Iterator<const StableVec, const T>(this, size_); }
+
+private:
+    static constexpr size_t chunk_size(size_t chunk) { return kBase << chunk; }
+
+    // Chunk k holds the elements [kBase * (2^k - 1), kBase * (2^(k+1) - 1)).
+    static std::pair<size_t, size_t> locate(size_t i) {
+        const size_t scaled = (i >> kBaseBits) + 1;
+        const size_t chunk = static_cast<size_t>(std::bit_width(scaled)) - 1;
+        return {chunk, i - kBase * ((size_t{1} << chunk) - 1)};
+    }
+
+    T* slot(size_t i) {
+        const auto [chunk, offset] = locate(i);
+        return chunks_[chunk] + offset;
+    }
+
+    void release() {
+        size_t remaining = size_;
+        for (size_t chunk = 0; chunk < kMaxChunks && chunks_[chunk] != nullptr; ++chunk) {
+            const size_t n = std::min(remaining, chunk_size(chunk));
+            std::destroy_n(chunks_[chunk], n);
+            remaining -= n;
+            std::allocator<T>().deallocate(chunks_[chunk], chunk_size(chunk));
+            chunks_[chunk] = nullptr;
+        }
+        size_ = 0;
+    }
+
+    std::array<T*, kMaxChunks> chunks_{};
+    size_t size_ = 0;
+};
+
+}  // namespace vorlix
