@@ -73,12 +73,12 @@ RetiredPayloads retire_invocation_payloads(TapeState& tape) {
 }
 
 bool begin_traversal(TapeState& tape, Traversal kind) {
-    if (tape.consumed) return raise(ErrorKind::Runtime, kReleasedMessage) != nullptr;
-    if (!tape.frozen) return raise(ErrorKind::Runtime, kNotFrozenMessage) != nullptr;
+    if (tape.consumed) return py::fail(ErrorKind::Runtime, kReleasedMessage);
+    if (!tape.frozen) return py::fail(ErrorKind::Runtime, kNotFrozenMessage);
     if (tape.traversal != Traversal::Idle) {
         const char* running = tape.traversal == Traversal::Forward ? "forward traversal" : "reverse traversal";
-        return raise(ErrorKind::Runtime, std::string("DynamicTape is already executing ") + running +
-                                             "; recursive use of the same tape is unsupported") != nullptr;
+        return py::fail(ErrorKind::Runtime, std::string("DynamicTape is already executing ") + running +
+                                             "; recursive use of the same tape is unsupported");
     }
     tape.traversal = kind;
     return true;
@@ -93,10 +93,10 @@ const ReverseNeeds* active_node_needs(const TapeState& tape, const ArenaNode& no
 namespace {
 
 bool count_use(TapeState& tape, uint64_t id) {
-    if (id >= tape.node_records.size()) return raise(ErrorKind::Runtime, "dynamic reverse-use slot is unavailable") != nullptr;
+    if (id >= tape.node_records.size()) return py::fail(ErrorKind::Runtime, "dynamic reverse-use slot is unavailable");
     uint32_t& uses = tape.node_records[id].reverse_value_uses;
     if (uses == std::numeric_limits<uint32_t>::max()) {
-        return raise(ErrorKind::Runtime, "dynamic reverse-use count overflowed") != nullptr;
+        return py::fail(ErrorKind::Runtime, "dynamic reverse-use count overflowed");
     }
     ++uses;
     return true;
@@ -112,7 +112,7 @@ bool rebuild_reverse_uses(TapeState& tape) {
         if (needs->needs_output && !count_use(tape, i)) return false;
         if (!needs->needs_inputs) continue;
         const auto parents = tape.arena.parents(record);
-        if (!parents) return raise(ErrorKind::Runtime, "dynamic tape edge range is invalid") != nullptr;
+        if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
         for (size_t k = 0; k < parents->size(); ++k) {
             if (!count_use(tape, (*parents)[k])) return false;
         }
@@ -123,9 +123,9 @@ bool rebuild_reverse_uses(TapeState& tape) {
 // A binding list normalised for installation: None entries become empty.
 bool normalise_bindings(const std::vector<Ref>& given, const char* kind, size_t op_count, std::vector<Ref>& out) {
     if (given.size() != op_count) {
-        return raise(ErrorKind::Value, std::string("DynamicTape ") + kind + " binding count " +
+        return py::fail(ErrorKind::Value, std::string("DynamicTape ") + kind + " binding count " +
                                            std::to_string(given.size()) + " does not match operation count " +
-                                           std::to_string(op_count)) != nullptr;
+                                           std::to_string(op_count));
     }
     std::vector<Ref> normalised;
     normalised.reserve(given.size());
@@ -136,8 +136,8 @@ bool normalise_bindings(const std::vector<Ref>& given, const char* kind, size_t 
         } else if (PyCallable_Check(entry)) {
             normalised.push_back(given[i].clone());
         } else {
-            return raise(ErrorKind::Value, std::string("DynamicTape ") + kind + " binding " + std::to_string(i) +
-                                               " must be callable or None") != nullptr;
+            return py::fail(ErrorKind::Value, std::string("DynamicTape ") + kind + " binding " + std::to_string(i) +
+                                               " must be callable or None");
         }
     }
     out = std::move(normalised);
@@ -172,8 +172,7 @@ bool to_reverse_needs(PyObject* obj, std::vector<std::optional<ReverseNeeds>>& o
         }
         const Py_ssize_t n = PyTuple_GET_SIZE(item);
         if (n != 3) {
-            return raise(ErrorKind::Value,
-                         "expected tuple of length 3, but got tuple of length " + std::to_string(n)) != nullptr;
+            return py::fail(ErrorKind::Value, "expected tuple of length 3, but got tuple of length " + std::to_string(n));
         }
         bool flags[3];
         for (Py_ssize_t k = 0; k < 3; ++k) {
@@ -196,7 +195,7 @@ bool take_literals(TapeState& tape, const DynamicNode& node, std::vector<Ref>& o
     if (!node.layout) return true;
     const uint64_t start = node.layout->literal_start;
     const uint64_t end = start + node.layout->literal_len;
-    if (end > tape.literals.size()) return raise(ErrorKind::Runtime, "literal range is invalid") != nullptr;
+    if (end > tape.literals.size()) return py::fail(ErrorKind::Runtime, "literal range is invalid");
     for (uint64_t i = start; i < end; ++i) {
         if (tape.literals[i]) out.push_back(std::move(tape.literals[i]));
     }
@@ -205,8 +204,8 @@ bool take_literals(TapeState& tape, const DynamicNode& node, std::vector<Ref>& o
 
 bool prune_zero_reverse_payloads(TapeState& tape, RetiredReversePayloads& bundle) {
     if (tape.reverse_pruned) return true;
-    if (tape.consumed) return raise(ErrorKind::Runtime, kReleasedMessage) != nullptr;
-    if (!tape.frozen) return raise(ErrorKind::Runtime, kNotFrozenMessage) != nullptr;
+    if (tape.consumed) return py::fail(ErrorKind::Runtime, kReleasedMessage);
+    if (!tape.frozen) return py::fail(ErrorKind::Runtime, kNotFrozenMessage);
     const size_t count = std::min(tape.node_records.size(), tape.arena.node_count());
     for (size_t i = 0; i < count; ++i) {
         DynamicNode& node = tape.node_records[i];
@@ -224,11 +223,11 @@ bool prune_zero_reverse_payloads(TapeState& tape, RetiredReversePayloads& bundle
 }
 
 bool decrement_reverse_use(TapeState& tape, uint64_t id, RetiredReversePayloads& bundle) {
-    if (id >= tape.node_records.size()) return raise(ErrorKind::Runtime, "dynamic reverse-use slot is unavailable") != nullptr;
+    if (id >= tape.node_records.size()) return py::fail(ErrorKind::Runtime, "dynamic reverse-use slot is unavailable");
     DynamicNode& node = tape.node_records[id];
-    if (node.reverse_value_uses == 0) return raise(ErrorKind::Runtime, "dynamic reverse-use count underflowed") != nullptr;
+    if (node.reverse_value_uses == 0) return py::fail(ErrorKind::Runtime, "dynamic reverse-use count underflowed");
     if (--node.reverse_value_uses != 0) return true;
-    if (!node.value) return raise(ErrorKind::Runtime, "dynamic reverse value was released before its last use") != nullptr;
+    if (!node.value) return py::fail(ErrorKind::Runtime, "dynamic reverse value was released before its last use");
     bundle.values.push_back(std::move(node.value));
     return true;
 }

@@ -21,8 +21,8 @@ constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 // Recording is refused on a released or a frozen tape, in that order.
 bool check_open(const TapeState& tape) {
-    if (tape.consumed) return raise(ErrorKind::Runtime, kReleasedMessage) != nullptr;
-    if (tape.frozen) return raise(ErrorKind::Runtime, kFrozenMessage) != nullptr;
+    if (tape.consumed) return py::fail(ErrorKind::Runtime, kReleasedMessage);
+    if (tape.frozen) return py::fail(ErrorKind::Runtime, kFrozenMessage);
     return true;
 }
 
@@ -33,14 +33,14 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     layout.reset();
     if (positions == nullptr) {
         if (literal_count > 0) {
-            return raise_value("dynamic operand layout has " + std::to_string(literal_count) +
-                               " literals but no parent positions") != nullptr;
+            return py::fail(ErrorKind::Value, "dynamic operand layout has " + std::to_string(literal_count) +
+                               " literals but no parent positions");
         }
         return true;
     }
     if (positions->size() != parent_count) {
-        return raise_value("dynamic operand layout has " + std::to_string(parent_count) + " parents but " +
-                           std::to_string(positions->size()) + " parent positions") != nullptr;
+        return py::fail(ErrorKind::Value, "dynamic operand layout has " + std::to_string(parent_count) + " parents but " +
+                           std::to_string(positions->size()) + " parent positions");
     }
     if (literal_count == 0) {
         bool identity = true;
@@ -55,8 +55,8 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     for (size_t k = 0; k < positions->size(); ++k) {
         const uint64_t position = (*positions)[k];
         if (position >= arity) {
-            return raise_value("parent position " + std::to_string(position) + " is outside operand arity " +
-                               std::to_string(arity)) != nullptr;
+            return py::fail(ErrorKind::Value, "parent position " + std::to_string(position) + " is outside operand arity " +
+                               std::to_string(arity));
         }
         bool repeated = false;
         if (seen.empty()) {
@@ -66,19 +66,19 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
             seen[position] = true;
         }
         if (repeated) {
-            return raise_value("operand layout repeats parent position " + std::to_string(position)) != nullptr;
+            return py::fail(ErrorKind::Value, "operand layout repeats parent position " + std::to_string(position));
         }
     }
     for (const uint64_t position : *positions) {
-        if (position > kU32Max) return raise_value("operand position exceeded its index range") != nullptr;
+        if (position > kU32Max) return py::fail(ErrorKind::Value, "operand position exceeded its index range");
     }
     if (tape.operand_positions.size() > kU32Max) {
-        return raise_value("dynamic tape operand-position arena exceeded its index range") != nullptr;
+        return py::fail(ErrorKind::Value, "dynamic tape operand-position arena exceeded its index range");
     }
     if (tape.literals.size() > kU32Max) {
-        return raise_value("dynamic tape literal arena exceeded its index range") != nullptr;
+        return py::fail(ErrorKind::Value, "dynamic tape literal arena exceeded its index range");
     }
-    if (literal_count > kU32Max) return raise_value("dynamic tape node has too many literals") != nullptr;
+    if (literal_count > kU32Max) return py::fail(ErrorKind::Value, "dynamic tape node has too many literals");
     layout = OperandLayout{static_cast<uint32_t>(tape.operand_positions.size()),
                            static_cast<uint32_t>(tape.literals.size()), static_cast<uint32_t>(literal_count)};
     return true;

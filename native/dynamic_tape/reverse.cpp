@@ -1,17 +1,262 @@
-// Reverse-mode traversal of a frozen DynamicTape.
+// Reverse-mode traversal of a frozen DynamicTape: cotangents flow from
+// seeded outputs back to inputs through the operations' VJP rules, and a
+// consuming walk lets each payload go right after its last reverse use.
+#include <string>
+#include <vector>
+
+#include "native/dynamic_tape/contributions.h"
+#include "native/dynamic_tape/traversal.h"
 #include "native/dynamic_tape/walks.h"
-#include "native/toolkit/errors.h"
+#include "native/toolkit/names.h"
 
 namespace vorlix::tape {
 
-PyObject* dynamic_vjp(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "dynamic_vjp is not available in this build yet");
-    return nullptr;
+using py::ErrorKind;
+using py::raise;
+
+namespace {
+
+using LaneCotangents = InlineVec<Ref, kMaxLanes>;
+
+// Moves a node's payloads that no later reverse step reads out of the tape,
+// then closes and drops them outside the hold.
+bool retire_node_payloads(TapeObject* tape, uint32_t id) {
+    RetiredReversePayloads bundle;
+    {
+        py::ExclusiveHold hold(tape->borrow);
+        if (!hold.ok()) return false;
+        TapeState& state = tape->state;
+        const ArenaNode* record = state.arena.node(id);
+        if (record == nullptr) return py::internal_failure("dynamic reverse node is unavailable");
+        if (record->op >= state.reverse_needs.size() || !state.reverse_needs[record->op]) return true;
+        const ReverseNeeds needs = *state.reverse_needs[record->op];
+        if (needs.needs_output && !decrement_reverse_use(state, id, bundle)) return false;
+        if (needs.needs_inputs) {
+            const auto parents = state.arena.parents(*record);
+            if (!parents) return py::internal_failure("dynamic tape edge range is invalid");
+            for (size_t k = 0; k < parents->size(); ++k) {
+                if (!decrement_reverse_use(state, (*parents)[k], bundle)) return false;
+            }
+        }
+        DynamicNode* node = state.node(id);
+        if (node == nullptr) return false;
+        if (needs.needs_inputs && !take_literals(state, *node, bundle.literals)) return false;
+        if (node->attrs) bundle.attrs.push_back(std::move(node->attrs));
+        if (needs.needs_residual) {
+            if (!node->residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
+            bundle.residuals.push_back(std::move(node->residual));
+        }
+    }
+    return raise_if_set(bundle.close_and_drop());  // See Note [Payload release order].
 }
 
-PyObject* dynamic_vjp_many(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "dynamic_vjp_many is not available in this build yet");
-    return nullptr;
+// Prepares one node under a shared hold: binding, retention contract,
+// snapshot, parent routing data, residual payload and output value.
+bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv) {
+    py::SharedHold hold(tape->borrow);
+    if (!hold.ok()) return false;
+    TapeState& state = tape->state;
+    Invocation& call = inv.call;
+    if (!bind_invocation(state, Direction::Vjp, id, op, call)) return false;
+    if (op >= state.reverse_needs.size() || !state.reverse_needs[op]) {
+        return py::fail(ErrorKind::Runtime, "dynamic operation '" + std::string(call.op_name) +
+                                             "' has no reverse retention contract");
+    }
+    const ReverseNeeds needs = *state.reverse_needs[op];
+    if (!snapshot_operands(state, id, needs.needs_inputs, true, inv.operands)) return false;
+
+    const OperandSnapshot& ops = inv.operands;
+    inv.parent_active.clear();
+    size_t active = 0;
+    for (const uint32_t p : ops.parents) {
+        const bool is_active = state.arena.node(p)->is_active();
+        inv.parent_active.push_back(is_active);
+        active += is_active ? 1 : 0;
+    }
+    inv.active_positions = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(active)));
+    if (!inv.active_positions) return false;
+    for (size_t k = 0, j = 0; k < ops.parents.size(); ++k) {
+        if (!inv.parent_active[k]) continue;
+        PyObject* position = PyLong_FromUnsignedLong(ops.slots[k]);
+        if (position == nullptr) return false;
+        PyTuple_SET_ITEM(inv.active_positions.get(), static_cast<Py_ssize_t>(j++), position);
+    }
+
+    if (needs.needs_residual) {
+        const Ref& residual = state.node_records[id].residual;
+        if (!residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
+        call.residual_payload = Ref::steal(PyObject_GetAttr(residual.get(), py::names::payload()));
+        if (!call.residual_payload) return false;
+    }
+    if (needs.needs_output) {
+        call.output_value = state.required_value(id, "output");
+        if (!call.output_value) return false;
+    }
+    call.primals = ops.values.clone();
+    return true;
+}
+
+[[gnu::cold]] bool raise_count_mismatch(const char* label, const Invocation& call, size_t count, uint32_t arity) {
+    return py::fail(ErrorKind::Value, std::string(label) + " for '" + std::string(call.op_name) + "' at dynamic node " +
+                                       node_text(call.node) + " returned " + std::to_string(count) +
+                                       " contributions for " + std::to_string(arity) + " operands");
+}
+
+// Calls the plain VJP rule once per lane that holds a cotangent, committing
+// each lane's contributions before the next call.
+bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotangents& cotangents) {
+    const Invocation& call = inv.call;
+    PyObject* args[8];
+    Contributions contributions;
+    std::string failure;
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (!cotangents[l]) continue;
+        reverse_arguments(inv, cotangents[l].get(), args);
+        Ref result = Ref::steal(PyObject_Vectorcall(call.rule.get(), args, 8, nullptr));
+        if (!result) {
+            note_rule_failure("VJP", call.op_name, call.node);
+            return false;
+        }
+        if (!to_contributions(result.get(), contributions, failure)) {
+            return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
+                                               node_text(call.node) + " must return a sequence: " + failure);
+        }
+        if (contributions.size() != inv.operands.arity) {
+            return raise_count_mismatch("VJP", call, contributions.size(), inv.operands.arity);
+        }
+        if (!commit_contributions(lanes[l], inv, contributions)) return false;
+    }
+    return true;
+}
+
+bool call_batched(PyObject* callback, ReverseInvocation& inv, std::vector<Lane>& lanes,
+                  LaneCotangents& cotangents) {
+    std::vector<std::pair<size_t, Contributions>> results;
+    if (!execute_batched_callback(callback, inv, cotangents.span(), results)) return false;
+    for (auto& [lane, contributions] : results) {
+        if (lane >= lanes.size()) return py::internal_failure("batched VJP seed index is unavailable");
+        if (!commit_contributions(lanes[lane], inv, contributions)) return false;
+    }
+    return true;
+}
+
+// The batched callback of every operation, or an empty handle.
+bool batched_callbacks(TapeObject* tape, std::vector<Ref>& out) {
+    py::SharedHold hold(tape->borrow);
+    if (!hold.ok()) return false;
+    const std::vector<Ref>& bindings = tape->state.vjp_bindings;
+    out.clear();
+    out.resize(tape->state.arena.ops().size());
+    for (size_t op = 0; op < out.size() && op < bindings.size(); ++op) {
+        if (!bindings[op]) continue;
+        PyObject* callback = nullptr;
+        if (PyObject_GetOptionalAttr(bindings[op].get(), py::names::vjp_many(), &callback) < 0) return false;
+        out[op] = Ref::steal(callback);
+    }
+    return true;
+}
+
+// The walk shared by dynamic_vjp and dynamic_vjp_many: one list of results
+// per lane.
+Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<const uint32_t> requested,
+                 bool release, bool batched) {
+    TapeState& state = tape->state;
+    std::vector<Lane> lanes;
+    {
+        py::SharedHold hold(tape->borrow);
+        if (!hold.ok() || !seed_lanes(state, Direction::Vjp, seed_sets, requested, lanes)) return nullptr;
+    }
+    if (lanes.empty()) return Ref::steal(PyList_New(0));
+    std::vector<Ref> callbacks;
+    if (batched && !batched_callbacks(tape, callbacks)) return nullptr;
+
+    ReverseInvocation inv;
+    for (size_t i = state.arena.node_count(); i-- > 0;) {
+        const ArenaNode* record = state.arena.node(i);
+        if (record == nullptr) return py::internal_error("dynamic VJP node is unavailable");
+        if (record->is_input()) continue;
+        const auto id = static_cast<uint32_t>(i);
+
+        LaneCotangents cotangents;
+        bool any = false;
+        for (Lane& lane : lanes) {
+            if (i >= lane.size()) return py::internal_error("dynamic cotangent slot is unavailable");
+            any = any || static_cast<bool>(lane[i]);
+            cotangents.push_back(std::move(lane[i]));
+        }
+        if (!record->is_active()) continue;
+        if (!any) {
+            if (release && !retire_node_payloads(tape, id)) return nullptr;
+            continue;
+        }
+
+        if (!prepare_node(tape, id, record->op, inv)) return nullptr;
+        PyObject* callback = batched ? callbacks[record->op].get() : nullptr;
+        const bool called = callback != nullptr ? call_batched(callback, inv, lanes, cotangents)
+                                                : call_per_lane(inv, lanes, cotangents);
+        if (!called) return nullptr;
+        inv = ReverseInvocation{};  // dropped with no hold held
+        if (release && !retire_node_payloads(tape, id)) return nullptr;
+    }
+    return take_requested(lanes, requested);
+}
+
+// With `consume`, the payloads no reverse step reads go before the walk.
+bool prune_before_walk(TapeObject* tape) {
+    RetiredReversePayloads bundle;
+    {
+        py::ExclusiveHold hold(tape->borrow);
+        if (!hold.ok()) return false;
+        if (!prune_zero_reverse_payloads(tape->state, bundle)) {
+            Ref error = py::fetch_exception();
+            hold.release();
+            bundle = RetiredReversePayloads{};
+            py::restore_exception(std::move(error));
+            return false;
+        }
+    }
+    return raise_if_set(bundle.close_and_drop());
+}
+
+}  // namespace
+
+PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"dynamic_vjp", {"tape", "output_cotangents", "requested_inputs", "consume"}, 3, 3};
+    PyObject* argv[4];
+    SeedSet seeds;
+    std::vector<uint32_t> requested;
+    bool consume = false;
+    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    TapeObject* tape = to_tape(module, argv[0]);
+    if (tape == nullptr || !to_seed_set(argv[1], "output_cotangents", seeds) ||
+        !py::to_uint_list(argv[2], "requested_inputs", requested) ||
+        (argv[3] != nullptr && !py::to_bool(argv[3], "consume", consume))) {
+        return nullptr;
+    }
+    Ref keep_alive = Ref::new_ref(argv[0]);
+    std::vector<SeedSet> seed_sets;
+    seed_sets.push_back(std::move(seeds));
+    return run_traversal(tape, Traversal::Reverse, consume, [&]() -> Ref {
+               if (consume && !prune_before_walk(tape)) return nullptr;
+               return single_lane(reverse_walk(tape, seed_sets, requested, consume, false));
+           }).release();
+}
+
+PyObject* dynamic_vjp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"dynamic_vjp_many", {"tape", "output_cotangent_sets", "requested_inputs"}, 3, 3};
+    PyObject* argv[3];
+    std::vector<SeedSet> seed_sets;
+    std::vector<uint32_t> requested;
+    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    TapeObject* tape = to_tape(module, argv[0]);
+    if (tape == nullptr || !to_seed_sets(argv[1], "output_cotangent_sets", "VJP", seed_sets) ||
+        !py::to_uint_list(argv[2], "requested_inputs", requested)) {
+        return nullptr;
+    }
+    Ref keep_alive = Ref::new_ref(argv[0]);
+    return run_traversal(tape, Traversal::Reverse, false, [&] {
+               return reverse_walk(tape, seed_sets, requested, false, true);
+           }).release();
 }
 
 }  // namespace vorlix::tape

@@ -8,8 +8,8 @@ namespace vorlix::py {
 
 namespace {
 
-[[gnu::cold]] std::nullptr_t raise_call_error(const Signature& sig, const std::string& detail) {
-    return raise(ErrorKind::Type, std::string(sig.function) + "() " + detail);
+[[gnu::cold]] bool call_error(const Signature& sig, const std::string& detail) {
+    return py::fail(ErrorKind::Type, std::string(sig.function) + "() " + detail);
 }
 
 [[gnu::cold]] std::nullptr_t raise_item_error(const char* arg, Py_ssize_t index, ErrorKind kind,
@@ -66,9 +66,9 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
 
     if (nargs > sig.positional) {
-        return raise_call_error(sig, "takes at most " + std::to_string(sig.positional) + " positional argument" +
+        return call_error(sig, "takes at most " + std::to_string(sig.positional) + " positional argument" +
                                          (sig.positional == 1 ? "" : "s") + " (" + std::to_string(nargs) +
-                                         " given)") != nullptr;
+                                         " given)");
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
@@ -94,19 +94,17 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
             Ref text = Ref::steal(PyObject_Str(key));
             const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
             if (utf8 == nullptr) return false;
-            return raise_call_error(sig, std::string("got an unexpected keyword argument '") + utf8 + "'") !=
-                   nullptr;
+            return call_error(sig, std::string("got an unexpected keyword argument '") + utf8 + "'");
         }
         if (out[slot] != nullptr) {
-            return raise_call_error(sig, std::string("got multiple values for argument '") + names[slot] + "'") !=
-                   nullptr;
+            return call_error(sig, std::string("got multiple values for argument '") + names[slot] + "'");
         }
         out[slot] = args[nargs + k];
     }
 
     for (Py_ssize_t i = 0; i < sig.required; ++i) {
         if (out[i] == nullptr) {
-            return raise_call_error(sig, std::string("missing required argument '") + names[i] + "'") != nullptr;
+            return call_error(sig, std::string("missing required argument '") + names[i] + "'");
         }
     }
     return true;

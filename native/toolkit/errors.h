@@ -27,6 +27,16 @@ enum class GraphErrorSite {
 // Bookkeeping that valid use cannot break was found inconsistent.
 [[gnu::cold]] std::nullptr_t internal_error(std::string_view message);
 
+// The same, for functions that report failure with `false`.
+[[gnu::cold]] inline bool fail(ErrorKind kind, std::string_view message) {
+    raise(kind, message);
+    return false;
+}
+[[gnu::cold]] inline bool internal_failure(std::string_view message) {
+    internal_error(message);
+    return false;
+}
+
 // The currently raised exception, taken out of the interpreter's error slot.
 [[nodiscard]] Ref fetch_exception();
 // Raises `exc` again, unchanged; returns nullptr.

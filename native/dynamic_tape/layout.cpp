@@ -1,0 +1,319 @@
+// Operand snapshots, the weak-scalar rule, invocation binding, seed lanes and
+// result extraction for the tape traversals.
+#include "native/dynamic_tape/layout.h"
+
+#include <cctype>
+#include <limits>
+#include <string>
+
+#include "native/toolkit/args.h"
+#include "native/toolkit/errors.h"
+#include "native/toolkit/names.h"
+#include "runtime/operands.h"
+
+namespace vorlix::tape {
+
+using py::ErrorKind;
+using py::raise;
+
+namespace {
+
+constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
+
+// The (shape, dtype) pair of a node, built once and kept on the record: the
+// tape is frozen while it is read, so neither can change.
+Ref operand_spec(DynamicNode& node) {
+    if (!node.operand_spec) {
+        Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(node.shape.size())));
+        if (!shape) return nullptr;
+        for (size_t k = 0; k < node.shape.size(); ++k) {
+            PyObject* extent = PyLong_FromUnsignedLongLong(node.shape[k]);
+            if (extent == nullptr) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(k), extent);
+        }
+        node.operand_spec = Ref::steal(PyTuple_Pack(2, shape.get(), node.dtype.get()));
+        if (!node.operand_spec) return nullptr;
+    }
+    return node.operand_spec.clone();
+}
+
+// Moves `items` (arity entries) into a new tuple.
+template <size_t N>
+Ref tuple_of(InlineVec<Ref, N>& items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!tuple) return nullptr;
+    for (size_t k = 0; k < items.size(); ++k) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
+    }
+    return tuple;
+}
+
+// Interleaves parent items and literal items into a tuple of operands.
+template <size_t N>
+Ref interleave_tuple(std::span<const uint32_t> slots, InlineVec<Ref, N>& parent_items,
+                     InlineVec<Ref, N>& literal_items) {
+    const size_t literal_count = literal_items.size();
+    if (Operands::is_identity(slots, literal_count)) return tuple_of(parent_items);
+    InlineVec<Ref, N> operands;
+    operands.reserve(parent_items.size() + literal_count);
+    for (size_t k = 0; k < parent_items.size() + literal_count; ++k) operands.emplace_back();
+    auto error = Operands::fill<Ref>(slots, literal_count, parent_items.span(),
+                                     [&literal_items](size_t j) { return std::move(literal_items[j]); },
+                                     operands.span());
+    if (error) {
+        raise(ErrorKind::Runtime, interleave_message(*error));
+        return nullptr;
+    }
+    return tuple_of(operands);
+}
+
+}  // namespace
+
+Ref weak_scalar(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyComplex_Type || type == &PyBool_Type || type == &PyFloat_Type || type == &PyLong_Type) {
+        return Ref::new_ref(value);
+    }
+    int found = PyObject_HasAttrWithError(value, py::names::vorlix_snapshot());
+    if (found < 0) return nullptr;
+    if (found) return Ref::new_ref(value);
+    PyObject* item = nullptr;
+    if (PyObject_GetOptionalAttr(value, py::names::item(), &item) < 0) return nullptr;
+    if (item != nullptr) {
+        Ref method = Ref::steal(item);
+        return Ref::steal(PyObject_CallNoArgs(method.get()));
+    }
+
+    std::string dtype_text;
+    if (Ref dtype = Ref::steal(PyObject_GetAttr(value, py::names::dtype()))) {
+        if (Ref text = Ref::steal(PyObject_Str(dtype.get()))) {
+            Py_ssize_t size = 0;
+            if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) dtype_text.assign(utf8, size);
+        }
+    }
+    PyErr_Clear();
+    for (char& c : dtype_text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const char* dunder = nullptr;
+    if (dtype_text.find("bool") != std::string::npos) {
+        dunder = "__bool__";
+    } else if (dtype_text.find("complex") != std::string::npos) {
+        dunder = "__complex__";
+    } else if (dtype_text.find("float") != std::string::npos) {
+        dunder = "__float__";
+    } else if (dtype_text.find("int") != std::string::npos) {
+        dunder = "__int__";
+    }
+    if (dunder == nullptr) return Ref::new_ref(value);
+    return Ref::steal(PyObject_CallMethod(value, dunder, nullptr));
+}
+
+bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs, OperandSnapshot& out) {
+    if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
+    const ArenaNode* record = tape.arena.node(node);
+    if (record == nullptr) return tape.check_exists(node);
+    const auto parents = tape.arena.parents(*record);
+    if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+    const uint32_t parent_count = static_cast<uint32_t>(parents->size());
+    DynamicNode* self = tape.node(node);
+    if (self == nullptr) return false;
+
+    out.parents.clear();
+    out.slots.clear();
+    uint32_t literal_start = 0;
+    uint32_t literal_end = 0;
+    if (!self->layout) {
+        for (uint32_t k = 0; k < parent_count; ++k) out.slots.push_back(k);
+    } else {
+        const uint64_t end = uint64_t{self->layout->position_start} + parent_count;
+        if (end > tape.operand_positions.size()) return py::fail(ErrorKind::Runtime, "operand position range is invalid");
+        for (uint64_t k = self->layout->position_start; k < end; ++k) out.slots.push_back(tape.operand_positions[k]);
+        literal_start = self->layout->literal_start;
+        literal_end = literal_start + self->layout->literal_len;
+    }
+
+    InlineVec<Ref, 4> values;
+    InlineVec<Ref, 4> specs;
+    for (uint32_t k = 0; k < parent_count; ++k) {
+        const uint32_t p = (*parents)[k];
+        out.parents.push_back(p);
+        if (!tape.check_exists(p)) return false;
+        DynamicNode* parent = tape.node(p);
+        if (parent == nullptr) return false;
+        if (with_values) {
+            Ref value = tape.required_value(p, "primal");
+            if (!value) return false;
+            if (parent->weak) {
+                value = weak_scalar(value.get());
+                if (!value) return false;
+            }
+            values.push_back(std::move(value));
+        } else {
+            values.push_back(Ref::none());
+        }
+        if (with_specs) {
+            Ref spec = operand_spec(*parent);
+            if (!spec) return false;
+            specs.push_back(std::move(spec));
+        }
+    }
+
+    if (literal_end > tape.literals.size()) return py::fail(ErrorKind::Runtime, "literal range is invalid");
+    InlineVec<Ref, 4> literal_values;
+    InlineVec<Ref, 4> literal_specs;
+    for (uint32_t j = literal_start; j < literal_end; ++j) {
+        if (with_values) {
+            if (!tape.literals[j]) return py::fail(ErrorKind::Runtime, "dynamic tape is missing a required literal payload");
+            literal_values.push_back(tape.literals[j].clone());
+        } else {
+            literal_values.push_back(Ref::none());
+        }
+        if (with_specs) literal_specs.push_back(Ref::none());
+    }
+
+    out.arity = parent_count + (literal_end - literal_start);
+    out.values = interleave_tuple(out.slots, values, literal_values);
+    if (!out.values) return false;
+    if (with_specs) {
+        out.specs = interleave_tuple(out.slots, specs, literal_specs);
+        if (!out.specs) return false;
+    }
+    return true;
+}
+
+bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t op, Invocation& out) {
+    if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
+    const OpSchema* schema = tape.arena.schema(op);
+    if (schema == nullptr) return py::fail(ErrorKind::Runtime, "dynamic tape has an invalid operation ID");
+    const std::vector<Ref>& table = direction == Direction::Jvp ? tape.jvp_bindings : tape.vjp_bindings;
+    if (op >= table.size() || !table[op]) {
+        return py::fail(ErrorKind::Runtime, "dynamic operation '" + schema->name + "' has no " +
+                                             direction_word(direction) + " binding");
+    }
+    DynamicNode* record = tape.node(node);
+    if (record == nullptr) return false;
+    out.op_name = schema->name;
+    out.source_location = record->source_location.clone();
+    out.rule = table[op].clone();
+    out.output_value = Ref::none();
+    out.primals.reset();
+    out.attrs = record->attrs ? record->attrs.clone() : Ref::none();
+    out.residual_payload = Ref::none();
+    out.node = static_cast<uint32_t>(node);
+    return true;
+}
+
+namespace {
+
+[[gnu::cold]] bool raise_not_a(const char* what, Direction direction, uint32_t id, const char* kind) {
+    return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " " + what + " " +
+                                       node_text(id) + kind);
+}
+
+bool check_node(TapeState& tape, uint32_t id) { return tape.check_exists(id); }
+
+// A node marked as output; a missing record fails as node lookup does.
+bool check_output(TapeState& tape, Direction direction, uint32_t id, const char* what, const char* suffix) {
+    DynamicNode* record = tape.node(id);
+    if (record == nullptr) return false;
+    if (!record->output_marked) return raise_not_a(what, direction, id, suffix);
+    return true;
+}
+
+bool check_input(TapeState& tape, Direction direction, uint32_t id, const char* what, const char* suffix) {
+    if (!tape.arena.node(id)->is_input()) return raise_not_a(what, direction, id, suffix);
+    return true;
+}
+
+}  // namespace
+
+bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed_sets,
+                std::span<const uint32_t> requested, std::vector<Lane>& lanes) {
+    const bool jvp = direction == Direction::Jvp;
+    for (const uint32_t id : requested) {
+        if (!check_node(tape, id)) return false;
+        if (jvp ? !check_output(tape, direction, id, "requested node", ", which is not a marked output")
+                : !check_input(tape, direction, id, "requested node", ", which is not a tape input")) {
+            return false;
+        }
+    }
+    const size_t count = tape.arena.node_count();
+    lanes.clear();
+    lanes.reserve(seed_sets.size());
+    for (SeedSet& seeds : seed_sets) {
+        Lane lane(count);
+        std::vector<bool> seen(count, false);
+        for (auto& [id, value] : seeds) {
+            if (!check_node(tape, id)) return false;
+            if (jvp ? !check_input(tape, direction, id, "seed node", " is not a tape input")
+                    : !check_output(tape, direction, id, "seed node", " is not a marked output")) {
+                return false;
+            }
+            if (seen[id]) {
+                return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " repeats " +
+                                                   (jvp ? "input" : "output") + " seed " + node_text(id));
+            }
+            seen[id] = true;
+            if (!jvp && value.is_none()) continue;
+            lane[id] = std::move(value);
+        }
+        lanes.push_back(std::move(lane));
+    }
+    return true;
+}
+
+Ref take_requested(std::vector<Lane>& lanes, std::span<const uint32_t> requested) {
+    Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lanes.size())));
+    if (!results) return nullptr;
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requested.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < requested.size(); ++i) {
+            if (requested[i] >= lanes[l].size()) return py::internal_error("requested slot is unavailable");
+            Ref item = std::move(lanes[l][requested[i]]);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item ? item.release() : Py_NewRef(Py_None));
+        }
+        PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(l), list.release());
+    }
+    return results;
+}
+
+Ref single_lane(Ref lanes_results) {
+    if (!lanes_results) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(lanes_results.get());
+    if (n == 0) {
+        py::internal_error("dynamic traversal result is unavailable");
+        return nullptr;
+    }
+    return Ref::new_ref(PyList_GET_ITEM(lanes_results.get(), n - 1));
+}
+
+bool to_seed_set(PyObject* obj, const char* arg, SeedSet& out) {
+    py::SequenceArg seq;
+    if (!seq.open(obj, arg)) return false;
+    out.clear();
+    out.reserve(static_cast<size_t>(seq.size()));
+    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
+        PyObject* pair = seq[i];
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            py::raise_argument_error(arg, "item " + std::to_string(i) + ": expected a (node ID, value) tuple, got " +
+                                              py::type_name_of(pair));
+            return false;
+        }
+        uint64_t id = 0;
+        if (!py::read_unsigned(PyTuple_GET_ITEM(pair, 0), arg, i, kU32Max, "u32", id)) return false;
+        out.emplace_back(static_cast<uint32_t>(id), Ref::new_ref(PyTuple_GET_ITEM(pair, 1)));
+    }
+    return true;
+}
+
+void note_rule_failure(const char* label, std::string_view op_name, uint32_t node) {
+    std::string note = "while executing ";
+    note += label;
+    note += " for '";
+    note += op_name;
+    note += "' at dynamic node ";
+    note += node_text(node);
+    py::add_note_to_current(note);
+}
+
+}  // namespace vorlix::tape

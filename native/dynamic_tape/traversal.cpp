@@ -1,0 +1,61 @@
+// Starting and ending tape traversals, and the arguments all walks share.
+#include "native/dynamic_tape/traversal.h"
+
+#include <string>
+
+#include "native/dynamic_tape/layout.h"
+#include "native/module_state.h"
+
+namespace vorlix::tape {
+
+Ref finish_traversal(TapeObject* tape, bool consume, Ref result) {
+    Ref walk_error = result ? Ref() : py::fetch_exception();
+    RetiredPayloads bundle;
+    {
+        // Nothing holds the tape between a walk's steps, so this hold cannot
+        // be refused; the state is reset either way.
+        py::ExclusiveHold hold(tape->borrow);
+        PyErr_Clear();
+        tape->state.traversal = Traversal::Idle;
+        if (consume) bundle = retire_invocation_payloads(tape->state);
+    }
+    Ref closing_error = bundle.close_and_drop();  // See Note [Payload release order].
+    if (closing_error) {
+        if (!walk_error) return py::restore_exception(std::move(closing_error));
+        py::add_note(walk_error.get(),
+                     "DynamicTape payload release also failed: " + py::exception_text(closing_error.get()));
+    }
+    if (walk_error) return py::restore_exception(std::move(walk_error));
+    return result;
+}
+
+TapeObject* to_tape(PyObject* module, PyObject* obj) {
+    PyTypeObject* type = module_state(module)->tape_type;
+    if (!PyObject_TypeCheck(obj, type)) {
+        py::raise_argument_error("tape", "expected DynamicTape, got " + py::type_name_of(obj));
+        return nullptr;
+    }
+    return as_tape(obj);
+}
+
+bool to_seed_sets(PyObject* obj, const char* arg, const char* direction, std::vector<SeedSet>& out) {
+    py::SequenceArg seq;
+    if (!seq.open(obj, arg)) return false;
+    // Keep the sets alive while each is converted: a custom sequence could
+    // otherwise drop them under us.
+    std::vector<Ref> sets;
+    sets.reserve(static_cast<size_t>(seq.size()));
+    for (PyObject* item : seq.items()) sets.push_back(Ref::new_ref(item));
+    out.clear();
+    out.resize(sets.size());
+    for (size_t i = 0; i < sets.size(); ++i) {
+        if (!to_seed_set(sets[i].get(), arg, out[i])) return false;
+    }
+    if (out.size() > kMaxLanes) {
+        return py::fail(py::ErrorKind::Value, std::string("dynamic ") + direction + " supports at most " +
+                                                   std::to_string(kMaxLanes) + " seeds per traversal");
+    }
+    return true;
+}
+
+}  // namespace vorlix::tape

@@ -1,0 +1,37 @@
+// The frame every traversal runs in: start under an exclusive hold, walk with
+// no hold, end, and with `consume` retire the invocation payloads.
+#pragma once
+
+#include <utility>
+
+#include "native/dynamic_tape/lifecycle.h"
+#include "native/toolkit/args.h"
+
+namespace vorlix::tape {
+
+// Ends a traversal: the state goes back to idle, and with `consume` the tape
+// is consumed and its payloads are closed and dropped outside the hold. A
+// closing failure is noted on the walk's error, or raised itself when the
+// walk succeeded. Returns `result`, or nullptr with the exception raised.
+[[nodiscard]] Ref finish_traversal(TapeObject* tape, bool consume, Ref result);
+
+template <class Walk>
+[[nodiscard]] Ref run_traversal(TapeObject* tape, Traversal kind, bool consume, Walk&& walk) {
+    {
+        py::ExclusiveHold hold(tape->borrow);
+        if (!hold.ok() || !begin_traversal(tape->state, kind)) return nullptr;
+    }
+    Ref result = walk();
+    return finish_traversal(tape, consume, std::move(result));
+}
+
+// Converts the `tape` argument of the walk functions.
+[[nodiscard]] TapeObject* to_tape(PyObject* module, PyObject* obj);
+
+// Converts a sequence of seed sets; more than `kMaxLanes` fails with
+// "dynamic {JVP|VJP} supports at most 16 seeds per traversal".
+inline constexpr size_t kMaxLanes = 16;
+[[nodiscard]] bool to_seed_sets(PyObject* obj, const char* arg, const char* direction,
+                                std::vector<std::vector<std::pair<uint32_t, Ref>>>& out);
+
+}  // namespace vorlix::tape
