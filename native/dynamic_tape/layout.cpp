@@ -39,8 +39,8 @@ Ref operand_spec(DynamicNode& node) {
 
 // Moves `items` (arity entries) into a new tuple.
 template <size_t N>
-Ref tuple_of(InlineVec<Ref, N>& items) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+Ref tuple_of(InlineVec<Ref, N>& items, py::TuplePool& tuples) {
+    Ref tuple = tuples.take(static_cast<Py_ssize_t>(items.size()));
     if (!tuple) return nullptr;
     for (size_t k = 0; k < items.size(); ++k) {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
@@ -51,9 +51,9 @@ Ref tuple_of(InlineVec<Ref, N>& items) {
 // Interleaves parent items and literal items into a tuple of operands.
 template <size_t N>
 Ref interleave_tuple(std::span<const uint32_t> slots, InlineVec<Ref, N>& parent_items,
-                     InlineVec<Ref, N>& literal_items) {
+                     InlineVec<Ref, N>& literal_items, py::TuplePool& tuples) {
     const size_t literal_count = literal_items.size();
-    if (Operands::is_identity(slots, literal_count)) return tuple_of(parent_items);
+    if (Operands::is_identity(slots, literal_count)) return tuple_of(parent_items, tuples);
     InlineVec<Ref, N> operands;
     operands.reserve(parent_items.size() + literal_count);
     for (size_t k = 0; k < parent_items.size() + literal_count; ++k) operands.emplace_back();
@@ -64,7 +64,7 @@ Ref interleave_tuple(std::span<const uint32_t> slots, InlineVec<Ref, N>& parent_
         raise(ErrorKind::Runtime, interleave_message(*error));
         return nullptr;
     }
-    return tuple_of(operands);
+    return tuple_of(operands, tuples);
 }
 
 }  // namespace
@@ -107,7 +107,8 @@ Ref weak_scalar(PyObject* value) {
     return Ref::steal(PyObject_CallMethod(value, dunder, nullptr));
 }
 
-bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs, OperandSnapshot& out) {
+bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs, OperandSnapshot& out,
+                       py::TuplePool& tuples) {
     if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
     const ArenaNode* record = tape.arena.node(node);
     if (record == nullptr) return tape.check_exists(node);
@@ -171,10 +172,10 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     }
 
     out.arity = parent_count + (literal_end - literal_start);
-    out.values = interleave_tuple(out.slots, values, literal_values);
+    out.values = interleave_tuple(out.slots, values, literal_values, tuples);
     if (!out.values) return false;
     if (with_specs) {
-        out.specs = interleave_tuple(out.slots, specs, literal_specs);
+        out.specs = interleave_tuple(out.slots, specs, literal_specs, tuples);
         if (!out.specs) return false;
     }
     return true;

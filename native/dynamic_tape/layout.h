@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "native/dynamic_tape/tape.h"
+#include "native/toolkit/tuples.h"
 
 namespace vorlix::tape {
 
@@ -30,7 +31,7 @@ struct OperandSnapshot {
 // the literals; otherwise every operand is None. Specs are built only with
 // `with_specs`. Raises on failure.
 [[nodiscard]] bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs,
-                                     OperandSnapshot& out);
+                                     OperandSnapshot& out, py::TuplePool& tuples);
 
 // The weak-scalar rule: a weak rank-zero value as the Python scalar rules
 // should see.

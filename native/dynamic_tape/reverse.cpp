@@ -1,6 +1,7 @@
 // Reverse-mode traversal of a frozen DynamicTape: cotangents flow from
 // seeded outputs back to inputs through the operations' VJP rules, and a
 // consuming walk lets each payload go right after its last reverse use.
+#include <array>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include "native/dynamic_tape/traversal.h"
 #include "native/dynamic_tape/walks.h"
 #include "native/toolkit/names.h"
+#include "runtime/operands.h"
 
 namespace vorlix::tape {
 
@@ -50,9 +52,15 @@ bool retire_node_payloads(TapeObject* tape, uint32_t id) {
     return raise_if_set(bundle.close_and_drop());  // See Note [Payload release order].
 }
 
+bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, ReverseInvocation& inv);
+
+// Active positions (0, ..., n-1), by n.
+using IdentityPositions = std::array<Ref, 5>;
+
 // Prepares one node under a shared hold: binding, retention contract,
 // snapshot, parent routing data, residual payload and output value.
-bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv) {
+bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv, py::TuplePool& tuples,
+                  IdentityPositions& identity_positions) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return false;
     TapeState& state = tape->state;
@@ -63,7 +71,7 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
                                              "' has no reverse retention contract");
     }
     const ReverseNeeds needs = *state.reverse_needs[op];
-    if (!snapshot_operands(state, id, needs.needs_inputs, true, inv.operands)) return false;
+    if (!snapshot_operands(state, id, needs.needs_inputs, true, inv.operands, tuples)) return false;
 
     const OperandSnapshot& ops = inv.operands;
     inv.parent_active.clear();
@@ -73,7 +81,22 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
         inv.parent_active.push_back(is_active);
         active += is_active ? 1 : 0;
     }
-    inv.active_positions = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(active)));
+    if (active == ops.parents.size() && active < identity_positions.size() &&
+        Operands::is_identity(ops.slots, 0)) {
+        // All parents active in operand order: the same immutable tuple
+        // serves every such node.
+        Ref& shared = identity_positions[active];
+        if (!shared) {
+            shared = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(active)));
+            if (!shared) return false;
+            for (size_t k = 0; k < active; ++k) {
+                PyTuple_SET_ITEM(shared.get(), static_cast<Py_ssize_t>(k), PyLong_FromSize_t(k));
+            }
+        }
+        inv.active_positions = shared.clone();
+        return finish_prepare(state, id, needs, inv);
+    }
+    inv.active_positions = tuples.take(static_cast<Py_ssize_t>(active));
     if (!inv.active_positions) return false;
     for (size_t k = 0, j = 0; k < ops.parents.size(); ++k) {
         if (!inv.parent_active[k]) continue;
@@ -81,7 +104,12 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
         if (position == nullptr) return false;
         PyTuple_SET_ITEM(inv.active_positions.get(), static_cast<Py_ssize_t>(j++), position);
     }
+    return finish_prepare(state, id, needs, inv);
+}
 
+// The residual payload, output value and primals of a prepared node.
+bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, ReverseInvocation& inv) {
+    Invocation& call = inv.call;
     if (needs.needs_residual) {
         const Ref& residual = state.node_records[id].residual;
         if (!residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
@@ -92,7 +120,7 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
         call.output_value = state.required_value(id, "output");
         if (!call.output_value) return false;
     }
-    call.primals = ops.values.clone();
+    call.primals = std::move(inv.operands.values);
     return true;
 }
 
@@ -171,6 +199,8 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     if (batched && !batched_callbacks(tape, callbacks)) return nullptr;
 
     ReverseInvocation inv;
+    py::TuplePool tuples;
+    IdentityPositions identity_positions;
     for (size_t i = state.arena.node_count(); i-- > 0;) {
         const ArenaNode* record = state.arena.node(i);
         if (record == nullptr) return py::internal_error("dynamic VJP node is unavailable");
@@ -190,11 +220,14 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             continue;
         }
 
-        if (!prepare_node(tape, id, record->op, inv)) return nullptr;
+        if (!prepare_node(tape, id, record->op, inv, tuples, identity_positions)) return nullptr;
         PyObject* callback = batched ? callbacks[record->op].get() : nullptr;
         const bool called = callback != nullptr ? call_batched(callback, inv, lanes, cotangents)
                                                 : call_per_lane(inv, lanes, cotangents);
         if (!called) return nullptr;
+        tuples.give_back(std::move(inv.call.primals));
+        tuples.give_back(std::move(inv.active_positions));
+        tuples.give_back(std::move(inv.operands.specs));
         inv = ReverseInvocation{};  // dropped with no hold held
         if (release && !retire_node_payloads(tape, id)) return nullptr;
     }
