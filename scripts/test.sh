@@ -12,5 +12,6 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 
 # Run from the tests folder so that the installed package, not the source
 # tree, is what gets imported.
-cd tests/python
-"$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .
+(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+
+bash scripts/sanitize.sh

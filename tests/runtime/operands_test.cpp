@@ -35,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
                       LayoutCase{{2, 0}, {"p", "q"}, {"a"}, {"q", "a", "p"}},
                       LayoutCase{{0, 1}, {"p", "q"}, {"a", "b"}, {"p", "q", "a", "b"}},
                       LayoutCase{{1, 0}, {"p", "q"}, {}, {"q", "p"}},
-                      LayoutCase{{0, 1}, {"p", "q"}, {}, {"p", "q"}}));
+                      LayoutCase{{0, 1}, {"p", "q"}, {}, {"p", "q"}}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(InterleaveTest, IdentityLayoutReturnsTheParentListItself) {
     std::vector<std::unique_ptr<int>> parents;
@@ -73,7 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureCase{{3}, 1, 1, "operand position is unavailable"},
                       // two parents share slot 0, so slot 1 wants a literal there is none of
                       FailureCase{{0, 0}, 2, 0, "literal layout is inconsistent"},
-                      FailureCase{{0, 0}, 2, 1, "literal layout is inconsistent"}));
+                      FailureCase{{0, 0}, 2, 1, "literal layout is inconsistent"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(InterleaveTest, LiteralsLeftOverAfterTheLastSlotAreRefused) {
     std::vector<uint32_t> positions{0};
