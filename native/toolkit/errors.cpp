@@ -44,6 +44,19 @@ std::nullptr_t raise_graph_error(const GraphError& error, GraphErrorSite site) {
 
 std::nullptr_t internal_error(std::string_view message) { return raise(ErrorKind::Runtime, message); }
 
+std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phase) {
+    if (const auto* graph = error.graph()) return raise(ErrorKind::Runtime, graph->message);
+    auto* host = error.host();
+    std::string note = "while ";
+    note += phase == StagedPhase::Binding ? "binding" : "executing";
+    note += " staged operation '";
+    note += host->op_name;
+    note += "' at node %";
+    note += std::to_string(host->node);
+    add_note(host->error.get(), note);
+    return restore_exception(std::move(host->error));
+}
+
 Ref fetch_exception() { return Ref::steal(PyErr_GetRaisedException()); }
 
 std::nullptr_t restore_exception(Ref exc) {

@@ -37,6 +37,15 @@ enum class GraphErrorSite {
     return false;
 }
 
+// What a staged operation was doing when its Python callable failed.
+enum class StagedPhase { Binding, Executing };
+
+// Raises a failure of plan binding or execution: a graph error as
+// RuntimeError with its message; a host error as the callable's own
+// exception, with the note "while {binding|executing} staged operation
+// '{op}' at node %{id}".
+[[gnu::cold]] std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phase);
+
 // The currently raised exception, taken out of the interpreter's error slot.
 [[nodiscard]] Ref fetch_exception();
 // Raises `exc` again, unchanged; returns nullptr.
