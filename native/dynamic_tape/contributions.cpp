@@ -17,6 +17,16 @@ namespace {
 // Converts a sequence (not a str) of optional objects; sets `failure` to the
 // conversion error's text when it is not one.
 bool sequence_items(PyObject* obj, Contributions& out, std::string& failure) {
+    out.clear();
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Copied out before any Python code runs, so the list cannot change
+        // under the loop.
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+        PyObject** items = PySequence_Fast_ITEMS(obj);
+        out.reserve(static_cast<size_t>(n));
+        for (Py_ssize_t k = 0; k < n; ++k) out.push_back(items[k] == Py_None ? Ref() : Ref::new_ref(items[k]));
+        return true;
+    }
     if (PyUnicode_Check(obj)) {
         failure = "'str' object cannot be converted to a sequence";
         return false;
@@ -33,7 +43,6 @@ bool sequence_items(PyObject* obj, Contributions& out, std::string& failure) {
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
     PyObject** items = PySequence_Fast_ITEMS(fast.get());
-    out.clear();
     out.reserve(static_cast<size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) out.push_back(items[k] == Py_None ? Ref() : Ref::new_ref(items[k]));
     return true;
@@ -66,6 +75,10 @@ Ref add_cotangents(PyObject* a, PyObject* b) {
             PyTuple_SET_ITEM(sum.get(), k, item.release());
         }
         return sum;
+    }
+    // Instances of the built-in number types carry no attributes of their own.
+    if (PyFloat_CheckExact(b) || PyLong_CheckExact(b) || PyComplex_CheckExact(b)) {
+        return Ref::steal(PyNumber_Add(a, b));
     }
     const int b_snapshot = PyObject_HasAttrWithError(b, py::names::vorlix_snapshot());
     if (b_snapshot < 0) return nullptr;
