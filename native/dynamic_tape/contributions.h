@@ -14,6 +14,15 @@ struct ReverseInvocation {
     OperandSnapshot operands;
     InlineVec<bool, 4> parent_active;  // parent order
     Ref active_positions;              // tuple of ints
+
+    // Lets go of every Python object, keeping the native buffers for the
+    // next node.
+    void drop_references() {
+        call.drop_references();
+        operands.values.reset();
+        operands.specs.reset();
+        active_positions.reset();
+    }
 };
 
 // Contributions of one rule call, one per operand; empty handles are None.

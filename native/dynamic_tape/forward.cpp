@@ -104,7 +104,7 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             lane[i] = std::move(tangent);
         }
         tuples.give_back(std::move(inv.primals));
-        inv = Invocation{};  // dropped with no hold held
+        inv.drop_references();  // with no hold held
     }
     return take_requested(lanes, requested);
 }

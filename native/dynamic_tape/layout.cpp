@@ -107,6 +107,32 @@ Ref weak_scalar(PyObject* value) {
     return Ref::steal(PyObject_CallMethod(value, dunder, nullptr));
 }
 
+namespace {
+
+// The value and spec items of one parent operand.
+bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs, Ref& value, Ref& spec) {
+    if (!tape.check_exists(p)) return false;
+    DynamicNode* parent = tape.node(p);
+    if (parent == nullptr) return false;
+    if (with_values) {
+        value = tape.required_value(p, "primal");
+        if (!value) return false;
+        if (parent->weak) {
+            value = weak_scalar(value.get());
+            if (!value) return false;
+        }
+    } else {
+        value = Ref::none();
+    }
+    if (with_specs) {
+        spec = operand_spec(*parent);
+        if (!spec) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs, OperandSnapshot& out,
                        py::TuplePool& tuples) {
     if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
@@ -114,48 +140,50 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     if (record == nullptr) return tape.check_exists(node);
     const auto parents = tape.arena.parents(*record);
     if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
-    const uint32_t parent_count = static_cast<uint32_t>(parents->size());
+    const auto parent_count = static_cast<uint32_t>(parents->size());
     DynamicNode* self = tape.node(node);
     if (self == nullptr) return false;
 
     out.parents.clear();
     out.slots.clear();
-    uint32_t literal_start = 0;
-    uint32_t literal_end = 0;
+    for (uint32_t k = 0; k < parent_count; ++k) out.parents.push_back((*parents)[k]);
+
     if (!self->layout) {
-        for (uint32_t k = 0; k < parent_count; ++k) out.slots.push_back(k);
-    } else {
-        const uint64_t end = uint64_t{self->layout->position_start} + parent_count;
-        if (end > tape.operand_positions.size()) return py::fail(ErrorKind::Runtime, "operand position range is invalid");
-        for (uint64_t k = self->layout->position_start; k < end; ++k) out.slots.push_back(tape.operand_positions[k]);
-        literal_start = self->layout->literal_start;
-        literal_end = literal_start + self->layout->literal_len;
+        // Parents are the operands, in order: fill the tuples directly.
+        out.arity = parent_count;
+        out.values = tuples.take(parent_count);
+        if (!out.values) return false;
+        if (with_specs) {
+            out.specs = tuples.take(parent_count);
+            if (!out.specs) return false;
+        }
+        for (uint32_t k = 0; k < parent_count; ++k) {
+            out.slots.push_back(k);
+            Ref value;
+            Ref spec;
+            if (!parent_items(tape, out.parents[k], with_values, with_specs, value, spec)) return false;
+            PyTuple_SET_ITEM(out.values.get(), k, value.release());
+            if (with_specs) PyTuple_SET_ITEM(out.specs.get(), k, spec.release());
+        }
+        return true;
     }
+
+    const uint64_t end = uint64_t{self->layout->position_start} + parent_count;
+    if (end > tape.operand_positions.size()) {
+        return py::fail(ErrorKind::Runtime, "operand position range is invalid");
+    }
+    for (uint64_t k = self->layout->position_start; k < end; ++k) out.slots.push_back(tape.operand_positions[k]);
+    const uint32_t literal_start = self->layout->literal_start;
+    const uint32_t literal_end = literal_start + self->layout->literal_len;
 
     InlineVec<Ref, 4> values;
     InlineVec<Ref, 4> specs;
     for (uint32_t k = 0; k < parent_count; ++k) {
-        const uint32_t p = (*parents)[k];
-        out.parents.push_back(p);
-        if (!tape.check_exists(p)) return false;
-        DynamicNode* parent = tape.node(p);
-        if (parent == nullptr) return false;
-        if (with_values) {
-            Ref value = tape.required_value(p, "primal");
-            if (!value) return false;
-            if (parent->weak) {
-                value = weak_scalar(value.get());
-                if (!value) return false;
-            }
-            values.push_back(std::move(value));
-        } else {
-            values.push_back(Ref::none());
-        }
-        if (with_specs) {
-            Ref spec = operand_spec(*parent);
-            if (!spec) return false;
-            specs.push_back(std::move(spec));
-        }
+        Ref value;
+        Ref spec;
+        if (!parent_items(tape, out.parents[k], with_values, with_specs, value, spec)) return false;
+        values.push_back(std::move(value));
+        if (with_specs) specs.push_back(std::move(spec));
     }
 
     if (literal_end > tape.literals.size()) return py::fail(ErrorKind::Runtime, "literal range is invalid");
@@ -163,7 +191,9 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     InlineVec<Ref, 4> literal_specs;
     for (uint32_t j = literal_start; j < literal_end; ++j) {
         if (with_values) {
-            if (!tape.literals[j]) return py::fail(ErrorKind::Runtime, "dynamic tape is missing a required literal payload");
+            if (!tape.literals[j]) {
+                return py::fail(ErrorKind::Runtime, "dynamic tape is missing a required literal payload");
+            }
             literal_values.push_back(tape.literals[j].clone());
         } else {
             literal_values.push_back(Ref::none());

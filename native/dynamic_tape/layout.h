@@ -48,6 +48,15 @@ struct Invocation {
     Ref attrs;
     Ref residual_payload;
     uint32_t node = 0;
+
+    void drop_references() {
+        source_location.reset();
+        rule.reset();
+        output_value.reset();
+        primals.reset();
+        attrs.reset();
+        residual_payload.reset();
+    }
 };
 
 [[nodiscard]] bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t op,

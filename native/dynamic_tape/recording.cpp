@@ -107,11 +107,8 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto id = state.arena.append(kInputOp, 1, {}, flags);
     if (!id) return raise_value(id.error().rendered());
 
-    DynamicNode& node = state.node_records.emplace_back();
-    node.shape = std::move(shape);
-    node.name = std::move(name);
-    node.dtype = Ref::new_ref(argv[2]);
-    node.value = Ref::new_ref(argv[0]);
+    state.node_records.emplace_back(std::move(shape), std::move(name), Ref(), Ref::new_ref(argv[2]),
+                                    Ref::new_ref(argv[0]), Ref(), std::nullopt, false);
     state.inputs.push_back(*id);
     return PyLong_FromUnsignedLong(*id);
 }
@@ -190,15 +187,9 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         for (const uint64_t position : positions) state.operand_positions.push_back(static_cast<uint32_t>(position));
         for (Ref& literal : literals) state.literals.push_back(std::move(literal));
     }
-    DynamicNode& node = state.node_records.emplace_back();
-    node.shape = std::move(shape);
-    node.name = std::move(name);
-    node.source_location = std::move(source_location);
-    node.dtype = Ref::new_ref(argv[5]);
-    node.value = Ref::new_ref(argv[2]);
-    node.attrs = Ref::new_ref(argv[3]);
-    node.layout = layout;
-    node.weak = weak;
+    state.node_records.emplace_back(std::move(shape), std::move(name), std::move(source_location),
+                                    Ref::new_ref(argv[5]), Ref::new_ref(argv[2]), Ref::new_ref(argv[3]), layout,
+                                    weak);
     return PyLong_FromUnsignedLong(*id);
 }
 

@@ -199,6 +199,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     if (batched && !batched_callbacks(tape, callbacks)) return nullptr;
 
     ReverseInvocation inv;
+    LaneCotangents cotangents;
     py::TuplePool tuples;
     IdentityPositions identity_positions;
     for (size_t i = state.arena.node_count(); i-- > 0;) {
@@ -207,7 +208,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         if (record->is_input()) continue;
         const auto id = static_cast<uint32_t>(i);
 
-        LaneCotangents cotangents;
+        cotangents.clear();  // the previous node's, dropped with no hold held
         bool any = false;
         for (Lane& lane : lanes) {
             if (i >= lane.size()) return py::internal_error("dynamic cotangent slot is unavailable");
@@ -228,7 +229,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         tuples.give_back(std::move(inv.call.primals));
         tuples.give_back(std::move(inv.active_positions));
         tuples.give_back(std::move(inv.operands.specs));
-        inv = ReverseInvocation{};  // dropped with no hold held
+        inv.drop_references();  // with no hold held
         if (release && !retire_node_payloads(tape, id)) return nullptr;
     }
     return take_requested(lanes, requested);

@@ -34,6 +34,19 @@ struct OperandLayout {
 using Shape = InlineVec<uint64_t, 4>;
 
 struct DynamicNode {
+    DynamicNode() = default;
+    // A freshly recorded node, its fields moved in place.
+    DynamicNode(Shape shape_, Ref name_, Ref source_location_, Ref dtype_, Ref value_, Ref attrs_,
+                std::optional<OperandLayout> layout_, bool weak_)
+        : shape(std::move(shape_)),
+          name(std::move(name_)),
+          source_location(std::move(source_location_)),
+          dtype(std::move(dtype_)),
+          value(std::move(value_)),
+          attrs(std::move(attrs_)),
+          layout(layout_),
+          weak(weak_) {}
+
     Shape shape;
     Ref name;             // str, or empty
     Ref source_location;  // str, or empty
