@@ -34,6 +34,12 @@ public:
     void write_u8(uint8_t byte) { write_u64(byte); }
     void write_bytes(const void* data, size_t size);
     void write_bytes(std::string_view text) { write_bytes(text.data(), text.size()); }
+    // A text followed by 0xFF, a byte UTF-8 never contains, so consecutive
+    // texts cannot run into each other.
+    void write_terminated(std::string_view text) {
+        write_bytes(text);
+        write_u8(0xFF);
+    }
 
     [[nodiscard]] uint64_t finish() const { return hash_mix(state_ ^ kStep, keys_[1] ^ kStep); }
 
