@@ -54,17 +54,20 @@ Ref interleave_tuple(std::span<const uint32_t> slots, InlineVec<Ref, N>& parent_
                      InlineVec<Ref, N>& literal_items, py::TuplePool& tuples) {
     const size_t literal_count = literal_items.size();
     if (Operands::is_identity(slots, literal_count)) return tuple_of(parent_items, tuples);
-    InlineVec<Ref, N> operands;
-    operands.reserve(parent_items.size() + literal_count);
-    for (size_t k = 0; k < parent_items.size() + literal_count; ++k) operands.emplace_back();
-    auto error = Operands::fill<Ref>(slots, literal_count, parent_items.span(),
-                                     [&literal_items](size_t j) { return std::move(literal_items[j]); },
-                                     operands.span());
+    const size_t arity = parent_items.size() + literal_count;
+    Ref tuple = tuples.take(static_cast<Py_ssize_t>(arity));
+    if (!tuple) return nullptr;
+    auto error = Operands::fill(slots, literal_count, arity, parent_items.span(),
+                                [&literal_items](size_t j) { return std::move(literal_items[j]); },
+                                [&tuple](size_t s, Ref&& item) {
+                                    PyObject*& slot = PyTuple_GET_ITEM(tuple.get(), s);
+                                    Py_XSETREF(slot, item.release());
+                                });
     if (error) {
         raise(ErrorKind::Runtime, interleave_message(*error));
         return nullptr;
     }
-    return tuple_of(operands, tuples);
+    return tuple;
 }
 
 }  // namespace
