@@ -146,6 +146,13 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     const auto parent_count = static_cast<uint32_t>(parents->size());
     DynamicNode* self = tape.node(node);
     if (self == nullptr) return false;
+    // The specs depend only on the parents' shapes and dtypes, which a
+    // frozen tape never changes: build them once per node.
+    if (with_specs && self->operand_specs) {
+        out.specs = self->operand_specs.clone();
+        with_specs = false;
+    }
+    const bool cache_specs = with_specs;
 
     out.parents.clear();
     out.slots.clear();
@@ -168,6 +175,7 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
             PyTuple_SET_ITEM(out.values.get(), k, value.release());
             if (with_specs) PyTuple_SET_ITEM(out.specs.get(), k, spec.release());
         }
+        if (cache_specs) self->operand_specs = out.specs.clone();
         return true;
     }
 
@@ -211,6 +219,7 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
         out.specs = interleave_tuple(out.slots, specs, literal_specs, tuples);
         if (!out.specs) return false;
     }
+    if (cache_specs) self->operand_specs = out.specs.clone();
     return true;
 }
 

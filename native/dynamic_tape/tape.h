@@ -54,7 +54,8 @@ struct DynamicNode {
     Ref value;     // retained payload
     Ref attrs;     // retained payload; empty for inputs
     Ref residual;  // retained payload, attached by record_residual
-    Ref operand_spec;  // (shape, dtype), made when a reverse walk first needs it
+    Ref operand_spec;   // (shape, dtype), made when a reverse walk first needs it
+    Ref operand_specs;  // the specs of this node's operands, likewise
     std::optional<OperandLayout> layout;
     uint32_t reverse_value_uses = 0;
     bool weak = false;
