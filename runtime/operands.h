@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -28,16 +29,16 @@ enum class InterleaveError : uint8_t {
 class SlotFlags {
 public:
     explicit SlotFlags(size_t count) : count_(count) {
-        if (count > 64) wide_.assign(count, false);
+        if (count > 64) wide_ = std::make_unique<bool[]>(count);
     }
     void set(size_t s) {
-        if (wide_.empty()) {
+        if (!wide_) {
             bits_ |= uint64_t{1} << s;
         } else {
             wide_[s] = true;
         }
     }
-    [[nodiscard]] bool test(size_t s) const { return wide_.empty() ? ((bits_ >> s) & 1) != 0 : wide_[s]; }
+    [[nodiscard]] bool test(size_t s) const { return !wide_ ? ((bits_ >> s) & 1) != 0 : wide_[s]; }
     [[nodiscard]] bool all() const {
         for (size_t s = 0; s < count_; ++s) {
             if (!test(s)) return false;
@@ -48,7 +49,7 @@ public:
 private:
     size_t count_;
     uint64_t bits_ = 0;
-    std::vector<bool> wide_;
+    std::unique_ptr<bool[]> wide_;
 };
 
 struct Operands {

@@ -7,6 +7,7 @@
 #include "native/dynamic_tape/methods.h"
 #include "native/dynamic_tape/tape.h"
 #include "native/toolkit/args.h"
+#include "runtime/operands.h"
 
 namespace vorlix::tape {
 
@@ -48,26 +49,16 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
         if (identity) return true;
     }
     const uint64_t arity = static_cast<uint64_t>(parent_count) + literal_count;
-    // Few parents are checked pairwise; many through a flag per operand slot.
-    constexpr size_t kPairwiseLimit = 16;
-    std::vector<bool> seen;
-    if (parent_count > kPairwiseLimit) seen.assign(arity, false);
-    for (size_t k = 0; k < positions->size(); ++k) {
-        const uint64_t position = (*positions)[k];
+    SlotFlags seen(static_cast<size_t>(arity));
+    for (const uint64_t position : *positions) {
         if (position >= arity) {
-            return py::fail(ErrorKind::Value, "parent position " + std::to_string(position) + " is outside operand arity " +
-                               std::to_string(arity));
+            return py::fail(ErrorKind::Value, "parent position " + std::to_string(position) +
+                                                  " is outside operand arity " + std::to_string(arity));
         }
-        bool repeated = false;
-        if (seen.empty()) {
-            for (size_t j = 0; j < k && !repeated; ++j) repeated = (*positions)[j] == position;
-        } else {
-            repeated = seen[position];
-            seen[position] = true;
-        }
-        if (repeated) {
+        if (seen.test(position)) {
             return py::fail(ErrorKind::Value, "operand layout repeats parent position " + std::to_string(position));
         }
+        seen.set(position);
     }
     for (const uint64_t position : *positions) {
         if (position > kU32Max) return py::fail(ErrorKind::Value, "operand position exceeded its index range");
