@@ -113,39 +113,20 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 
 PyObject* dynamic_jvp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"dynamic_jvp", {"tape", "tangent_seeds", "requested_outputs", "consume"}, 3, 3};
-    PyObject* argv[4];
-    SeedSet seeds;
-    std::vector<uint32_t> requested;
-    bool consume = false;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-    TapeObject* tape = to_tape(module, argv[0]);
-    if (tape == nullptr || !to_seed_set(argv[1], "tangent_seeds", seeds) ||
-        !py::to_uint_list(argv[2], "requested_outputs", requested) ||
-        (argv[3] != nullptr && !py::to_bool(argv[3], "consume", consume))) {
-        return nullptr;
-    }
-    Ref keep_alive = Ref::new_ref(argv[0]);
-    std::vector<SeedSet> seed_sets;
-    seed_sets.push_back(std::move(seeds));
-    return run_traversal(tape, Traversal::Forward, consume, [&] {
-               return single_lane(forward_walk(tape, seed_sets, requested));
+    WalkArguments a;
+    if (!bind_walk_arguments(module, sig, false, "JVP", args, nargs, kwnames, a)) return nullptr;
+    return run_traversal(a.tape, Traversal::Forward, a.consume, [&] {
+               return single_lane(forward_walk(a.tape, a.seed_sets, a.requested));
            }).release();
 }
 
 PyObject* dynamic_jvp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"dynamic_jvp_many", {"tape", "tangent_seed_sets", "requested_outputs"}, 3, 3};
-    PyObject* argv[3];
-    std::vector<SeedSet> seed_sets;
-    std::vector<uint32_t> requested;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-    TapeObject* tape = to_tape(module, argv[0]);
-    if (tape == nullptr || !to_seed_sets(argv[1], "tangent_seed_sets", "JVP", seed_sets) ||
-        !py::to_uint_list(argv[2], "requested_outputs", requested)) {
-        return nullptr;
-    }
-    Ref keep_alive = Ref::new_ref(argv[0]);
-    return run_traversal(tape, Traversal::Forward, false, [&] { return forward_walk(tape, seed_sets, requested); })
-        .release();
+    WalkArguments a;
+    if (!bind_walk_arguments(module, sig, true, "JVP", args, nargs, kwnames, a)) return nullptr;
+    return run_traversal(a.tape, Traversal::Forward, false, [&] {
+               return forward_walk(a.tape, a.seed_sets, a.requested);
+           }).release();
 }
 
 }  // namespace vorlix::tape

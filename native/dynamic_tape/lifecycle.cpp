@@ -297,6 +297,20 @@ PyObject* release_payloads(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+bool prune_and_close(TapeObject* tape, py::ExclusiveHold& hold) {
+    RetiredReversePayloads bundle;
+    const bool pruned = prune_zero_reverse_payloads(tape->state, bundle);
+    Ref error = pruned ? Ref() : py::fetch_exception();
+    hold.release();  // See Note [Payload release order].
+    if (!pruned) {
+        // What was retired before the failure goes without close().
+        bundle = RetiredReversePayloads{};
+        py::restore_exception(std::move(error));
+        return false;
+    }
+    return raise_if_set(bundle.close_and_drop());
+}
+
 PyObject* prune_reverse_payloads(PyObject* self, PyObject*) {
     TapeObject* tape = as_tape(self);
     py::ExclusiveHold hold(tape->borrow);
@@ -305,16 +319,7 @@ PyObject* prune_reverse_payloads(PyObject* self, PyObject*) {
     if (state.traversal != Traversal::Idle) {
         return raise(ErrorKind::Runtime, "cannot prune DynamicTape payloads during traversal");
     }
-    RetiredReversePayloads bundle;
-    if (!prune_zero_reverse_payloads(state, bundle)) {
-        // What was retired before the failure goes without close().
-        Ref error = py::fetch_exception();
-        hold.release();
-        bundle = RetiredReversePayloads{};
-        return py::restore_exception(std::move(error));
-    }
-    hold.release();  // See Note [Payload release order].
-    if (!raise_if_set(bundle.close_and_drop())) return nullptr;
+    if (!prune_and_close(tape, hold)) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -55,6 +55,10 @@ struct RetiredReversePayloads {
 // retired so far.
 [[nodiscard]] bool prune_zero_reverse_payloads(TapeState& tape, RetiredReversePayloads& bundle);
 
+// Prunes under `hold`, gives the hold up, then closes and drops what was
+// pruned. Raises the first failure.
+[[nodiscard]] bool prune_and_close(TapeObject* tape, py::ExclusiveHold& hold);
+
 // One reverse use of a node's value has happened; at zero the value moves
 // into `bundle`.
 [[nodiscard]] bool decrement_reverse_use(TapeState& tape, uint64_t id, RetiredReversePayloads& bundle);

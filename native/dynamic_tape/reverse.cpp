@@ -237,59 +237,28 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 
 // With `consume`, the payloads no reverse step reads go before the walk.
 bool prune_before_walk(TapeObject* tape) {
-    RetiredReversePayloads bundle;
-    {
-        py::ExclusiveHold hold(tape->borrow);
-        if (!hold.ok()) return false;
-        if (!prune_zero_reverse_payloads(tape->state, bundle)) {
-            Ref error = py::fetch_exception();
-            hold.release();
-            bundle = RetiredReversePayloads{};
-            py::restore_exception(std::move(error));
-            return false;
-        }
-    }
-    return raise_if_set(bundle.close_and_drop());
+    py::ExclusiveHold hold(tape->borrow);
+    return hold.ok() && prune_and_close(tape, hold);
 }
 
 }  // namespace
 
 PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"dynamic_vjp", {"tape", "output_cotangents", "requested_inputs", "consume"}, 3, 3};
-    PyObject* argv[4];
-    SeedSet seeds;
-    std::vector<uint32_t> requested;
-    bool consume = false;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-    TapeObject* tape = to_tape(module, argv[0]);
-    if (tape == nullptr || !to_seed_set(argv[1], "output_cotangents", seeds) ||
-        !py::to_uint_list(argv[2], "requested_inputs", requested) ||
-        (argv[3] != nullptr && !py::to_bool(argv[3], "consume", consume))) {
-        return nullptr;
-    }
-    Ref keep_alive = Ref::new_ref(argv[0]);
-    std::vector<SeedSet> seed_sets;
-    seed_sets.push_back(std::move(seeds));
-    return run_traversal(tape, Traversal::Reverse, consume, [&]() -> Ref {
-               if (consume && !prune_before_walk(tape)) return nullptr;
-               return single_lane(reverse_walk(tape, seed_sets, requested, consume, false));
+    WalkArguments a;
+    if (!bind_walk_arguments(module, sig, false, "VJP", args, nargs, kwnames, a)) return nullptr;
+    return run_traversal(a.tape, Traversal::Reverse, a.consume, [&]() -> Ref {
+               if (a.consume && !prune_before_walk(a.tape)) return nullptr;
+               return single_lane(reverse_walk(a.tape, a.seed_sets, a.requested, a.consume, false));
            }).release();
 }
 
 PyObject* dynamic_vjp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const py::Signature sig{"dynamic_vjp_many", {"tape", "output_cotangent_sets", "requested_inputs"}, 3, 3};
-    PyObject* argv[3];
-    std::vector<SeedSet> seed_sets;
-    std::vector<uint32_t> requested;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-    TapeObject* tape = to_tape(module, argv[0]);
-    if (tape == nullptr || !to_seed_sets(argv[1], "output_cotangent_sets", "VJP", seed_sets) ||
-        !py::to_uint_list(argv[2], "requested_inputs", requested)) {
-        return nullptr;
-    }
-    Ref keep_alive = Ref::new_ref(argv[0]);
-    return run_traversal(tape, Traversal::Reverse, false, [&] {
-               return reverse_walk(tape, seed_sets, requested, false, true);
+    WalkArguments a;
+    if (!bind_walk_arguments(module, sig, true, "VJP", args, nargs, kwnames, a)) return nullptr;
+    return run_traversal(a.tape, Traversal::Reverse, false, [&] {
+               return reverse_walk(a.tape, a.seed_sets, a.requested, false, true);
            }).release();
 }
 

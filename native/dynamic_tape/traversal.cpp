@@ -29,13 +29,26 @@ Ref finish_traversal(TapeObject* tape, bool consume, Ref result) {
     return result;
 }
 
-TapeObject* to_tape(PyObject* module, PyObject* obj) {
-    PyTypeObject* type = module_state(module)->tape_type;
-    if (!PyObject_TypeCheck(obj, type)) {
-        py::raise_argument_error("tape", "expected DynamicTape, got " + py::type_name_of(obj));
-        return nullptr;
+bool bind_walk_arguments(PyObject* module, const py::Signature& sig, bool many, const char* direction,
+                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, WalkArguments& out) {
+    PyObject* argv[4];
+    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return false;
+    const char* const* names = sig.names.begin();
+    if (!PyObject_TypeCheck(argv[0], module_state(module)->tape_type)) {
+        py::raise_argument_error("tape", "expected DynamicTape, got " + py::type_name_of(argv[0]));
+        return false;
     }
-    return as_tape(obj);
+    if (many) {
+        if (!to_seed_sets(argv[1], names[1], direction, out.seed_sets)) return false;
+    } else {
+        out.seed_sets.resize(1);
+        if (!to_seed_set(argv[1], names[1], out.seed_sets[0])) return false;
+    }
+    if (!py::to_uint_list(argv[2], names[2], out.requested)) return false;
+    if (!many && argv[3] != nullptr && !py::to_bool(argv[3], "consume", out.consume)) return false;
+    out.tape = as_tape(argv[0]);
+    out.keep_alive = Ref::new_ref(argv[0]);
+    return true;
 }
 
 bool to_seed_sets(PyObject* obj, const char* arg, const char* direction, std::vector<SeedSet>& out) {

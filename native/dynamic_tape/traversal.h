@@ -25,8 +25,19 @@ template <class Walk>
     return finish_traversal(tape, consume, std::move(result));
 }
 
-// Converts the `tape` argument of the walk functions.
-[[nodiscard]] TapeObject* to_tape(PyObject* module, PyObject* obj);
+// The converted arguments of a walk function: `(tape, seeds, requested, *,
+// consume=False)` for one lane, `(tape, seed_sets, requested)` for many.
+struct WalkArguments {
+    TapeObject* tape = nullptr;
+    Ref keep_alive;  // the tape object, held for the whole walk
+    std::vector<std::vector<std::pair<uint32_t, Ref>>> seed_sets;
+    std::vector<uint32_t> requested;
+    bool consume = false;
+};
+
+[[nodiscard]] bool bind_walk_arguments(PyObject* module, const py::Signature& sig, bool many, const char* direction,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                       WalkArguments& out);
 
 // Converts a sequence of seed sets; more than `kMaxLanes` fails with
 // "dynamic {JVP|VJP} supports at most 16 seeds per traversal".
