@@ -38,6 +38,9 @@ PyObject* tape_is_consumed(PyObject* self, void* unused);
 PyObject* stats(PyObject* self, PyObject* unused);
 PyObject* diagnostic_snapshot(PyObject* self, PyObject* unused);
 
+// linearity.cpp
+VORLIX_TAPE_METHOD(analyze_real_linearity);
+
 #undef VORLIX_TAPE_METHOD
 
 // The DynamicTape type, created for one module object.

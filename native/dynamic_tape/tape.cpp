@@ -159,6 +159,9 @@ PyMethodDef tape_methods[] = {
      "release_payloads($self)\n--\n\nRelease every invocation payload, closing residuals."},
     {"prune_reverse_payloads", prune_reverse_payloads, METH_NOARGS,
      "prune_reverse_payloads($self)\n--\n\nRelease the payloads that no reverse step will read."},
+    VORLIX_METHOD(analyze_real_linearity, "($self, tangent_input_ids, primitive_name)",
+                  "The nodes that depend on the tangent inputs, after checking that every\n"
+                  "marked output is zero or real-linear in them."),
     {"stats", stats, METH_NOARGS, "stats($self)\n--\n\nCounts and native memory of the tape."},
     {"_diagnostic_snapshot", diagnostic_snapshot, METH_NOARGS,
      "_diagnostic_snapshot($self)\n--\n\n(operation name, value, source location) of every node."},
