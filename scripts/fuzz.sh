@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Fuzzes the artifact reader for a minute: builds its libFuzzer target with
+# clang, AddressSanitizer and UndefinedBehaviorSanitizer, seeds it with the
+# written artifacts of tests/fuzz/corpus, and fails on any crash, leak,
+# sanitizer report or broken round trip. FUZZ_SECONDS overrides the minute.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$root"
+seconds=${FUZZ_SECONDS:-60}
+
+# clang with its libFuzzer runtime, and the runtime's own build dependencies.
+has_libfuzzer() {
+  command -v clang++ >/dev/null 2>&1 &&
+    printf 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }\n' |
+    clang++ -x c++ -fsanitize=fuzzer - -o /dev/null >/dev/null 2>&1
+}
+missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+for pkg in rapidjson-dev libssl-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+if ((${#missing[@]})) || ! has_libfuzzer; then
+  echo "fuzz: installing ${missing[*]:-} and the clang runtime"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  ((${#missing[@]})) && apt-get install -y -qq "${missing[@]}" >/dev/null
+  version=$(clang++ --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n1)
+  has_libfuzzer || apt-get install -y -qq "libclang-rt-${version}-dev" >/dev/null
+  has_libfuzzer || { echo "fuzz: clang cannot link libFuzzer" >&2; exit 1; }
+fi
+
+# Optimised but with assertions: an assertion is a finding too.
+build=build/fuzz
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DVORLIX_BUILD_FUZZERS=ON -DVORLIX_BUILD_MODULE=OFF \
+  -DVORLIX_BUILD_TESTS=OFF -DVORLIX_BUILD_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" >/dev/null
+cmake --build "$build" -j2 --target artifact_fuzz
+
+# Work on a copy of the seeds, so what the run adds stays out of the tree.
+corpus="$build/corpus"
+findings="$build/findings"
+rm -rf "$corpus" "$findings"
+mkdir -p "$corpus" "$findings"
+cp tests/fuzz/corpus/* "$corpus/"
+
+echo "fuzz: artifact reader for ${seconds}s"
+ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  "$build/artifact_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
+  -dict=tests/fuzz/artifact.dict -artifact_prefix="$findings/" -print_final_stats=1 "$corpus"
