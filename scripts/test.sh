@@ -14,4 +14,5 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 # tree, is what gets imported.
 (cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
 
+bash scripts/fuzz.sh
 bash scripts/sanitize.sh
