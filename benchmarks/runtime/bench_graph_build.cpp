@@ -6,9 +6,8 @@
 #include <vector>
 
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include "benchmarks/runtime/isolated_run.h"
 #include "runtime/graph.h"
 
 namespace {
@@ -87,35 +86,13 @@ Timing run(size_t nodes) {
     return {per_node(start, built), per_node(built, validated), per_node(start, validated), faults};
 }
 
-// Runs one build in a child process, so that every run starts from the same
-// fresh heap and no size inherits memory that an earlier run freed.
-Timing run_isolated(size_t nodes) {
-    int channel[2];
-    if (pipe(channel) != 0) std::abort();
-    const pid_t child = fork();
-    if (child < 0) std::abort();
-    if (child == 0) {
-        close(channel[0]);
-        const Timing t = run(nodes);
-        const bool sent = write(channel[1], &t, sizeof t) == static_cast<ssize_t>(sizeof t);
-        _exit(sent ? 0 : 1);
-    }
-    close(channel[1]);
-    Timing t{};
-    const bool received = read(channel[0], &t, sizeof t) == static_cast<ssize_t>(sizeof t);
-    close(channel[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (!received || !WIFEXITED(status) || WEXITSTATUS(status) != 0) std::abort();
-    return t;
-}
-
 // Best of a few isolated runs, each step taken separately.
 Timing best_of(size_t nodes) {
     constexpr int kRuns = 3;
-    Timing best = run_isolated(nodes);
+    const auto measure = [=] { return run(nodes); };
+    Timing best = vorlix::bench::run_isolated(measure);
     for (int i = 1; i < kRuns; ++i) {
-        const Timing t = run_isolated(nodes);
+        const Timing t = vorlix::bench::run_isolated(measure);
         best.build_ns_per_node = std::min(best.build_ns_per_node, t.build_ns_per_node);
         best.store_ns_per_node = std::min(best.store_ns_per_node, t.store_ns_per_node);
         best.total_ns_per_node = std::min(best.total_ns_per_node, t.total_ns_per_node);
