@@ -106,7 +106,7 @@ Expected<ArenaNode> RawArena::prepare_node(std::span<const NodeId> parents, uint
 
 NodeId RawArena::commit_node(const ArenaNode& record, std::span<const NodeId> parents) {
     if (record.encoding == ParentEncoding::EdgeRange) edges_.insert(edges_.end(), parents.begin(), parents.end());
-    nodes_.push_back(record);
+    nodes_.emplace_back(record);
     return static_cast<NodeId>(nodes_.size() - 1);
 }
 

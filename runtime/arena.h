@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runtime/error.h"
+#include "runtime/stable_vec.h"
 
 namespace vorlix {
 
@@ -170,7 +171,7 @@ private:
     [[nodiscard]] Expected<ArenaNode> prepare_node(std::span<const NodeId> parents, uint8_t flags) const;
     NodeId commit_node(const ArenaNode& record, std::span<const NodeId> parents);
 
-    std::vector<ArenaNode> nodes_;
+    StableVec<ArenaNode> nodes_;
     std::vector<NodeId> edges_;
     OpTable ops_;
 };

@@ -13,6 +13,14 @@
 
 namespace vorlix {
 
+// Storage for the chunks: large chunks are aligned to and advised for huge
+// pages, so that a long recording faults its memory in 2 MiB steps rather
+// than 4 KiB ones.
+namespace chunk_memory {
+[[nodiscard]] void* allocate(size_t bytes);
+void release(void* memory, size_t bytes);
+}  // namespace chunk_memory
+
 template <class T>
 class StableVec {
     static constexpr size_t kBaseBits = 4;
@@ -47,10 +55,19 @@ public:
     T& operator[](size_t i) { return *slot(i); }
     const T& operator[](size_t i) const { return *const_cast<StableVec*>(this)->slot(i); }
 
+    // Allocates chunks until `n` elements fit.
+    void reserve(size_t n) {
+        for (size_t chunk = 0; chunk < kMaxChunks && capacity_of(chunk) < n; ++chunk) {
+            if (chunks_[chunk] == nullptr) {
+                chunks_[chunk] = static_cast<T*>(chunk_memory::allocate(chunk_size(chunk) * sizeof(T)));
+            }
+        }
+    }
+
     template <class... Args>
     T& emplace_back(Args&&... args) {
         const auto [chunk, offset] = locate(size_);
-        if (chunks_[chunk] == nullptr) chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
+        if (chunks_[chunk] == nullptr) chunks_[chunk] = static_cast<T*>(chunk_memory::allocate(chunk_size(chunk) * sizeof(T)));
         T* item = new (chunks_[chunk] + offset) T(std::forward<Args>(args)...);
         ++size_;
         return *item;
@@ -78,6 +95,8 @@ public:
 
 private:
     static constexpr size_t chunk_size(size_t chunk) { return kBase << chunk; }
+    // Elements held by chunks 0 to `chunk`, inclusive, when all are allocated.
+    static constexpr size_t capacity_of(size_t chunk) { return kBase * ((size_t{2} << chunk) - 1); }
 
     // Chunk k holds the elements [kBase * (2^k - 1), kBase * (2^(k+1) - 1)).
     static std::pair<size_t, size_t> locate(size_t i) {
@@ -97,7 +116,7 @@ private:
             const size_t n = std::min(remaining, chunk_size(chunk));
             std::destroy_n(chunks_[chunk], n);
             remaining -= n;
-            std::allocator<T>().deallocate(chunks_[chunk], chunk_size(chunk));
+            chunk_memory::release(chunks_[chunk], chunk_size(chunk) * sizeof(T));
             chunks_[chunk] = nullptr;
         }
         size_ = 0;
