@@ -351,6 +351,8 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (auto replaced = state.arena.replace_activity(std::span<const bool>(mask.get(), count)); !replaced) {
         return raise(ErrorKind::Runtime, replaced.error().rendered());
     }
+    // Cached position tuples hold only ints: dropping them runs no Python.
+    for (DynamicNode& node : state.node_records) node.active_positions.reset();
     if (!rebuild_reverse_uses(state)) return nullptr;
     Py_RETURN_NONE;
 }

@@ -96,14 +96,22 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
         inv.active_positions = shared.clone();
         return finish_prepare(state, id, needs, inv);
     }
-    inv.active_positions = tuples.take(static_cast<Py_ssize_t>(active));
-    if (!inv.active_positions) return false;
-    for (size_t k = 0, j = 0; k < ops.parents.size(); ++k) {
-        if (!inv.parent_active[k]) continue;
-        PyObject* position = PyLong_FromUnsignedLong(ops.slots[k]);
-        if (position == nullptr) return false;
-        PyTuple_SET_ITEM(inv.active_positions.get(), static_cast<Py_ssize_t>(j++), position);
+    // Other layouts keep their tuple on the node until activity changes.
+    Ref& cached = state.node_records[id].active_positions;
+    if (!cached) {
+        cached = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(active)));
+        if (!cached) return false;
+        for (size_t k = 0, j = 0; k < ops.parents.size(); ++k) {
+            if (!inv.parent_active[k]) continue;
+            PyObject* position = PyLong_FromUnsignedLong(ops.slots[k]);
+            if (position == nullptr) {
+                cached.reset();
+                return false;
+            }
+            PyTuple_SET_ITEM(cached.get(), static_cast<Py_ssize_t>(j++), position);
+        }
     }
+    inv.active_positions = cached.clone();
     return finish_prepare(state, id, needs, inv);
 }
 

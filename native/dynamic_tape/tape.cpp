@@ -78,6 +78,7 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
         if (int r = visit_ref(node.residual, visit, arg)) return r;
         if (int r = visit_ref(node.operand_spec, visit, arg)) return r;
         if (int r = visit_ref(node.operand_specs, visit, arg)) return r;
+        if (int r = visit_ref(node.active_positions, visit, arg)) return r;
     }
     for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings}) {
         for (const Ref& ref : *table) {

@@ -56,6 +56,7 @@ struct DynamicNode {
     Ref residual;  // retained payload, attached by record_residual
     Ref operand_spec;   // (shape, dtype), made when a reverse walk first needs it
     Ref operand_specs;  // the specs of this node's operands, likewise
+    Ref active_positions;  // operand positions of active parents, until activity changes
     std::optional<OperandLayout> layout;
     uint32_t reverse_value_uses = 0;
     bool weak = false;

@@ -536,3 +536,17 @@ def test_consuming_reverse_walk_releases_each_value_after_its_last_use():
     assert alive_at_call == [5, 4, 3, 2, 1, 0]
     assert all(r() is None for r in refs)
     assert tape.is_consumed
+
+
+def test_active_positions_follow_a_change_of_activity():
+    seen = []
+    t = Tape()
+    x, y = t.input(2.0), t.input(3.0)
+    n = t.op("f", [x, y], 1.0, vjp=lambda *a: seen.append(a[4]) or [1.0, None, 1.0],
+             input_positions=[0, 2], literals=("lit",))
+    t.tape.mark_output(n)
+    tape = t.freeze()
+    assert dynamic_vjp(tape, [(n, 1.0)], [x, y]) == [1.0, 1.0]
+    tape.set_active_nodes([x, n])
+    assert dynamic_vjp(tape, [(n, 1.0)], [x, y]) == [1.0, None]
+    assert seen == [(0, 2), (0,)]
