@@ -467,10 +467,19 @@ def test_walk_requires_a_frozen_live_tape():
         dynamic_vjp(t.tape, [], [])
 
 
-def test_closing_failure_after_a_successful_walk_is_raised():
+@pytest.mark.parametrize(
+    ("rule", "message", "notes"),
+    [
+        # the walk succeeded: the closing error itself is raised
+        (lambda *a: 1.0, "close failed", []),
+        # the walk failed: its error is raised, noting the closing error
+        (raising, "rule failed", ["DynamicTape payload release also failed: close failed"]),
+    ],
+)
+def test_closing_failure_of_a_consuming_walk(rule, message, notes):
     t = Tape()
     x = t.input(2.0)
-    n = t.op("f", [x], 1.0, jvp=lambda *a: 1.0)
+    n = t.op("f", [x], 1.0, jvp=rule)
     t.tape.mark_output(n)
 
     class Residual:
@@ -481,27 +490,10 @@ def test_closing_failure_after_a_successful_walk_is_raised():
 
     t.tape.record_residual(n, Residual())
     tape = t.freeze()
-    with pytest.raises(Boom, match="close failed"):
+    with pytest.raises(Boom, match=message) as info:
         dynamic_jvp(tape, [(x, 1.0)], [n], consume=True)
+    assert getattr(info.value, "__notes__", [])[-1:] == notes[-1:]
     assert tape.is_consumed
-
-
-def test_closing_failure_after_a_failed_walk_is_noted():
-    t = Tape()
-    x = t.input(2.0)
-    n = t.op("f", [x], 1.0, jvp=raising)
-    t.tape.mark_output(n)
-
-    class Residual:
-        payload = None
-
-        def close(self):
-            raise Boom("close failed")
-
-    t.tape.record_residual(n, Residual())
-    with pytest.raises(Boom, match="rule failed") as info:
-        dynamic_jvp(t.freeze(), [(x, 1.0)], [n], consume=True)
-    assert info.value.__notes__[-1] == "DynamicTape payload release also failed: close failed"
 
 
 # --- consuming reverse walks release payloads at their last use --------------
