@@ -13,14 +13,6 @@
 
 namespace vorlix {
 
-// Storage for the chunks: large chunks are aligned to and advised for huge
-// pages, so that a long recording faults its memory in 2 MiB steps rather
-// than 4 KiB ones.
-namespace chunk_memory {
-[[nodiscard]] void* allocate(size_t bytes);
-void release(void* memory, size_t bytes);
-}  // namespace chunk_memory
-
 template <class T>
 class StableVec {
     static constexpr size_t kBaseBits = 4;
@@ -59,7 +51,7 @@ public:
     void reserve(size_t n) {
         for (size_t chunk = 0; chunk < kMaxChunks && capacity_of(chunk) < n; ++chunk) {
             if (chunks_[chunk] == nullptr) {
-                chunks_[chunk] = static_cast<T*>(chunk_memory::allocate(chunk_size(chunk) * sizeof(T)));
+                chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
             }
         }
     }
@@ -67,7 +59,7 @@ public:
     template <class... Args>
     T& emplace_back(Args&&... args) {
         const auto [chunk, offset] = locate(size_);
-        if (chunks_[chunk] == nullptr) chunks_[chunk] = static_cast<T*>(chunk_memory::allocate(chunk_size(chunk) * sizeof(T)));
+        if (chunks_[chunk] == nullptr) chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
         T* item = new (chunks_[chunk] + offset) T(std::forward<Args>(args)...);
         ++size_;
         return *item;
@@ -116,7 +108,7 @@ private:
             const size_t n = std::min(remaining, chunk_size(chunk));
             std::destroy_n(chunks_[chunk], n);
             remaining -= n;
-            chunk_memory::release(chunks_[chunk], chunk_size(chunk) * sizeof(T));
+            std::allocator<T>().deallocate(chunks_[chunk], chunk_size(chunk));
             chunks_[chunk] = nullptr;
         }
         size_ = 0;
