@@ -22,8 +22,9 @@ constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 // The (shape, dtype) pair of a node, built once and kept on the record: the
 // tape is frozen while it is read, so neither can change.
-Ref operand_spec(DynamicNode& node) {
-    if (!node.operand_spec) {
+Ref operand_spec(TapeState& tape, uint32_t id, const DynamicNode& node) {
+    Ref& cached = tape.reverse_cache.operand_spec[id];
+    if (!cached) {
         Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(node.shape.size())));
         if (!shape) return nullptr;
         for (size_t k = 0; k < node.shape.size(); ++k) {
@@ -31,10 +32,10 @@ Ref operand_spec(DynamicNode& node) {
             if (extent == nullptr) return nullptr;
             PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(k), extent);
         }
-        node.operand_spec = Ref::steal(PyTuple_Pack(2, shape.get(), node.dtype.get()));
-        if (!node.operand_spec) return nullptr;
+        cached = Ref::steal(PyTuple_Pack(2, shape.get(), node.dtype.get()));
+        if (!cached) return nullptr;
     }
-    return node.operand_spec.clone();
+    return cached.clone();
 }
 
 // Moves `items` (arity entries) into a new tuple.
@@ -128,7 +129,7 @@ bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs
         value = Ref::none();
     }
     if (with_specs) {
-        spec = operand_spec(*parent);
+        spec = operand_spec(tape, p, *parent);
         if (!spec) return false;
     }
     return true;
@@ -148,8 +149,10 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     if (self == nullptr) return false;
     // The specs depend only on the parents' shapes and dtypes, which a
     // frozen tape never changes: build them once per node.
-    if (with_specs && self->operand_specs) {
-        out.specs = self->operand_specs.clone();
+    if (with_specs) tape.reverse_cache.prepare(tape.arena.node_count());
+    Ref* cached_specs = with_specs ? &tape.reverse_cache.operand_specs[node] : nullptr;
+    if (cached_specs != nullptr && *cached_specs) {
+        out.specs = cached_specs->clone();
         with_specs = false;
     }
     const bool cache_specs = with_specs;
@@ -175,7 +178,7 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
             PyTuple_SET_ITEM(out.values.get(), k, value.release());
             if (with_specs) PyTuple_SET_ITEM(out.specs.get(), k, spec.release());
         }
-        if (cache_specs) self->operand_specs = out.specs.clone();
+        if (cache_specs) *cached_specs = out.specs.clone();
         return true;
     }
 
@@ -219,7 +222,7 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
         out.specs = interleave_tuple(out.slots, specs, literal_specs, tuples);
         if (!out.specs) return false;
     }
-    if (cache_specs) self->operand_specs = out.specs.clone();
+    if (cache_specs) *cached_specs = out.specs.clone();
     return true;
 }
 

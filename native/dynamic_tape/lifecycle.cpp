@@ -44,6 +44,7 @@ Ref RetiredPayloads::close_and_drop() {
     take_vector(jvp_bindings);
     take_vector(vjp_bindings);
     take_vector(reverse_needs);
+    take_vector(reverse_cache);
     return first;
 }
 
@@ -69,7 +70,8 @@ bool raise_if_set(Ref error) {
 RetiredPayloads retire_invocation_payloads(TapeState& tape) {
     tape.consumed = true;
     return RetiredPayloads{take_vector(tape.node_records), take_vector(tape.literals), take_vector(tape.jvp_bindings),
-                           take_vector(tape.vjp_bindings), take_vector(tape.reverse_needs)};
+                           take_vector(tape.vjp_bindings), take_vector(tape.reverse_needs),
+                           take_vector(tape.reverse_cache)};
 }
 
 bool begin_traversal(TapeState& tape, Traversal kind) {
@@ -352,7 +354,7 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return raise(ErrorKind::Runtime, replaced.error().rendered());
     }
     // Cached position tuples hold only ints: dropping them runs no Python.
-    for (DynamicNode& node : state.node_records) node.active_positions.reset();
+    for (Ref& positions : state.reverse_cache.active_positions) positions.reset();
     if (!rebuild_reverse_uses(state)) return nullptr;
     Py_RETURN_NONE;
 }

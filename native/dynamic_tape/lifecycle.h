@@ -22,6 +22,7 @@ struct RetiredPayloads {
     std::vector<Ref> jvp_bindings;
     std::vector<Ref> vjp_bindings;
     std::vector<std::optional<ReverseNeeds>> reverse_needs;
+    ReverseCache reverse_cache;
 
     // Calls close() on each residual in node order, then drops everything.
     // Returns the first exception a close() raised, or an empty handle.

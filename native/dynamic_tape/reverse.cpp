@@ -97,7 +97,7 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
         return finish_prepare(state, id, needs, inv);
     }
     // Other layouts keep their tuple on the node until activity changes.
-    Ref& cached = state.node_records[id].active_positions;
+    Ref& cached = state.reverse_cache.active_positions[id];
     if (!cached) {
         cached = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(active)));
         if (!cached) return false;

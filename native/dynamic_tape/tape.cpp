@@ -76,11 +76,10 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
         if (int r = visit_ref(node.value, visit, arg)) return r;
         if (int r = visit_ref(node.attrs, visit, arg)) return r;
         if (int r = visit_ref(node.residual, visit, arg)) return r;
-        if (int r = visit_ref(node.operand_spec, visit, arg)) return r;
-        if (int r = visit_ref(node.operand_specs, visit, arg)) return r;
-        if (int r = visit_ref(node.active_positions, visit, arg)) return r;
     }
-    for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings}) {
+    const ReverseCache& cache = state.reverse_cache;
+    for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings, &cache.operand_spec,
+                              &cache.operand_specs, &cache.active_positions}) {
         for (const Ref& ref : *table) {
             if (int r = visit_ref(ref, visit, arg)) return r;
         }
@@ -96,6 +95,7 @@ int tape_clear(PyObject* self) {
     auto literals = std::exchange(state.literals, {});
     auto jvp = std::exchange(state.jvp_bindings, {});
     auto vjp = std::exchange(state.vjp_bindings, {});
+    auto cache = std::exchange(state.reverse_cache, {});
     Ref last_op = std::move(state.last_op_name);
     return 0;
 }

@@ -54,9 +54,6 @@ struct DynamicNode {
     Ref value;     // retained payload
     Ref attrs;     // retained payload; empty for inputs
     Ref residual;  // retained payload, attached by record_residual
-    Ref operand_spec;   // (shape, dtype), made when a reverse walk first needs it
-    Ref operand_specs;  // the specs of this node's operands, likewise
-    Ref active_positions;  // operand positions of active parents, until activity changes
     std::optional<OperandLayout> layout;
     uint32_t reverse_value_uses = 0;
     bool weak = false;
@@ -79,6 +76,23 @@ struct OperandSlots {
     bool identity = true;  // slots are 0..P-1 and there are no literals
 };
 
+// Argument tuples of the reverse rules that never change on a frozen tape,
+// made when a reverse walk first needs them and kept per node. They live
+// apart from the node records so that recording never touches them.
+struct ReverseCache {
+    std::vector<Ref> operand_spec;      // (shape, dtype) of the node as an operand
+    std::vector<Ref> operand_specs;     // the specs of the node's operands
+    std::vector<Ref> active_positions;  // positions of active parents, until activity changes
+
+    // Sizes the tables for `count` nodes on first use.
+    void prepare(size_t count) {
+        if (operand_spec.size() == count) return;
+        operand_spec.resize(count);
+        operand_specs.resize(count);
+        active_positions.resize(count);
+    }
+};
+
 struct TapeState {
     std::optional<uint64_t> trace_level;
     std::optional<uint64_t> trace_frame_id;
@@ -91,6 +105,7 @@ struct TapeState {
     std::vector<std::optional<ReverseNeeds>> reverse_needs;
     std::vector<uint32_t> inputs;
     std::vector<uint32_t> outputs;
+    ReverseCache reverse_cache;
     bool frozen = false;
     bool consumed = false;
     bool reverse_pruned = false;
