@@ -145,8 +145,8 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     const auto parents = tape.arena.parents(*record);
     if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
     const auto parent_count = static_cast<uint32_t>(parents->size());
-    DynamicNode* self = tape.node(node);
-    if (self == nullptr) return false;
+    OperandSlots layout;
+    if (!tape.operands(node, parent_count, layout)) return false;
     // The specs depend only on the parents' shapes and dtypes, which a
     // frozen tape never changes: build them once per node.
     if (with_specs) tape.reverse_cache.prepare(tape.arena.node_count());
@@ -158,10 +158,10 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     const bool cache_specs = with_specs;
 
     out.parents.clear();
-    out.slots.clear();
     for (uint32_t k = 0; k < parent_count; ++k) out.parents.push_back((*parents)[k]);
+    out.slots = std::move(layout.slots);
 
-    if (!self->layout) {
+    if (layout.identity) {
         // Parents are the operands, in order: fill the tuples directly.
         out.arity = parent_count;
         out.values = tuples.take(parent_count);
@@ -171,7 +171,6 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
             if (!out.specs) return false;
         }
         for (uint32_t k = 0; k < parent_count; ++k) {
-            out.slots.push_back(k);
             Ref value;
             Ref spec;
             if (!parent_items(tape, out.parents[k], with_values, with_specs, value, spec)) return false;
@@ -182,13 +181,8 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
         return true;
     }
 
-    const uint64_t end = uint64_t{self->layout->position_start} + parent_count;
-    if (end > tape.operand_positions.size()) {
-        return py::fail(ErrorKind::Runtime, "operand position range is invalid");
-    }
-    for (uint64_t k = self->layout->position_start; k < end; ++k) out.slots.push_back(tape.operand_positions[k]);
-    const uint32_t literal_start = self->layout->literal_start;
-    const uint32_t literal_end = literal_start + self->layout->literal_len;
+    const uint32_t literal_start = layout.literal_start;
+    const uint32_t literal_end = layout.literal_end;
 
     InlineVec<Ref, 4> values;
     InlineVec<Ref, 4> specs;

@@ -54,7 +54,8 @@ bool TapeState::operands(uint64_t id, uint32_t parent_count, OperandSlots& out) 
         raise(ErrorKind::Runtime, "operand position range is invalid");
         return false;
     }
-    out.slots.assign(operand_positions.begin() + layout.position_start, operand_positions.begin() + end);
+    out.slots.reserve(parent_count);
+    for (uint64_t k = layout.position_start; k < end; ++k) out.slots.push_back(operand_positions[k]);
     out.literal_start = layout.literal_start;
     out.literal_end = layout.literal_start + layout.literal_len;
     out.identity = false;

@@ -70,7 +70,7 @@ enum class Traversal : uint8_t { Idle, Forward, Reverse };
 
 // The operand slots of one node and its literal index range.
 struct OperandSlots {
-    std::vector<uint32_t> slots;  // one per parent, in parent order
+    InlineVec<uint32_t, 4> slots;  // one per parent, in parent order
     uint32_t literal_start = 0;
     uint32_t literal_end = 0;
     bool identity = true;  // slots are 0..P-1 and there are no literals
