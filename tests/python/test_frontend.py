@@ -64,6 +64,9 @@ VECTOR_CASES = {
     "wide_output": (lambda x: E.reshape(E.sin(A @ x), (2, 2)), normal(3)),
     "full_sum": (lambda x: x * E.sum(E.sin(x)), normal(4)),
     "broadcast_constant": (lambda x: E.sum(E.reshape(x, (3, 1)) + A.T, axis=1), normal(3)),
+    "joined_reductions": (lambda x: E.concatenate([E.max(x, axis=0), E.prod(x, axis=1), E.min(x, axis=-1)]) * 2.0,
+                          normal(3, 2)),
+    "stacked_dot": (lambda x: E.dot(E.stack([x, E.sigmoid(x)], axis=-1), np.arange(6.0).reshape(2, 3)), normal(4)),
 }
 
 
