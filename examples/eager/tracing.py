@@ -193,7 +193,8 @@ class Trace:
             weak = out.weak
             shape, dtype = out.shape, out.dtype
         else:
-            weak = weak and prim.weak_output and np.ndim(out) == 0  # reshape or broadcast_to can give weak scalars dimensions
+            # reshape or broadcast_to can give weak scalars dimensions
+            weak = weak and prim.weak_output and np.ndim(out) == 0
             if weak:
                 out = out.item() if hasattr(out, "item") else out
                 shape, dtype = (), dtype_of(out)

@@ -52,7 +52,8 @@ SCALAR_CASES = {
                 [normal(1, 3), normal(1, 3)]),
     "dot_and_cast": (lambda a, b: E.sum(E.dot(a, b)) + E.sum(E.dot(a[0], 2.0) * E.astype(a, np.float64)),
                      [normal(2, 3), normal(2, 3, 4)]),
-    "masks": (lambda a: E.sum(E.where((a != 0.5) * (a >= -1.0), a * a, -a) * (a <= 1.0)) - E.sum((a == a[0]) * (a < 0.0) * a),
+    "masks": (lambda a: E.sum(E.where((a != 0.5) * (a >= -1.0), a * a, -a) * (a <= 1.0))
+              - E.sum((a == a[0]) * (a < 0.0) * a),
               [normal(8)]),
 }
 
