@@ -178,8 +178,10 @@ def check_tangents(primals, tangents):
             raise TypeError(f"jvp tangent {i} is None; pass zeros for a fixed argument")
         if shape_of(t) != shape_of(p):
             raise ValueError(f"jvp tangent {i} has shape {shape_of(t)}, but its primal has shape {shape_of(p)}")
-        if dtype_of(t) != dtype_of(p):
-            raise TypeError(f"jvp tangent {i} has dtype {dtype_of(t)}, but its primal has dtype {dtype_of(p)}")
+        # A Python int or bool primal is recorded as a float.
+        p_dtype = np.dtype(float) if type(p) in (int, bool) else dtype_of(p)
+        if dtype_of(t) != p_dtype:
+            raise TypeError(f"jvp tangent {i} has dtype {dtype_of(t)}, but its primal has dtype {p_dtype}")
     return t_leaves
 
 
