@@ -346,3 +346,70 @@ def test_real_graph_round_trips_through_json():
         assert (a.op, a.inputs, a.attrs, a.shape, a.dtype, a.name) == (c.op, c.inputs, c.attrs, c.shape, c.dtype,
                                                                       c.name)
     assert back._constant_parts(node_map[w]) == store._constant_parts(node_map[w])
+
+
+class Boom(Exception):
+    pass
+
+
+class HostileSequence:
+    """A sequence whose protocol methods raise."""
+
+    def __init__(self, fail):
+        self.fail = fail
+
+    def __len__(self):
+        if self.fail == "len":
+            raise Boom("len")
+        return 1
+
+    def __getitem__(self, i):
+        if self.fail == "getitem":
+            raise Boom("getitem")
+        if i >= 1:
+            raise IndexError(i)
+        return 0
+
+
+
+class HostileIterable(HostileSequence):
+    def __iter__(self):
+        raise Boom("iter")
+
+
+class HostileInt(int):
+    def __index__(self):
+        raise Boom("index")
+
+    def __eq__(self, other):
+        raise Boom("eq")
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize("fail", ["len", "getitem", "iter"])
+@pytest.mark.parametrize("argument", ["inputs", "shape", "output_shapes"])
+def test_hostile_sequences_raise_their_own_error(fail, argument):
+    b = core.GraphBuilder()
+    x = b.append_input_node([], "float32")
+    kwargs = dict(op="demo.op", inputs=[x], attrs={}, shape=[], dtype="float32")
+    hostile = HostileIterable(fail) if fail == "iter" else HostileSequence(fail)
+    if argument == "output_shapes":
+        kwargs.update(num_outputs=2, output_shapes=[hostile, []], output_dtypes=["float32"] * 2)
+    else:
+        kwargs[argument] = hostile
+    with pytest.raises(Boom):
+        b.append_node(**kwargs)
+    b.append_output(x)
+    assert b.finish()[0].node_count == 1
+
+
+def test_int_subclasses_with_hostile_methods_are_read_by_value():
+    b = core.GraphBuilder()
+    x = b.append_input_node([HostileInt(2)], "float32")
+    y = b.append_node("demo.op", [HostileInt(x)], {}, [HostileInt(2)], "float32", schema_version=HostileInt(2))
+    b.append_output(HostileInt(y))
+    node = b.finish()[0].get_node(1)
+    assert (node.inputs, node.shape, node.schema_version) == ([0], [2], 2)
+    with pytest.raises(TypeError):
+        core.GraphBuilder().append_node("demo.op", [], {"n": HostileInt(1)}, [], "float32")
