@@ -165,7 +165,8 @@ private:
                 PyObject* seq = top.container.get();
                 const Py_ssize_t size = top.kind == AttrKind::List ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
                 if (top.next < size) {
-                    child = top.kind == AttrKind::List ? PyList_GET_ITEM(seq, top.next) : PyTuple_GET_ITEM(seq, top.next);
+                    child = top.kind == AttrKind::List ? PyList_GET_ITEM(seq, top.next)
+                                                       : PyTuple_GET_ITEM(seq, top.next);
                     held = Ref::new_ref(child);
                     top.child_index = top.next++;
                 }
