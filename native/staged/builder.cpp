@@ -20,6 +20,7 @@
 #include "native/toolkit/values.h"
 #include "runtime/constant.h"
 #include "runtime/graph.h"
+#include "runtime/inline_vec.h"
 #include "runtime/optimize.h"
 
 namespace vorlix::staged {
@@ -237,7 +238,7 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         PyObject* argv[11];
         if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
         std::string op;
-        std::vector<NodeId> parents;
+        InlineVec<NodeId, 4> parents;
         Shape shape;
         uint32_t schema_version = 1;
         std::optional<std::string> name;
