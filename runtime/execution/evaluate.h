@@ -51,12 +51,12 @@ private:
     using Walk = Status<Error>;
 
     [[nodiscard]] static Walk graph_failure(std::string message) { return Walk(Error(typename Error::Graph{std::move(message)})); }
-    [[nodiscard]] Walk node_failure(const NodeRef& node, typename H::Error error) const {
+    [[nodiscard]] Walk node_failure(const PlannedNode& node, typename H::Error error) const {
         return Walk(Error(typename Error::Host{std::string(node.schema.name), std::move(error), node.id}));
     }
 
     [[nodiscard]] Walk run_node(size_t index);
-    [[nodiscard]] Walk evaluate(const NodeRef& node, const LinkedOperation<typename H::Evaluator>& operation,
+    [[nodiscard]] Walk evaluate(const PlannedNode& node, const LinkedOperation<typename H::Evaluator>& operation,
                                 Value& out);
     [[nodiscard]] Walk add_live(NodeId id);
     [[nodiscard]] Walk remove_live(NodeId id);
@@ -107,9 +107,7 @@ template <ExecutingHost H>
 typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
     using evaluate_detail::node_message;
     const auto id = static_cast<NodeId>(index);
-    auto found = graph_.node(id);
-    if (!found) return Walk(Error(std::move(found).error()));
-    const NodeRef& node = *found;
+    const PlannedNode node = plan_.node(index);
     const auto& step = plan_.steps()[index];
 
     Value value;
@@ -137,9 +135,7 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
 
     slots_[index] = std::move(value);
     if (Walk added = add_live(id); !added) return added;
-    const Parents& parents = node.parents;
-    for (size_t k = 0; k < parents.size(); ++k) {
-        const NodeId p = parents[k];
+    for (const NodeId p : node.parents) {
         if (p >= remaining_.size()) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] == 0) {
             return graph_failure(node_message("staged value %", p, " was consumed more often than planned"));
@@ -153,11 +149,11 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
 }
 
 template <ExecutingHost H>
-typename Execution<H>::Walk Execution<H>::evaluate(const NodeRef& node,
+typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
                                                    const LinkedOperation<typename H::Evaluator>& operation,
                                                    Value& out) {
     using evaluate_detail::node_message;
-    const Parents& parents = node.parents;
+    const std::span<const NodeId> parents = node.parents;
     const size_t arity = parents.size();
 
     std::optional<uint32_t> donated_position;

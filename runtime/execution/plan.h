@@ -42,6 +42,15 @@ struct ConstantStep {
 template <class Evaluator>
 using Step = std::variant<InputStep, ConstantStep, LinkedOperation<Evaluator>>;
 
+// What the walk reads of one node, copied out of the store at link time so
+// that an execution does no lookups. Views into the plan and its store.
+struct PlannedNode {
+    std::span<const NodeId> parents;
+    const OpSchema& schema;
+    const NodeMetadata& metadata;
+    NodeId id;
+};
+
 // Per node, the ascending, duplicate-free IDs of the Owned nodes whose output
 // storage the node's value may share; stored flat, in node order.
 class AliasRoots {
@@ -110,14 +119,30 @@ public:
     [[nodiscard]] std::span<const uint64_t> use_counts() const { return use_counts_; }
     [[nodiscard]] const AliasRoots& alias_roots() const { return alias_roots_; }
     [[nodiscard]] size_t constant_count() const { return constant_count_; }
+    // `index` must be below the step count.
+    [[nodiscard]] PlannedNode node(size_t index) const {
+        const NodeInfo& info = nodes_[index];
+        return {std::span<const NodeId>(parents_.data() + info.parent_begin, info.parent_count), *info.schema,
+                *info.metadata, static_cast<NodeId>(index)};
+    }
 
 private:
+    struct NodeInfo {
+        const OpSchema* schema;
+        const NodeMetadata* metadata;
+        size_t parent_begin;
+        size_t parent_count;
+    };
+
     LinkedExecutionPlan() = default;
 
     std::shared_ptr<const GraphStore> store_;
     std::vector<Step<Evaluator>> steps_;
     std::vector<uint64_t> use_counts_;
     AliasRoots alias_roots_;
+    std::vector<NodeInfo> nodes_;
+    // Every node's parents in operand order, node after node.
+    std::vector<NodeId> parents_;
     size_t constant_count_ = 0;
 };
 
@@ -136,6 +161,7 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
     plan.use_counts_.assign(count, 0);
     plan.steps_.reserve(count);
     plan.alias_roots_.reserve(count);
+    plan.nodes_.reserve(count);
 
     const auto& constants = graph.constants();
     auto next_constant = constants.begin();
@@ -149,12 +175,14 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         const Parents& parents = node.parents;
         const size_t arity = parents.size();
 
+        plan.nodes_.push_back({&node.schema, &node.metadata, plan.parents_.size(), arity});
         for (size_t k = 0; k < arity; ++k) {
             const NodeId p = parents[k];
             if (p >= count) return Result(Error(graph_failure("staged use-count slot is unavailable")));
             if (!plan_detail::add_use(plan.use_counts_[p])) {
                 return Result(Error(graph_failure("staged use count overflowed")));
             }
+            plan.parents_.push_back(p);
         }
 
         const std::string_view op = node.schema.name;

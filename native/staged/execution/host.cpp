@@ -254,8 +254,19 @@ bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
         equal = actual == spec.shape ? 1 : 0;
     }
     if (equal == 1) {
+        if (dtype.get() == matched_dtype_ &&
+            (&spec.dtype == matched_descriptor_ || spec.dtype == *matched_descriptor_)) {
+            return true;
+        }
         const int matches = dtypes_.matches(dtype.get(), spec.dtype);
-        if (matches == 1) return true;
+        if (matches == 1) {
+            // See Note [Last matched dtype].
+            if (!PyUnicode_CheckExact(dtype.get())) {
+                matched_dtype_ = dtype.get();
+                matched_descriptor_ = &spec.dtype;
+            }
+            return true;
+        }
         if (matches < 0) return replace_ordinary_error("staged operation returned an invalid array dtype");
     }
     const std::optional<DTypeDescriptor> resolved = dtypes_.resolve(dtype.get());
