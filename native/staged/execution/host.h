@@ -31,7 +31,6 @@ public:
 
     PythonHost(const PythonHost&) = delete;
     PythonHost& operator=(const PythonHost&) = delete;
-    PythonHost(PythonHost&&) = default;
 
     // Calls the binder with the operation name and a new attributes dict and
     // reads the evaluator's three declarations.
