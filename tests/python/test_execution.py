@@ -235,6 +235,17 @@ def test_plan_keeps_the_graph_alive_and_is_collected_with_its_evaluators():
     assert finalized == ["t.f"]
 
 
+def test_a_long_chain_of_plans_held_by_evaluators_is_freed_without_deep_recursion():
+    store = build("input", ("t.f", [0]), outputs=[1])
+    plan = None
+    for _ in range(200_000):
+        def evaluator(operands, context, donated, previous=plan):
+            return operands[0]
+
+        plan = core.build_graph_execution_plan(store, lambda op, attrs, ev=evaluator: ev)
+    del plan, evaluator
+
+
 # Execution
 
 

@@ -174,10 +174,10 @@ Expected<execution::Declarations<Ref>, Ref> PythonHost::link(const NodeRef& node
     const std::string_view op = node.schema.name;
     Ref evaluator;
     {
-        Ref name = op_name(node.schema);
-        if (!name) return py::fetch_exception();
         Ref attrs = attr_map_to_python(node.metadata.attrs());
         if (!attrs) return py::fetch_exception();
+        Ref name = op_name(node.schema);
+        if (!name) return py::fetch_exception();
         PyObject* args[] = {name.get(), attrs.get()};
         evaluator = Ref::steal(PyObject_Vectorcall(binder_, args, 2, nullptr));
         if (!evaluator) return py::fetch_exception();
