@@ -44,7 +44,8 @@ public:
     [[nodiscard]] py::Ref node_error(std::string message);
 
 private:
-    PythonHost(PyObject* binder, PyObject* context) : binder_(binder), context_(context != nullptr ? context : Py_None) {}
+    PythonHost(PyObject* binder, PyObject* context)
+        : binder_(binder), context_(context != nullptr ? context : Py_None) {}
 
     // One value against one specification; false with an exception raised.
     [[nodiscard]] bool check_value(PyObject* value, const ValueSpec& spec);
