@@ -21,6 +21,15 @@ constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 [[gnu::cold]] std::nullptr_t raise_value(const std::string& message) { return raise(ErrorKind::Value, message); }
 
+// Makes room for `extra` more items, growing geometrically so that recording
+// stays linear, before the arena takes a node: once it holds the node,
+// nothing may fail before the node's record and operands exist.
+template <class Vec>
+void reserve_more(Vec& v, size_t extra) {
+    if (v.capacity() - v.size() >= extra) return;
+    v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
 // Validates the operand layout of a new operation; `layout` stays empty when
 // the parents fill the operands in order and there are no literals.
 bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positions, size_t parent_count,
@@ -83,10 +92,8 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (argv[4] != nullptr && !py::to_bool(argv[4], "active", active)) return nullptr;
         if (!state.check(Requirement::Recording)) return nullptr;
 
-        // Room for the record first: once the arena holds the node, nothing
-        // may fail before its record exists.
-        state.node_records.reserve(state.node_records.size() + 1);
-        state.inputs.reserve(state.inputs.size() + 1);
+        reserve_more(state.node_records, 1);
+        reserve_more(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
@@ -162,14 +169,11 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             active = active || record->is_active();
         }
 
-        // Room for everything the node adds first: once the arena holds the
-        // node, nothing may fail before its record exists.
-        state.node_records.reserve(state.node_records.size() + 1);
+        reserve_more(state.node_records, 1);
         if (layout) {
-            state.operand_positions.reserve(state.operand_positions.size() + a.positions.size());
-            state.literals.reserve(state.literals.size() + a.literals.size());
+            reserve_more(state.operand_positions, a.positions.size());
+            reserve_more(state.literals, a.literals.size());
         }
-        dropped.reserve(1);
         const uint8_t flags = active ? node_flags::kActive : 0;
         const bool same_op = a.op.get() == state.last_op_name.get() && a.schema_version == state.last_op_version;
         auto id = same_op ? state.arena.append_interned(state.last_op, a.parents, flags)
