@@ -3,26 +3,9 @@
 // RuntimeError with its text).
 #pragma once
 
-#include <exception>
-#include <new>
-#include <type_traits>
-
-#include "native/toolkit/errors.h"
-#include "native/toolkit/python.h"
+#include "native/toolkit/guard.h"
 
 namespace vorlix::staged {
-
-[[gnu::cold, gnu::noinline]] inline void raise_from_cpp_exception() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        py::raise(py::ErrorKind::Runtime, e.what());
-    } catch (...) {
-        py::raise(py::ErrorKind::Runtime, "unexpected native exception");
-    }
-}
 
 // Runs `body`; a C++ exception it throws becomes a Python exception and the
 // failure value of the entry point's return type (nullptr or -1).
@@ -32,12 +15,8 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
     try {
         return body();
     } catch (...) {
-        raise_from_cpp_exception();
-        if constexpr (std::is_pointer_v<R>) {
-            return nullptr;
-        } else {
-            return R(-1);
-        }
+        py::raise_current_exception();
+        return py::entry_failure<R>();
     }
 }
 

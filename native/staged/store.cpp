@@ -72,9 +72,9 @@ std::string id_list_text(std::span<const NodeId> list) {
     return out;
 }
 
-bool bind_node_id(const py::Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+bool bind_node_id(const py::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   uint32_t& id) {
-    PyObject* argv[1];
+    py::Arguments<1> argv;
     if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return false;
     return py::to_u32(argv[0], "node_id", id);
 }
