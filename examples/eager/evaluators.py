@@ -118,17 +118,14 @@ def declare(ev, owned=False, alias=None, donation=()):
 
 
 def ufunc_evaluator(name, ufunc, arity):
-    """A fresh result, or the donated operand's buffer reused through
-    `out=`. The core donates only an operand whose spec equals the result's
-    and that no other live value can see; a value NumPy gave back as a
-    scalar or read-only is still computed fresh."""
+    """A fresh result, or the donated operand's buffer reused as `out`. The
+    core donates only a value whose spec equals the result's and that no
+    other live value can see, and only owned values, which here are fresh
+    arrays NumPy made, so writeable; a rank-zero result NumPy gave back as a
+    scalar is computed fresh."""
     def evaluate(operands, context, donated):
-        if donated is not None:
-            buffer = operands[donated]
-            if type(buffer) is np.ndarray and buffer.flags.writeable:
-                result = ufunc(*operands, buffer)  # out, given by position: the cheaper call
-            else:
-                result = ufunc(*operands)
+        if donated is not None and type(operands[donated]) is np.ndarray:
+            result = ufunc(*operands, operands[donated])  # out by position: the cheaper call
         else:
             result = ufunc(*operands)
         if context is not None:
