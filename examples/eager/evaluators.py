@@ -15,8 +15,22 @@ import numpy as np
 
 from .tracing import Primitive
 
+# Graph operation names: the package's own names where it has one, the
+# array namespace's otherwise. Both kinds are pure to the optimizer.
 OP_PREFIX = "array."
+OWN_NAMES = {"getitem": "vorlix.getitem"}
+PRIMITIVE_NAMES = {op: name for name, op in OWN_NAMES.items()}
 GET_OUTPUT = "vorlix.getoutput"
+
+
+def op_name(prim_name):
+    return OWN_NAMES.get(prim_name) or OP_PREFIX + prim_name
+
+
+def primitive_name(op):
+    if op in PRIMITIVE_NAMES:
+        return PRIMITIVE_NAMES[op]
+    return op[len(OP_PREFIX):] if op.startswith(OP_PREFIX) else None
 
 # --- attributes --------------------------------------------------------------
 # Graph attributes hold None, bool, int, float, str, bytes, lists, tuples and
@@ -176,9 +190,7 @@ def evaluator_for(op, attrs):
     """The evaluator of one graph operation, from its name and attributes."""
     if op == GET_OUTPUT:
         return output_getter(attrs["index"])
-    if not op.startswith(OP_PREFIX):
-        raise KeyError(f"no NumPy evaluator for staged operation {op!r}")
-    name = op[len(OP_PREFIX):]
+    name = primitive_name(op)
     prim = Primitive.registry.get(name)
     if prim is None:
         raise KeyError(f"no NumPy evaluator for staged operation {op!r}")

@@ -10,7 +10,7 @@ import numpy as np
 
 from vorlix._native_core import GraphBuilder, build_graph_execution_plan, deserialize_graph_json, execute_graph
 
-from .evaluators import GET_OUTPUT, OP_PREFIX, encode_attrs, numpy_binder
+from .evaluators import GET_OUTPUT, encode_attrs, numpy_binder, op_name
 from .tracing import WEAK_TYPES, Tracer
 
 NUMERIC_KINDS = "biufc"
@@ -85,7 +85,7 @@ class StagingTrace:
             values.append(value)
             weak = weak and is_weak
         out = prim.impl(*values) if attrs is None else prim.impl(*values, attrs)
-        op = OP_PREFIX + prim.name
+        op = op_name(prim.name)
         if type(out) is tuple:
             return self.record_many(op, parents, encode_attrs(prim.name, attrs), out)
         weak = weak and np.ndim(out) == 0
