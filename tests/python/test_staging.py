@@ -89,9 +89,22 @@ def assert_same(staged, expected):
 def test_staged_results_equal_eager_on_fresh_arguments(case):
     f, make = CASES[case]
     staged = staging.stage(f, *make())
+    loaded = staging.StagedFunction.from_json(staged.to_json())
     for _ in range(2):  # the plan is linked once and reused
         args = make()
-        assert_same(staged(*args), eager(f, args))
+        result = staged(*args)
+        assert_same(result, eager(f, args))
+        assert_same(loaded(*args), result)
+
+
+def test_operation_without_evaluator_fails_binding_with_its_node():
+    builder = core.GraphBuilder()
+    x = builder.append_input_node([2], "float64")
+    builder.append_output(builder.append_node("array.no_such_primitive", [x], {}, [2], "float64"))
+    loaded = staging.StagedFunction.from_json(builder.finish()[0]._to_json())
+    with pytest.raises(KeyError) as error:
+        loaded(np.zeros(2))
+    assert error.value.__notes__ == ["while binding staged operation 'array.no_such_primitive' at node %1"]
 
 
 def test_optimizer_rewrites_keep_the_results():
