@@ -1,4 +1,13 @@
-"""The traced array type and the recording of primitives onto a DynamicTape."""
+"""The traced array type and the recording of primitives onto a DynamicTape.
+
+Traces nest: a transform applied inside another records on a trace of its
+own whose values are the enclosing trace's tracers. Every trace has a level,
+higher for later traces; `bind` records on the highest trace among the
+operands and computes the value one level down, so a rule that runs during a
+walk of an inner tape records onto the enclosing trace and the derivative
+can itself be differentiated."""
+
+import itertools
 
 import numpy as np
 
@@ -12,14 +21,19 @@ WEAK_TYPES = (bool, int, float, complex)
 
 
 class Primitive:
-    """One differentiable operation: its NumPy implementation and its rules.
+    """One operation: its NumPy implementation and its rules.
 
     `needs` is the reverse-needs triple (output, inputs, residual): it names
     exactly what `vjp` reads, so a consuming walk can drop everything else.
     `residual`, when given, computes at recording time a payload that both
-    rules receive, from the output value and the operand values."""
+    rules receive, from the output value and the operand values. The table
+    `Primitive.registry` (name -> primitive) is all a tracer needs to record,
+    evaluate and differentiate an operation by name."""
 
     registry = {}
+    # Whether an output computed from weak scalars alone stays weak; a cast
+    # says False.
+    weak_output = True
 
     def __init__(self, name, impl, jvp, vjp, needs, residual=None):
         self.name, self.impl, self.jvp, self.vjp = name, impl, jvp, vjp
@@ -45,23 +59,32 @@ class Residual:
 
 
 class Tracer:
-    """A NumPy value recorded on a trace, with its tape node ID. Weak tracers
-    hold Python scalars and stay weak until they meet an array."""
+    """A value recorded on a trace, with its tape node ID. The value is a
+    NumPy array or Python scalar, or a tracer of an enclosing trace when
+    transforms nest. Weak tracers hold Python scalars (or weak tracers) and
+    stay weak until they meet an array."""
 
     __slots__ = ("value", "node", "trace", "weak")
-    # NumPy defers to the reflected operators, so `array * tracer` records.
-    __array_ufunc__ = None
+    # The tape hands a weak tracer to the rules as it is instead of asking
+    # it for a Python scalar.
+    _vorlix_snapshot = True
 
     def __init__(self, value, node, trace, weak=False):
         self.value, self.node, self.trace, self.weak = value, node, trace, weak
 
-    shape = property(lambda self: np.shape(self.value))
-    ndim = property(lambda self: np.ndim(self.value))
-    size = property(lambda self: np.size(self.value))
-    dtype = property(lambda self: np.result_type(self.value))
+    shape = property(lambda self: shape_of(self.value))
+    ndim = property(lambda self: len(shape_of(self.value)))
+    size = property(lambda self: size_of(shape_of(self.value)))
+    dtype = property(lambda self: dtype_of(self.value))
 
     def __len__(self):
-        return len(self.value)
+        shape = self.shape
+        if not shape:
+            raise TypeError("len() of a rank-zero traced array")
+        return shape[0]
+
+    def __iter__(self):
+        return (self[i] for i in range(len(self)))
 
     def __repr__(self):
         weak = ", weak" if self.weak else ""
@@ -70,24 +93,44 @@ class Tracer:
     def __bool__(self):
         raise TypeError("the truth value of a traced array depends on its data; compare .value instead")
 
-    # Comparisons are not differentiable: they give plain boolean arrays,
-    # which later operations (`where`) take as literals.
-    def __lt__(self, other):
-        return np.less(self.value, primal(other))
+    def __array__(self, dtype=None, copy=None):
+        # Without this NumPy would build an object array of per-element
+        # tracers: a silent slow path that records one node per element.
+        raise TypeError("a traced array cannot become a NumPy array; use the frontend's functions, "
+                        "or .value for the value without its derivative")
 
-    def __le__(self, other):
-        return np.less_equal(self.value, primal(other))
 
-    def __gt__(self, other):
-        return np.greater(self.value, primal(other))
+def shape_of(x):
+    return x.shape if type(x) is Tracer or type(x) is np.ndarray else np.shape(x)
 
-    def __ge__(self, other):
-        return np.greater_equal(self.value, primal(other))
+
+def size_of(shape):
+    n = 1
+    for d in shape:
+        n *= d
+    return n
+
+
+def dtype_of(x):
+    """The dtype of an array, tracer or Python scalar (float64 for float)."""
+    if type(x) in WEAK_TYPES:
+        return np.dtype(type(x))
+    dtype = getattr(x, "dtype", None)
+    return np.result_type(x) if dtype is None else dtype
+
+
+def is_weak(x):
+    return type(x) in WEAK_TYPES or (type(x) is Tracer and x.weak)
 
 
 def primal(x):
-    """The NumPy value behind `x`, traced or not."""
-    return x.value if type(x) is Tracer else x
+    """The value behind `x` at the lowest level: an array or Python scalar."""
+    while type(x) is Tracer:
+        x = x.value
+    return x
+
+
+_levels = itertools.count(1)
 
 
 class Trace:
@@ -95,6 +138,7 @@ class Trace:
 
     def __init__(self):
         self.tape = DynamicTape()
+        self.level = next(_levels)
 
     def input(self, value, name=None):
         """Record a differentiable input; Python scalars become weak inputs."""
@@ -103,21 +147,36 @@ class Trace:
             node = self.tape.record_input(value, (), np.dtype(type(value)), name=name)
             self.tape.mark_weak(node)
             return Tracer(value, node, self, True)
-        value = np.asarray(value)
-        if value.dtype.kind not in "fc":
-            raise TypeError(f"differentiable inputs must be floating point, got {value.dtype}")
-        return Tracer(value, self.tape.record_input(value, value.shape, value.dtype, name=name), self)
+        if type(value) is not Tracer:
+            value = np.asarray(value)
+        dtype = dtype_of(value)
+        if dtype.kind not in "fc":
+            raise TypeError(f"differentiable inputs must be floating point, got {dtype}")
+        node = self.tape.record_input(value, value.shape, dtype, name=name)
+        if type(value) is Tracer and value.weak:
+            self.tape.mark_weak(node)
+        return Tracer(value, node, self, type(value) is Tracer and value.weak)
+
+    def constant(self, value):
+        """Record a value that depends on no input (an output that ignores
+        the arguments): an inactive input that no seed or cotangent reaches."""
+        if type(value) in WEAK_TYPES:
+            node = self.tape.record_input(value, (), dtype_of(value), active=False)
+            return Tracer(value, node, self, True)
+        if type(value) is not Tracer:
+            value = np.asarray(value)
+        node = self.tape.record_input(value, value.shape, dtype_of(value), active=False)
+        return Tracer(value, node, self)
 
     def record(self, prim, operands, attrs):
-        """Compute `prim` on the operands' values and record it. Traced
-        operands become parents; everything else (Python scalars, constant
-        arrays, exponents) becomes a literal in its operand slot."""
+        """Compute `prim` one level down and record it. This trace's tracers
+        become parents; everything else (Python scalars, constant arrays,
+        exponents, an enclosing trace's tracers) becomes a literal in its
+        operand slot."""
         parents, positions, literals, values = [], [], [], []
         weak = True
         for slot, x in enumerate(operands):
-            if type(x) is Tracer:
-                if x.trace is not self:
-                    raise ValueError(f"{prim.name}: operand %{x.node} belongs to another trace")
+            if type(x) is Tracer and x.trace is self:
                 parents.append(x.node)
                 positions.append(slot)
                 values.append(x.value)
@@ -125,14 +184,20 @@ class Trace:
             else:
                 literals.append(x)
                 values.append(x)
-                weak = weak and type(x) in WEAK_TYPES
-        out = prim.impl(*values) if attrs is None else prim.impl(*values, attrs)
-        weak = weak and np.ndim(out) == 0  # reshape or broadcast_to can give weak scalars dimensions
-        if weak:
-            out = out.item() if hasattr(out, "item") else out
-            shape, dtype = (), np.dtype(type(out))
-        else:
+                weak = weak and is_weak(x)
+        out = bind(prim, *values, attrs=attrs)
+        if type(out) is Tracer:
+            weak = out.weak
             shape, dtype = out.shape, out.dtype
+        else:
+            weak = weak and prim.weak_output and np.ndim(out) == 0  # reshape or broadcast_to can give weak scalars dimensions
+            if weak:
+                out = out.item() if hasattr(out, "item") else out
+                shape, dtype = (), dtype_of(out)
+            else:
+                if not hasattr(out, "shape"):
+                    out = np.asarray(out)
+                shape, dtype = out.shape, out.dtype
         node = self.tape.record_operation(prim.name, parents, out, attrs, shape, dtype,
                                           input_positions=positions if literals else None,
                                           literals=literals, weak=weak)
@@ -148,8 +213,12 @@ class Trace:
 
 
 def bind(prim, *operands, attrs=None):
-    """Apply `prim`: recorded when an operand is traced, plain NumPy otherwise."""
+    """Apply `prim`: recorded on the innermost trace among the operands, plain
+    NumPy when none is traced."""
+    top = None
     for x in operands:
-        if type(x) is Tracer:
-            return x.trace.record(prim, operands, attrs)
-    return prim.impl(*operands) if attrs is None else prim.impl(*operands, attrs)
+        if type(x) is Tracer and (top is None or x.trace.level > top.level):
+            top = x.trace
+    if top is None:
+        return prim.impl(*operands) if attrs is None else prim.impl(*operands, attrs)
+    return top.record(prim, operands, attrs)

@@ -40,6 +40,20 @@ SCALAR_CASES = {
     "repeated_index": (lambda a: E.sum(a[[0, 2, 0]] ** 2 * a[1]), [normal(3, 2)]),
     "vector_matmul": (lambda v, m: E.sum((v @ m) * (m[:2] @ v[:2])), [normal(3), normal(3, 2)]),
     "batched_matmul": (lambda a, b: E.sum(E.sin(a @ b), axis=(0, 2)) @ b[0], [normal(2, 3, 4), normal(4, 3)]),
+    "trigonometric": (lambda a: E.sum(E.tan(a) + E.arcsin(a) * E.arccos(a) - E.arctan(a * 3.0)),
+                      [RNG.uniform(-0.9, 0.9, 5)]),
+    "hyperbolic": (lambda a: E.mean(E.sinh(a) / E.cosh(a) + E.sigmoid(a) * E.expm1(a) - E.log1p(a * a)), [normal(5)]),
+    "abs_sign_clip": (lambda a, b: E.sum(E.abs(a) * E.sign(b) + E.clip(a, -0.5, b) + E.minimum(a, 0.3)),
+                      [normal(6), RNG.uniform(0.2, 1.0, 6)]),
+    "choosers": (lambda a: E.max(a, axis=0) @ E.min(a, axis=1, keepdims=True)[:, 0] + E.prod(a[:2], axis=1)[0],
+                 [normal(3, 3)]),
+    "traced_exponent": (lambda a, b: E.sum(2.0 ** a + b ** a + E.sqrt(b)), [normal(4), positive(4)]),
+    "joining": (lambda a, b: E.sum(E.concatenate([a, b * 2.0, A[:1]], axis=0) * E.stack([b, a, a], axis=1)[0]),
+                [normal(1, 3), normal(1, 3)]),
+    "dot_and_cast": (lambda a, b: E.sum(E.dot(a, b)) + E.sum(E.dot(a[0], 2.0) * E.astype(a, np.float64)),
+                     [normal(2, 3), normal(2, 3, 4)]),
+    "masks": (lambda a: E.sum(E.where((a != 0.5) * (a >= -1.0), a * a, -a) * (a <= 1.0)) - E.sum((a == a[0]) * (a < 0.0) * a),
+              [normal(8)]),
 }
 
 # Vector-valued functions for JVPs and Jacobians.
@@ -113,7 +127,14 @@ def test_jacobians_match_finite_differences(name, jac):
     (lambda x: E.sum(x[[0, 0, 2]]), np.array([5.0, 6.0, 7.0]), lambda x: np.array([2.0, 0.0, 1.0])),
     (lambda x: E.sum(E.mean(x, axis=1) * np.array([1.0, 2.0])), np.ones((2, 4)),
      lambda x: np.repeat([[0.25], [0.5]], 4, axis=1)),
-], ids=["square", "cube", "tanh", "matmul", "relu_tie", "repeated_index", "mean_axis"])
+    (lambda x: E.sum(E.astype(x, np.float32) * 2.0), np.array([1.0, 2.0]), lambda x: np.full(2, 2.0)),
+    (lambda x: E.sum(E.abs(x) + E.sign(x)), np.array([-2.0, 0.0, 3.0]), lambda x: np.array([-1.0, 0.0, 1.0])),
+    (lambda x: E.max(x) + E.min(x), np.array([1.0, 3.0, 3.0, -1.0]), lambda x: np.array([0.0, 0.5, 0.5, 1.0])),
+    (lambda x: E.prod(x), np.array([2.0, 0.0, 3.0]), lambda x: np.array([0.0, 6.0, 0.0])),
+    (lambda x: E.prod(x), np.array([0.0, 0.0, 3.0]), lambda x: np.zeros(3)),
+    (lambda x: E.sum(E.clip(x, -1.0, 1.0)), np.array([-2.0, 0.5, 2.0]), lambda x: np.array([0.0, 1.0, 0.0])),
+], ids=["square", "cube", "tanh", "matmul", "relu_tie", "repeated_index", "mean_axis", "cast_float32", "abs_sign",
+        "max_min_ties", "prod_one_zero", "prod_two_zeros", "clip"])
 def test_gradients_match_hand_derivations(fn, x, want):
     np.testing.assert_allclose(E.grad(fn)(x), want(x), rtol=1e-14, atol=1e-15)
 
@@ -196,7 +217,10 @@ def test_every_primitive_is_exercised():
     recorded = set()
     for fn, args in SCALAR_CASES.values():
         recorded.update(E.Recording(fn, args, range(len(args))).tape.op_names)
-    assert recorded - {tracing.INPUT_OP} == set(tracing.Primitive.registry) - {"probe", "faulty"}
+    # Logical operations and the scatter (getitem's transpose) are recorded
+    # by rules, not by these functions.
+    untested = {"probe", "faulty", "logical_and", "logical_or", "logical_not", "scatter_add"}
+    assert recorded - {tracing.INPUT_OP} == set(tracing.Primitive.registry) - untested
 
 
 @pytest.mark.parametrize("direction", ["JVP", "VJP"])
@@ -221,7 +245,5 @@ def test_errors_raised_in_rules_carry_the_core_note(direction):
 def test_misuse_is_refused():
     with pytest.raises(TypeError, match="scalar output"):
         E.grad(lambda x: x * 2.0)(np.ones(2))
-    with pytest.raises(TypeError, match="literal exponent"):
-        E.grad(lambda x: E.sum(x ** x))(np.ones(2))
     with pytest.raises(TypeError, match="floating point"):
         E.grad(lambda x: E.sum(x))(np.arange(3))

@@ -1,0 +1,69 @@
+"""Reductions by maximum, minimum and product."""
+
+import numpy as np
+
+from ..tracing import Primitive, bind, dtype_of, primal, shape_of
+from .comparisons import equal
+from .elementwise import where
+from .linear import OUTPUT_INPUTS, astype, each, expand_dims, moveaxis, ndim_of, normalized_axes, reshape, spread, sum
+
+
+def kept(out, attrs, ndim):
+    """The reduced `out` with the reduced axes back as ones."""
+    axes, keepdims = attrs
+    if keepdims or axes is None and not ndim:
+        return out
+    return expand_dims(out, tuple(range(ndim)) if axes is None else axes)
+
+
+def chooser_weights(out, x, attrs):
+    """Where the maximum (or minimum) came from: ties share it equally."""
+    mask = astype(equal(x, kept(out, attrs, ndim_of(x))), dtype_of(out))
+    return mask / sum(mask, axis=attrs[0], keepdims=True)
+
+
+def others_product(out, x, attrs):
+    """d prod(x) / dx: the product of the other elements of each slice. With
+    no zero in x that is prod / x; otherwise it is taken slice by slice as
+    the product over a matrix whose diagonal is replaced by ones, which
+    stays exact (also for higher derivatives) where elements are zero."""
+    if np.all(primal(x) != 0):
+        return kept(out, attrs, ndim_of(x)) / x
+    shape = shape_of(x)
+    axes = tuple(range(len(shape))) if attrs[0] is None else attrs[0]
+    rest = [a for a in range(len(shape)) if a not in axes]
+    moved = moveaxis(x, list(axes), list(range(len(rest), len(shape))))
+    n = int(np.prod([shape[a] for a in axes]))
+    flat = reshape(moved, [shape[a] for a in rest] + [1, n])
+    eye = np.eye(n, dtype=bool)
+    others = prod(where(eye, 1, flat), axis=-1)
+    back = reshape(others, [shape[a] for a in rest] + [shape[a] for a in axes])
+    return moveaxis(back, list(range(len(rest), len(shape))), list(axes))
+
+
+def chooser(name, impl, weights):
+    def jvp(out, x, t, attrs, src, res):
+        return None if t[0] is None else sum(t[0] * weights(out, x[0], attrs), axis=attrs[0], keepdims=attrs[1])
+
+    def vjp(out, x, ct, attrs, active, res, specs, src):
+        return each(active, specs, lambda k: spread(ct, attrs, specs[0][0]) * weights(out, x[0], attrs))
+
+    return Primitive(name, impl, jvp, vjp, OUTPUT_INPUTS)
+
+
+MAX = chooser("max", lambda x, attrs: np.max(x, axis=attrs[0], keepdims=attrs[1]), chooser_weights)
+MIN = chooser("min", lambda x, attrs: np.min(x, axis=attrs[0], keepdims=attrs[1]), chooser_weights)
+PROD = chooser("prod", lambda x, attrs: np.prod(x, axis=attrs[0], keepdims=attrs[1]), others_product)
+
+
+def max(x, axis=None, keepdims=False):
+    return bind(MAX, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+
+
+def min(x, axis=None, keepdims=False):
+    return bind(MIN, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+
+
+def prod(x, axis=None, keepdims=False):
+    return bind(PROD, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+
