@@ -18,7 +18,7 @@ from .tracing import Primitive
 # Graph operation names: the package's own names where it has one, the
 # array namespace's otherwise. Both kinds are pure to the optimizer.
 OP_PREFIX = "array."
-OWN_NAMES = {"getitem": "vorlix.getitem"}
+OWN_NAMES = {"getitem": "vorlix.getitem", "scatter_add": "vorlix.scatter_add"}
 PRIMITIVE_NAMES = {op: name for name, op in OWN_NAMES.items()}
 GET_OUTPUT = "vorlix.getoutput"
 
@@ -35,8 +35,8 @@ def primitive_name(op):
 # --- attributes --------------------------------------------------------------
 # Graph attributes hold None, bool, int, float, str, bytes, lists, tuples and
 # string-keyed dicts. The primitives' attributes may also hold slices,
-# Ellipsis, NumPy scalars and index arrays: those are written as one-key
-# dicts that no other value produces, so decoding is exact.
+# Ellipsis, dtypes, NumPy scalars and index arrays: those are written as
+# one-key dicts that no other value produces, so decoding is exact.
 
 
 def encode_value(v):
@@ -51,6 +51,8 @@ def encode_value(v):
         return {"slice": (encode_value(v.start), encode_value(v.stop), encode_value(v.step))}
     if v is Ellipsis:
         return {"ellipsis": None}
+    if isinstance(v, np.dtype):
+        return {"dtype": v.str}
     if isinstance(v, np.ndarray):
         a = np.ascontiguousarray(v)
         return {"array": (a.dtype.str, tuple(int(n) for n in a.shape), a.tobytes())}
@@ -71,6 +73,8 @@ def decode_value(v):
             return slice(*(decode_value(x) for x in body))
         if tag == "ellipsis":
             return Ellipsis
+        if tag == "dtype":
+            return np.dtype(body)
         if tag == "array":
             dtype, shape, data = body
             return np.frombuffer(data, dtype).reshape(shape)
@@ -81,8 +85,9 @@ def decode_value(v):
 # The attribute key of each primitive with attributes. "axes" on transpose
 # is what the optimizer reads to cancel transpose pairs; reductions split
 # their (axes, keepdims) pair so that both are readable in the artifact.
-ATTR_KEYS = {"transpose": "axes", "reshape": "shape", "broadcast_to": "shape", "getitem": "index"}
-REDUCTIONS = ("sum", "mean")
+ATTR_KEYS = {"transpose": "axes", "reshape": "shape", "broadcast_to": "shape", "getitem": "index",
+            "astype": "dtype"}
+REDUCTIONS = ("sum", "mean", "max", "min", "prod")
 WEAK = "weak"
 
 
@@ -112,12 +117,11 @@ def decode_attrs(prim_name, attrs):
 
 # --- evaluators --------------------------------------------------------------
 
-# Elementwise primitives by NumPy ufunc and operand count.
-UFUNCS = {"add": (np.add, 2), "subtract": (np.subtract, 2), "multiply": (np.multiply, 2),
-          "divide": (np.divide, 2), "power": (np.power, 2), "maximum": (np.maximum, 2),
-          "negative": (np.negative, 1), "exp": (np.exp, 1), "log": (np.log, 1), "sin": (np.sin, 1),
-          "cos": (np.cos, 1), "tanh": (np.tanh, 1)}
-OWNED = frozenset({"where", "matmul", "sum", "mean"})
+# Primitives whose NumPy function is a ufunc are elementwise and accept a
+# donated buffer; these others always make a fresh result, or view their
+# first operand.
+OWNED = frozenset({"where", "matmul", "sum", "mean", "max", "min", "prod", "concatenate", "astype", "scatter_add",
+                   "sigmoid"})
 VIEWS = frozenset({"reshape", "transpose", "broadcast_to"})
 
 
@@ -195,13 +199,13 @@ def evaluator_for(op, attrs):
     if prim is None:
         raise KeyError(f"no NumPy evaluator for staged operation {op!r}")
     prim_attrs, weak = decode_attrs(name, attrs)
-    if name in UFUNCS and prim_attrs is None and not weak:
-        ev = ufunc_evaluator(name, *UFUNCS[name])
+    if isinstance(prim.impl, np.ufunc) and prim.impl.nout == 1 and prim_attrs is None and not weak:
+        ev = ufunc_evaluator(name, prim.impl, prim.impl.nin)
     else:
         ev = plain_evaluator(name, prim.impl) if prim_attrs is None else call_evaluator(name, prim.impl, prim_attrs)
         if weak:
             ev = weak_result(ev)
-        elif name in OWNED or name in UFUNCS:
+        elif name in OWNED or isinstance(prim.impl, np.ufunc):
             declare(ev, owned=True)
         elif name in VIEWS:
             declare(ev, alias=0)

@@ -11,7 +11,8 @@ import numpy as np
 from vorlix._native_core import GraphBuilder, build_graph_execution_plan, deserialize_graph_json, execute_graph
 
 from .evaluators import GET_OUTPUT, encode_attrs, numpy_binder, op_name
-from .tracing import WEAK_TYPES, Tracer
+from .tracing import WEAK_TYPES, Tracer, _levels, dtype_of
+from .tree import describe, flatten, unflatten
 
 NUMERIC_KINDS = "biufc"
 
@@ -40,14 +41,19 @@ class StagingTrace:
 
     Operations also run on the example values, as eager tracing does: that
     gives every node its output specification, and weak Python scalars the
-    same promotion as in eager code."""
+    same promotion as in eager code. A transform applied inside staging
+    records on a trace of a higher level whose values are this trace's
+    tracers, so its rules, run during its walk, are staged here."""
 
     def __init__(self):
         self.builder = GraphBuilder()
+        self.level = next(_levels)  # the same order as the eager traces'
         self.constant_nodes = {}  # (kind, dtype, shape, payload) -> node, so equal captures share a node
         self.constant_values = {}  # node -> the value handed to execution
 
     def input(self, value, name=None):
+        if type(value) is Tracer:
+            raise TypeError("stage takes concrete example arguments, not traced values")
         if type(value) in WEAK_TYPES:
             node = self.builder.append_input_node((), np.dtype(type(value)), name=name)
             return Tracer(value, node, self, True)
@@ -84,16 +90,17 @@ class StagingTrace:
             parents.append(node)
             values.append(value)
             weak = weak and is_weak
+        # The operands' values are concrete: staging is the lowest level.
         out = prim.impl(*values) if attrs is None else prim.impl(*values, attrs)
         op = op_name(prim.name)
         if type(out) is tuple:
             return self.record_many(op, parents, encode_attrs(prim.name, attrs), out)
-        weak = weak and np.ndim(out) == 0
+        weak = weak and prim.weak_output and np.ndim(out) == 0
         if weak:
             out = out.item() if hasattr(out, "item") else out
-            shape, dtype = (), np.dtype(type(out))
+            shape, dtype = (), dtype_of(out)
         else:
-            shape, dtype = np.shape(out), np.result_type(out)
+            shape, dtype = np.shape(out), dtype_of(out)
         node = self.builder.append_node(op, parents, encode_attrs(prim.name, attrs, weak), shape, dtype)
         return Tracer(out, node, self, weak)
 
@@ -101,7 +108,7 @@ class StagingTrace:
         """A multi-output operation: one node with every output's spec, and
         one getoutput node per output for its users."""
         shapes = [list(np.shape(o)) for o in outs]
-        dtypes = [np.result_type(o) for o in outs]
+        dtypes = [dtype_of(o) for o in outs]
         node = self.builder.append_node(op, parents, attrs, shapes[0], dtypes[0], num_outputs=len(outs),
                                         output_shapes=shapes, output_dtypes=dtypes)
         return tuple(Tracer(o, self.builder.append_node(GET_OUTPUT, [node], {"index": k}, s, d), self)
@@ -119,11 +126,16 @@ class StagingTrace:
 
 class StagedFunction:
     """A finished graph with the values of its constants, callable on
-    arrays shaped like the example arguments. The plan that links each
-    operation to its NumPy evaluator is built on the first call and reused."""
+    arguments structured and shaped like the example arguments. The plan
+    that links each operation to its NumPy evaluator is built on the first
+    call and reused.
 
-    def __init__(self, store, constants, single=True, report=None, node_map=None):
-        self.store, self.constants, self.single = store, constants, single
+    `structures` is (arguments' structure, result's structure) of the
+    staged function; a function loaded from an artifact has none, takes the
+    input leaves and returns its one output, or a tuple of several."""
+
+    def __init__(self, store, constants, structures=None, report=None, node_map=None):
+        self.store, self.constants, self.structures = store, constants, structures
         self.report, self.node_map = report, node_map
         self._plan = None
 
@@ -137,8 +149,14 @@ class StagedFunction:
         """Run the graph once. `context` is handed to every evaluator; one
         with an `observe(op, operands, donated, result)` method sees each
         evaluation."""
-        outs = execute_graph(self.plan, args, self.constants, context)
-        return outs[0] if self.single else tuple(outs)
+        if self.structures is None:
+            outs = execute_graph(self.plan, args, self.constants, context)
+            return outs[0] if len(outs) == 1 else tuple(outs)
+        leaves, structure = flatten(args)
+        if structure != self.structures[0]:
+            raise TypeError(f"staged function takes arguments structured as {describe(self.structures[0])}, "
+                            f"got {describe(structure)}")
+        return unflatten(self.structures[1], execute_graph(self.plan, leaves, self.constants, context))
 
     # --- the artifact --------------------------------------------------------
 
@@ -155,7 +173,7 @@ class StagedFunction:
         function returns a tuple exactly when the graph has several outputs."""
         store = deserialize_graph_json(text)
         constants = [constant_value(*store._constant_parts(node)[:4]) for node in store.constant_ids()]
-        return cls(store, constants, single=len(store.outputs) == 1)
+        return cls(store, constants)
 
     def digests(self):
         """Constant node ID -> SHA-256 digest of its payload."""
@@ -204,17 +222,20 @@ class LiveValues:
 
 def stage(f, *example_args):
     """Trace f on the example arguments into a graph, finish (optimize) it
-    and return the staged function. Every argument is a graph input with the
-    example's shape and dtype; Python scalars are weak scalar inputs."""
+    and return the staged function. Arguments and results may be tuples,
+    lists and dicts of arrays; every leaf of the arguments is a graph input
+    with the example's shape and dtype, Python scalars being weak scalar
+    inputs."""
     trace = StagingTrace()
-    out = f(*(trace.input(a) for a in example_args))
-    single = type(out) not in (tuple, list)
-    for o in [out] if single else out:
-        trace.output(o)
+    leaves, in_structure = flatten(example_args)
+    out = f(*unflatten(in_structure, [trace.input(x) for x in leaves]))
+    out_leaves, out_structure = flatten(out)
+    for x in out_leaves:
+        trace.output(x)
     store, node_map, report, _ = trace.builder.finish()
     by_new_id = {node_map[old]: v for old, v in trace.constant_values.items() if node_map[old] is not None}
     constants = [by_new_id[node] for node in store.constant_ids()]
-    return StagedFunction(store, constants, single, report, node_map)
+    return StagedFunction(store, constants, (in_structure, out_structure), report, node_map)
 
 
 def load(path):
