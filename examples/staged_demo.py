@@ -9,6 +9,7 @@ import numpy as np
 
 import eager as E
 from eager import staging
+from eager.tree import flatten
 
 
 def show(f, args, title):
@@ -29,9 +30,11 @@ def show(f, args, title):
 
     live = staging.LiveValues()
     result = loaded(*args, context=live)
-    expected = f(*args)
-    print(f"  loaded graph's result {float(np.sum(result)):.12f}, eager {float(np.sum(expected)):.12f}, "
-          f"largest difference {float(np.max(np.abs(np.asarray(result) - expected))):.1e}")
+    result = result if type(result) is tuple else (result,)
+    expected, _ = flatten(f(*args))
+    difference = max(float(np.max(np.abs(np.asarray(r) - e))) for r, e in zip(result, expected))
+    print(f"  loaded graph's result: sum {sum(float(np.sum(r)) for r in result):.12f}, "
+          f"eager: sum {sum(float(np.sum(e)) for e in expected):.12f}, largest difference {difference:.1e}")
     print(f"  execution: {live.evaluations} evaluator calls, at most {live.peak} intermediate arrays alive at once")
     return staged
 
@@ -50,5 +53,8 @@ def run(loss, params):
         print(f"\nstaged: skipped, {error}")
         return
     show(loss, params, "the network's loss, traced once into a graph")
+    argnums = tuple(range(len(params)))
+    show(E.grad(loss, argnums=argnums), params,
+         "the loss's gradient: the reverse walk's rule calls, recorded as graph nodes, no tape at run time")
     rng = np.random.default_rng(2)
     show(softmax_rows, [rng.normal(size=(4, 5)), rng.normal(size=(5, 3))], "a row softmax written plainly")
