@@ -26,7 +26,8 @@ def portable(value):
     array = np.asarray(value)
     if array.dtype.kind not in NUMERIC_KINDS:
         raise TypeError(f"cannot stage a constant of dtype {array.dtype}")
-    return "array", np.ascontiguousarray(array, array.dtype.newbyteorder("<"))
+    # astype, not ascontiguousarray: that would give a rank-zero value a dimension.
+    return "array", array.astype(array.dtype.newbyteorder("<"), order="C", copy=False)
 
 
 def constant_value(kind, dtype, shape, data):

@@ -34,7 +34,7 @@ pytestmark = pytest.mark.skipif(
     reason="this build of the module does not stage or execute graphs yet")
 
 import eager as E  # noqa: E402
-from eager import staging  # noqa: E402
+from eager import primitives as P, staging  # noqa: E402
 from eager.primitives.linear import NOTHING  # noqa: E402
 from eager.tracing import Primitive  # noqa: E402
 
@@ -66,6 +66,9 @@ CASES = {
     "advanced_index": (lambda a: a[[0, 2, 0]] ** 2 * a[1], lambda: [normal(3, 2)]),
     "several_outputs": (lambda a, b: (a @ b, E.sum(a, axis=0), a), lambda: [normal(2, 3), normal(3)]),
     "float32": (lambda a: E.tanh(a * 2.0) - a[::-1], lambda: [normal(5).astype(np.float32)]),
+    "rank_zero_literals": (lambda a: a * np.float32(2.0) + np.array(3.0) * a[0], lambda: [normal(4)]),
+    "comparisons_casts": (lambda a, b: E.where(P.logical_or(a > b, a < -1.0), E.astype(a, np.float32), b.astype(np.float32)),
+                          lambda: [normal(6), normal(6)]),
 }
 
 
@@ -322,6 +325,9 @@ GRAD_CASES = {
     "structural": (lambda a: E.sum(E.transpose(E.reshape(a, (2, 6)))[1:4] * E.broadcast_to(E.mean(a), (3, 2))),
                    lambda: [normal(3, 4)]),
     "advanced_index": (lambda a: E.sum(a[[0, 2, 0]] ** 2 * a[1]), lambda: [normal(3, 2)]),
+    "second_order": (E.grad(lambda t: E.sin(t) * t), lambda: [float(normal())]),
+    "hessian_vector": (lambda x: E.sum(E.hvp(lambda y: E.sum(E.sin(y) * y ** 2), (x,), (np.arange(4.0),)) ** 2),
+                       lambda: [normal(4)]),
 }
 
 
