@@ -8,6 +8,7 @@ import json
 import pathlib
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -390,3 +391,24 @@ def test_staged_gradient_of_a_parameter_dict():
         assert_same(result[k], expected[k])
     with pytest.raises(TypeError, match=r"^staged function takes arguments structured as"):
         staged(p["w1"])
+
+
+@executes
+def test_two_threads_share_one_staged_function():
+    f, make = CASES["network"]
+    staged = staging.stage(f, *make())
+    work = [[make() for _ in range(40)] for _ in range(2)]
+    results = [None, None]
+
+    def run(k):
+        results[k] = [staged(*args) for args in work[k]]
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(2):
+        for args, result in zip(work[k], results[k]):
+            np.testing.assert_array_equal(result, staged(*args))
+            assert_same(result, f(*args))
