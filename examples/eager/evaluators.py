@@ -13,6 +13,7 @@ share storage with any operand and never donates into it."""
 
 import numpy as np
 
+from .primitives.linear import is_basic_index
 from .tracing import Primitive
 
 # Graph operation names: the package's own names where it has one, the
@@ -177,11 +178,6 @@ def weak_result(evaluate):
     def weak(operands, context, donated):
         return evaluate(operands, context, donated).item()
     return weak
-
-
-def is_basic_index(index):
-    parts = index if type(index) is tuple else (index,)
-    return all(p is None or p is Ellipsis or type(p) in (int, slice) for p in parts)
 
 
 def output_getter(index):
