@@ -176,7 +176,8 @@ def weak_result(evaluate):
     """Weak nodes hold Python scalars, as in eager tracing: NumPy would
     otherwise hand back a strong NumPy scalar that changes later promotion."""
     def weak(operands, context, donated):
-        return evaluate(operands, context, donated).item()
+        result = evaluate(operands, context, donated)
+        return result.item() if hasattr(result, "item") else result
     return weak
 
 
@@ -186,8 +187,9 @@ def output_getter(index):
     return declare(evaluate, alias=0)
 
 
-def evaluator_for(op, attrs):
-    """The evaluator of one graph operation, from its name and attributes."""
+def numpy_binder(op, attrs):
+    """The binder handed to build_graph_execution_plan: the evaluator of one
+    graph operation, from its name and attributes."""
     if op == GET_OUTPUT:
         return output_getter(attrs["index"])
     name = primitive_name(op)
@@ -209,8 +211,3 @@ def evaluator_for(op, attrs):
             # A basic index gives a view; an advanced one gathers a copy.
             declare(ev, alias=0) if is_basic_index(prim_attrs) else declare(ev, owned=True)
     return ev
-
-
-def numpy_binder(op, attrs):
-    """The binder handed to build_graph_execution_plan."""
-    return evaluator_for(op, attrs)
