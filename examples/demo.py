@@ -1,6 +1,8 @@
 """Differentiates a small two-layer network's loss with the reference eager
 frontend: loss, gradient norms, a finite-difference check, a Jacobian both
-ways, and how a consuming reverse walk lets the tape's values go."""
+ways, a Hessian-vector product (forward mode over the reverse-mode
+gradient) checked against the full Hessian and finite differences of the
+gradient, and how a consuming reverse walk lets the tape's values go."""
 
 import pathlib
 import sys
@@ -68,6 +70,22 @@ for label, jac in (("jacfwd: one forward walk, one lane per input", forward),
     print(f"  {label}:")
     print("    " + np.array2string(jac, precision=4, suppress_small=True).replace("\n", "\n    "))
 print(f"  largest difference between the two: {np.max(np.abs(forward - reverse)):.1e}")
+
+section("Hessian-vector product of the loss in w2 (forward over reverse: jvp of grad)")
+w2_loss = lambda w2: loss(params["w1"], params["b1"], w2, params["b2"])  # noqa: E731
+direction = rng.normal(size=params["w2"].shape)
+hv = E.hvp(w2_loss, (params["w2"],), (direction,))
+h = 1e-5
+grad_w2 = E.grad(w2_loss)
+fd = (grad_w2(params["w2"] + h * direction) - grad_w2(params["w2"] - h * direction)) / (2 * h)
+full = E.hessian(w2_loss)(params["w2"])  # shape w2.shape + w2.shape: jacfwd of jacrev
+by_hessian = np.tensordot(full, direction, axes=2)
+print(f"  |H v| = {np.linalg.norm(hv):.6f} for a random direction v of shape {direction.shape}")
+print(f"  relative difference to the full Hessian ({full.shape}) times v: "
+      f"{np.linalg.norm(hv - by_hessian) / np.linalg.norm(by_hessian):.1e}")
+print(f"  relative difference to central differences of the gradient (h = 1e-5): "
+      f"{np.linalg.norm(hv - fd) / np.linalg.norm(fd):.1e}")
+print(f"  v . H v = {np.sum(direction * hv):.6f} (the curvature of the loss along v)")
 
 section("values held by the tape around a consuming reverse walk")
 rec = E.Recording(loss, params.values(), range(4))

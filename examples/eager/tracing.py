@@ -174,18 +174,21 @@ class Trace:
         exponents, an enclosing trace's tracers) becomes a literal in its
         operand slot."""
         parents, positions, literals, values = [], [], [], []
-        weak = True
+        weak, nested = True, False
         for slot, x in enumerate(operands):
             if type(x) is Tracer and x.trace is self:
                 parents.append(x.node)
                 positions.append(slot)
-                values.append(x.value)
-                weak = weak and x.weak
+                x, weak = x.value, weak and x.weak
             else:
                 literals.append(x)
-                values.append(x)
                 weak = weak and is_weak(x)
-        out = bind(prim, *values, attrs=attrs)
+            values.append(x)
+            nested = nested or type(x) is Tracer
+        if nested:
+            out = bind(prim, *values, attrs=attrs)
+        else:
+            out = prim.impl(*values) if attrs is None else prim.impl(*values, attrs)
         if type(out) is Tracer:
             weak = out.weak
             shape, dtype = out.shape, out.dtype

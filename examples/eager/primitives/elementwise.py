@@ -7,7 +7,7 @@ import numpy as np
 
 from ..tracing import WEAK_TYPES, Primitive, bind
 from .comparisons import equal, sign
-from .linear import INPUTS, NOTHING, OUTPUT, OUTPUT_INPUTS, RESIDUAL, each, total
+from .linear import INPUTS, NOTHING, OUTPUT, RESIDUAL, each, total
 
 
 def elementwise(name, impl, partial, needs):
@@ -38,8 +38,10 @@ def power_partial(k, out, x):
     base, exponent = x
     if k == 1:
         # d(b**e)/de = b**e log b; where b is 0 the power is flat in e (for
-        # e > 0), and a zero base must not reach the logarithm.
-        return out * log(where(equal(base, 0), 1, base))
+        # e > 0), and a zero base must not reach the logarithm. The power is
+        # computed again rather than kept: literal exponents, the common
+        # case, need no output value.
+        return power(base, exponent) * log(where(equal(base, 0), 1, base))
     if type(exponent) in WEAK_TYPES:
         if exponent == 0:
             return 0 * base
@@ -59,7 +61,7 @@ NEGATIVE = signed("negative", np.negative, (-1,))
 MULTIPLY = elementwise("multiply", np.multiply, lambda k, out, x: x[1 - k], INPUTS)
 DIVIDE = elementwise("divide", np.divide,
                      lambda k, out, x: 1 / x[1] if k == 0 else -x[0] / (x[1] * x[1]), INPUTS)
-POWER = elementwise("power", np.power, power_partial, OUTPUT_INPUTS)
+POWER = elementwise("power", np.power, power_partial, INPUTS)
 EXP = elementwise("exp", np.exp, lambda k, out, x: out, OUTPUT)
 EXPM1 = elementwise("expm1", np.expm1, lambda k, out, x: out + 1, OUTPUT)
 LOG = elementwise("log", np.log, lambda k, out, x: 1 / x[0], INPUTS)

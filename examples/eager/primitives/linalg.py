@@ -49,7 +49,11 @@ MATMUL = Primitive("matmul", np.matmul, matmul_jvp, matmul_vjp, INPUTS)
 
 
 def matmul(a, b):
-    return bind(MATMUL, *(x if type(x) is Tracer else np.asarray(x) for x in (a, b)))
+    if type(a) is not Tracer and type(a) is not np.ndarray:
+        a = np.asarray(a)
+    if type(b) is not Tracer and type(b) is not np.ndarray:
+        b = np.asarray(b)
+    return bind(MATMUL, a, b)
 
 
 def dot(a, b):

@@ -116,17 +116,23 @@ def sum_vjp_many(out, x, cts, attrs, active, res, specs, src):
     return [[g] for g in spread(stack(cts), attrs, specs[0][0], lanes=1)]
 
 
-SUM = linear("sum", lambda x, attrs: np.sum(x, axis=attrs[0], keepdims=attrs[1]),
+def array(x):
+    return x if type(x) is np.ndarray else np.asarray(x)
+
+
+# The array methods: NumPy's functions of the same name add a dispatch layer
+# that shows in the rules' per-call cost.
+SUM = linear("sum", lambda x, attrs: array(x).sum(axis=attrs[0], keepdims=attrs[1]),
              lambda ct, attrs, shape, dtype: spread(ct, attrs, shape))
 SUM.vjp.__vorlix_vjp_many__ = sum_vjp_many
-MEAN = linear("mean", lambda x, attrs: np.mean(x, axis=attrs[0], keepdims=attrs[1]),
+MEAN = linear("mean", lambda x, attrs: array(x).mean(axis=attrs[0], keepdims=attrs[1]),
               lambda ct, attrs, shape, dtype: spread(ct / reduced_count(attrs, shape), attrs, shape))
 
 
 # --- shapes and permutations ------------------------------------------------
 
-RESHAPE = linear("reshape", np.reshape, lambda ct, attrs, shape, dtype: reshape(ct, shape))
-TRANSPOSE = linear("transpose", np.transpose,
+RESHAPE = linear("reshape", lambda x, shape: array(x).reshape(shape), lambda ct, attrs, shape, dtype: reshape(ct, shape))
+TRANSPOSE = linear("transpose", lambda x, axes: array(x).transpose(axes),
                    lambda ct, attrs, shape, dtype: transpose(ct, tuple(np.argsort(attrs).tolist())))
 BROADCAST_TO = linear("broadcast_to", np.broadcast_to,
                       lambda ct, attrs, shape, dtype: unbroadcast(ct, shape, dtype))
@@ -228,12 +234,12 @@ def mean(x, axis=None, keepdims=False):
 
 
 def reshape(x, shape):
-    shape = tuple(shape) if np.ndim(shape) else (shape,)
+    shape = tuple(shape) if isinstance(shape, (tuple, list, np.ndarray)) else (shape,)
     if -1 in shape:
         known = math.prod(n for n in shape if n != -1)
         size = math.prod(shape_of(x))
         shape = tuple(size // known if n == -1 else n for n in shape)
-    return bind(RESHAPE, x, attrs=tuple(int(n) for n in shape))
+    return bind(RESHAPE, x, attrs=shape)
 
 
 def transpose(x, axes=None):
@@ -251,7 +257,8 @@ def swapaxes(x, a, b):
 
 
 def matrix_transpose(x):
-    return swapaxes(x, -1, -2)
+    ndim = ndim_of(x)
+    return bind(TRANSPOSE, x, attrs=tuple(range(ndim - 2)) + (ndim - 1, ndim - 2))
 
 
 def moveaxis(x, source, destination):
