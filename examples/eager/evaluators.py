@@ -142,16 +142,38 @@ def ufunc_evaluator(name, ufunc, arity):
     other live value can see, and only owned values, which here are fresh
     arrays NumPy made, so writeable; a rank-zero result NumPy gave back as a
     scalar is computed fresh."""
-    def evaluate(operands, context, donated):
+    # One body per arity: unpacking and a call with fixed arguments cost
+    # less than a call with star-arguments, and this runs once per node.
+    def unary(operands, context, donated):
+        (x,) = operands
+        if donated is not None and type(x) is np.ndarray:
+            result = ufunc(x, x)  # out by position: the cheaper call
+        else:
+            result = ufunc(x)
+        if context is not None:
+            context.observe(name, operands, donated, result)
+        return result
+
+    def binary(operands, context, donated):
+        a, b = operands
         if donated is not None and type(operands[donated]) is np.ndarray:
-            result = ufunc(*operands, operands[donated])  # out by position: the cheaper call
+            result = ufunc(a, b, operands[donated])
+        else:
+            result = ufunc(a, b)
+        if context is not None:
+            context.observe(name, operands, donated, result)
+        return result
+
+    def general(operands, context, donated):
+        if donated is not None and type(operands[donated]) is np.ndarray:
+            result = ufunc(*operands, operands[donated])
         else:
             result = ufunc(*operands)
         if context is not None:
             context.observe(name, operands, donated, result)
         return result
 
-    return declare(evaluate, owned=True, donation=range(arity))
+    return declare({1: unary, 2: binary}.get(arity, general), owned=True, donation=range(arity))
 
 
 def call_evaluator(name, impl, attrs):
