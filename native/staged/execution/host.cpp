@@ -148,9 +148,11 @@ bool read_shape(PyObject* shape, Shape& out) {
     out.clear();
     out.reserve(static_cast<size_t>(rank));
     for (Py_ssize_t k = 0; k < rank; ++k) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), k);
+        // Extents may be any integer type (NumPy's included), as in a Python
+        // index.
+        Ref index = Ref::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(items.get(), k)));
         uint64_t extent = 0;
-        if (!PyLong_Check(item) || py::read_u64(item, extent) < 0) {
+        if (!index || py::read_u64(index.get(), extent) < 0) {
             return replace_ordinary_error("staged operation returned an invalid array shape");
         }
         out.push_back(extent);
@@ -174,10 +176,10 @@ Expected<execution::Declarations<Ref>, Ref> PythonHost::link(const NodeRef& node
     const std::string_view op = node.schema.name;
     Ref evaluator;
     {
-        Ref name = op_name(node.schema);
-        if (!name) return py::fetch_exception();
         Ref attrs = attr_map_to_python(node.metadata.attrs());
         if (!attrs) return py::fetch_exception();
+        Ref name = op_name(node.schema);
+        if (!name) return py::fetch_exception();
         PyObject* args[] = {name.get(), attrs.get()};
         evaluator = Ref::steal(PyObject_Vectorcall(binder_, args, 2, nullptr));
         if (!evaluator) return py::fetch_exception();
@@ -254,8 +256,19 @@ bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
         equal = actual == spec.shape ? 1 : 0;
     }
     if (equal == 1) {
+        if (dtype.get() == matched_dtype_ &&
+            (&spec.dtype == matched_descriptor_ || spec.dtype == *matched_descriptor_)) {
+            return true;
+        }
         const int matches = dtypes_.matches(dtype.get(), spec.dtype);
-        if (matches == 1) return true;
+        if (matches == 1) {
+            // See Note [Last matched dtype].
+            if (!PyUnicode_CheckExact(dtype.get())) {
+                matched_dtype_ = dtype.get();
+                matched_descriptor_ = &spec.dtype;
+            }
+            return true;
+        }
         if (matches < 0) return replace_ordinary_error("staged operation returned an invalid array dtype");
     }
     const std::optional<DTypeDescriptor> resolved = dtypes_.resolve(dtype.get());
