@@ -44,9 +44,11 @@ class Recording:
         out = f(*args)
         if has_aux:
             if type(out) is not tuple or len(out) != 2:
-                raise TypeError(f"a function with has_aux=True must return a pair (output, aux), got {type(out).__name__}")
+                raise TypeError("a function with has_aux=True must return a pair (output, aux), "
+                                f"got {type(out).__name__}")
             out, aux = out
-            self.aux = unflatten(*reversed(self.lowered(flatten(aux))))
+            leaves, structure = flatten(aux)
+            self.aux = unflatten(structure, [self.lowered(x) for x in leaves])
         leaves, self.output_structure = flatten(out)
         self.outputs = []
         marked = set()
@@ -62,11 +64,10 @@ class Recording:
             self.outputs.append(x)
         trace.freeze()
 
-    def lowered(self, flat):
-        """(leaves, structure) with this trace's tracers replaced by their
-        values, which is what the caller (or an enclosing trace) can use."""
-        leaves, structure = flat
-        return [x.value if type(x) is Tracer and x.trace is self.trace else x for x in leaves], structure
+    def lowered(self, x):
+        """`x` without this trace: a tracer of it becomes its value, which is
+        what the caller (or an enclosing trace) can use."""
+        return x.value if type(x) is Tracer and x.trace is self.trace else x
 
     @property
     def output(self):
@@ -177,8 +178,10 @@ def check_tangents(primals, tangents):
             raise TypeError(f"jvp tangent {i} is None; pass zeros for a fixed argument")
         if shape_of(t) != shape_of(p):
             raise ValueError(f"jvp tangent {i} has shape {shape_of(t)}, but its primal has shape {shape_of(p)}")
-        if dtype_of(t) != dtype_of(p):
-            raise TypeError(f"jvp tangent {i} has dtype {dtype_of(t)}, but its primal has dtype {dtype_of(p)}")
+        # A Python int or bool primal is recorded as a float.
+        p_dtype = np.dtype(float) if type(p) in (int, bool) else dtype_of(p)
+        if dtype_of(t) != p_dtype:
+            raise TypeError(f"jvp tangent {i} has dtype {dtype_of(t)}, but its primal has dtype {p_dtype}")
     return t_leaves
 
 

@@ -84,6 +84,7 @@ def install():
     Tracer.T = property(P.transpose)
     Tracer.mT = property(P.matrix_transpose)
     Tracer.reshape = reshape_method
+    Tracer.ravel = Tracer.flatten = lambda self: P.reshape(self, -1)
     Tracer.transpose = lambda self, *axes: P.transpose(self, axes[0] if len(axes) == 1 else axes or None)
     Tracer.sum, Tracer.mean, Tracer.max, Tracer.min, Tracer.prod = P.sum, P.mean, P.max, P.min, P.prod
     Tracer.dot, Tracer.clip, Tracer.astype = P.dot, P.clip, P.astype

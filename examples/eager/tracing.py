@@ -142,20 +142,22 @@ class Trace:
 
     def input(self, value, name=None):
         """Record a differentiable input; Python scalars become weak inputs."""
-        if type(value) in WEAK_TYPES:
-            value = complex(value) if type(value) is complex else float(value)
+        kind = type(value)
+        if kind in WEAK_TYPES:
+            value = complex(value) if kind is complex else float(value)
             node = self.tape.record_input(value, (), np.dtype(type(value)), name=name)
             self.tape.mark_weak(node)
             return Tracer(value, node, self, True)
-        if type(value) is not Tracer:
+        if kind is not np.ndarray and kind is not Tracer:
             value = np.asarray(value)
-        dtype = dtype_of(value)
+        dtype = value.dtype
         if dtype.kind not in "fc":
             raise TypeError(f"differentiable inputs must be floating point, got {dtype}")
         node = self.tape.record_input(value, value.shape, dtype, name=name)
-        if type(value) is Tracer and value.weak:
+        weak = kind is Tracer and value.weak
+        if weak:
             self.tape.mark_weak(node)
-        return Tracer(value, node, self, type(value) is Tracer and value.weak)
+        return Tracer(value, node, self, weak)
 
     def constant(self, value):
         """Record a value that depends on no input (an output that ignores
@@ -193,7 +195,8 @@ class Trace:
             weak = out.weak
             shape, dtype = out.shape, out.dtype
         else:
-            weak = weak and prim.weak_output and np.ndim(out) == 0  # reshape or broadcast_to can give weak scalars dimensions
+            # reshape or broadcast_to can give weak scalars dimensions
+            weak = weak and prim.weak_output and np.ndim(out) == 0
             if weak:
                 out = out.item() if hasattr(out, "item") else out
                 shape, dtype = (), dtype_of(out)

@@ -4,9 +4,14 @@ leaves in a fixed order (dict keys sorted) and rebuilt from leaves."""
 LEAF = None
 
 
+CONTAINERS = (tuple, list, dict)
+
+
 def flatten(tree):
     """(leaves, structure) of `tree`; anything not a tuple, list or dict is
     a leaf."""
+    if type(tree) not in CONTAINERS:
+        return [tree], LEAF
     leaves = []
     return leaves, _flatten(tree, leaves)
 
@@ -24,6 +29,8 @@ def _flatten(tree, leaves):
 
 def unflatten(structure, leaves):
     """The tree of `structure` with `leaves` in flattening order."""
+    if structure is LEAF and len(leaves) == 1:
+        return leaves[0]
     it = iter(leaves)
     tree = _build(structure, it)
     if next(it, it) is not it:

@@ -52,7 +52,8 @@ SCALAR_CASES = {
                 [normal(1, 3), normal(1, 3)]),
     "dot_and_cast": (lambda a, b: E.sum(E.dot(a, b)) + E.sum(E.dot(a[0], 2.0) * E.astype(a, np.float64)),
                      [normal(2, 3), normal(2, 3, 4)]),
-    "masks": (lambda a: E.sum(E.where((a != 0.5) * (a >= -1.0), a * a, -a) * (a <= 1.0)) - E.sum((a == a[0]) * (a < 0.0) * a),
+    "masks": (lambda a: E.sum(E.where((a != 0.5) * (a >= -1.0), a * a, -a) * (a <= 1.0))
+              - E.sum((a == a[0]) * (a < 0.0) * a),
               [normal(8)]),
 }
 
@@ -64,6 +65,9 @@ VECTOR_CASES = {
     "wide_output": (lambda x: E.reshape(E.sin(A @ x), (2, 2)), normal(3)),
     "full_sum": (lambda x: x * E.sum(E.sin(x)), normal(4)),
     "broadcast_constant": (lambda x: E.sum(E.reshape(x, (3, 1)) + A.T, axis=1), normal(3)),
+    "joined_reductions": (lambda x: E.concatenate([E.max(x, axis=0), E.prod(x, axis=1), E.min(x, axis=-1)]) * 2.0,
+                          normal(3, 2)),
+    "stacked_dot": (lambda x: E.dot(E.stack([x, E.sigmoid(x)], axis=-1), np.arange(6.0).reshape(2, 3)), normal(4)),
 }
 
 

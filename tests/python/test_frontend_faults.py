@@ -79,6 +79,10 @@ def test_jvp_refuses_tangents_that_do_not_match(primals, tangents, error, messag
         E.jvp(lambda x: E.sin(x), primals, tangents)
 
 
+def test_jvp_takes_float_tangents_for_python_number_primals():
+    assert E.jvp(lambda a, b: a * b, (2, 3.0), (1.0, 0.5)) == (6.0, 4.0)
+
+
 def test_grad_of_a_complex_output_is_refused():
     with pytest.raises(TypeError, match="^grad needs a real floating-point output, got complex128; "):
         E.grad(lambda x: E.sum(x * (1.0 + 2.0j)))(np.ones(2))

@@ -219,3 +219,29 @@ def test_auxiliary_outputs():
     assert value == pytest.approx(np.sum(np.sin(x)))
     with pytest.raises(TypeError, match=r"must return a pair \(output, aux\), got Tracer$"):
         E.grad(lambda x: x, has_aux=True)(x)
+
+
+def test_two_threads_nest_transforms_at_once():
+    # Traces are found from the operands, not from a global "current trace",
+    # so interleaved recordings on two threads stay apart.
+    import threading
+
+    f = lambda x: FUNCTIONS["transcendental"](E, x)  # noqa: E731
+    want = E.hessian(f)(POINT)
+    results, errors = [], []
+
+    def work():
+        try:
+            for _ in range(20):
+                results.append(E.hessian(f)(POINT))
+        except BaseException as error:  # reported by the main thread
+            errors.append(error)
+
+    threads = [threading.Thread(target=work) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and len(results) == 40
+    for got in results:
+        np.testing.assert_array_equal(got, want)

@@ -131,7 +131,8 @@ MEAN = linear("mean", lambda x, attrs: array(x).mean(axis=attrs[0], keepdims=att
 
 # --- shapes and permutations ------------------------------------------------
 
-RESHAPE = linear("reshape", lambda x, shape: array(x).reshape(shape), lambda ct, attrs, shape, dtype: reshape(ct, shape))
+RESHAPE = linear("reshape", lambda x, shape: array(x).reshape(shape),
+                 lambda ct, attrs, shape, dtype: reshape(ct, shape))
 TRANSPOSE = linear("transpose", lambda x, axes: array(x).transpose(axes),
                    lambda ct, attrs, shape, dtype: transpose(ct, tuple(np.argsort(attrs).tolist())))
 BROADCAST_TO = linear("broadcast_to", np.broadcast_to,
