@@ -12,6 +12,7 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 
 import eager as E  # noqa: E402
+import staged_demo  # noqa: E402
 
 from vorlix._native_core import dynamic_vjp  # noqa: E402
 
@@ -96,3 +97,5 @@ print(f"  after dropping what no VJP rule reads: {stats()['retained_value_count'
 dynamic_vjp(rec.tape, [(rec.output.node, 1.0)], rec.input_nodes(), consume=True)
 print(f"  after the consuming walk: {stats()['retained_value_count']} values held, "
       f"tape consumed: {rec.tape.is_consumed}")
+
+staged_demo.run(loss, list(params.values()))

@@ -23,13 +23,23 @@ namespace vorlix::execution {
 template <class Evaluator>
 struct LinkedOperation {
     OutputMode output;
+    Evaluator evaluator;
+
     // As declared: in order, duplicates kept, each below the operand count.
-    std::vector<uint32_t> donation_positions;
+    [[nodiscard]] std::span<const uint32_t> donation_positions() const {
+        return std::span<const uint32_t>(donations).first(declared_donations);
+    }
     // The declared positions whose operand has the one output specification
     // this node has, in declared order: the only ones execution examines,
     // since the specification test cannot change between executions.
-    std::vector<uint32_t> donation_candidates;
-    Evaluator evaluator;
+    [[nodiscard]] std::span<const uint32_t> donation_candidates() const {
+        return std::span<const uint32_t>(donations).subspan(declared_donations);
+    }
+
+    // The declared positions followed by the candidates, in one allocation
+    // (a plan holds one operation per node).
+    std::vector<uint32_t> donations;
+    uint32_t declared_donations = 0;
 };
 
 struct InputStep {};
@@ -162,6 +172,8 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
     plan.steps_.reserve(count);
     plan.alias_roots_.reserve(count);
     plan.nodes_.reserve(count);
+    // Most nodes read one parent; the edge list grows past that only for wider graphs.
+    plan.parents_.reserve(count);
 
     const auto& constants = graph.constants();
     auto next_constant = constants.begin();
@@ -209,12 +221,14 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         }
         Declarations<Evaluator>& declared = *linked;
 
-        LinkedOperation<Evaluator> operation{declared.output, {}, {}, std::move(declared.evaluator)};
-        operation.donation_positions.reserve(declared.donation_positions.size());
+        LinkedOperation<Evaluator> operation{declared.output, std::move(declared.evaluator), {}, 0};
+        const size_t declared_count = declared.donation_positions.size();
+        if (declared_count > 0) operation.donations.reserve(2 * declared_count);
         for (const uint64_t d : declared.donation_positions) {
             if (d >= arity) return Result(Error(plan_detail::invalid_position(op, id, "donation")));
-            operation.donation_positions.push_back(static_cast<uint32_t>(d));
+            operation.donations.push_back(static_cast<uint32_t>(d));
         }
+        operation.declared_donations = static_cast<uint32_t>(declared_count);
         if (declared.output.kind == OutputKind::Alias && declared.output.alias_position >= arity) {
             return Result(Error(plan_detail::invalid_position(op, id, "alias")));
         }
@@ -229,12 +243,11 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         }
         if (!roots_found) return Result(Error(graph_failure("staged alias-root set is unavailable")));
 
-        for (const uint32_t d : operation.donation_positions) {
+        for (size_t k = 0; k < declared_count; ++k) {
+            const uint32_t d = operation.donations[k];
             auto parent = graph.node(parents[d]);
             if (!parent) return Result(Error(std::move(parent).error()));
-            if (plan_detail::same_single_spec(parent->metadata, node.metadata)) {
-                operation.donation_candidates.push_back(d);
-            }
+            if (plan_detail::same_single_spec(parent->metadata, node.metadata)) operation.donations.push_back(d);
         }
         plan.steps_.emplace_back(std::move(operation));
     }

@@ -374,6 +374,8 @@ REFUSED = [
     ([3], "float64", RaisingShape(), RuntimeError, "staged operation returned RaisingShape, not an array value"),
     ([3], "float64", Shaped((3, -1), "float64"), RuntimeError, "staged operation returned an invalid array shape"),
     ([3], "float64", Shaped(3, "float64"), RuntimeError, "staged operation returned an invalid array shape"),
+    ([3], "float64", Shaped([np.int64(2)], "float64"), ValueError,
+     "Staged operation declared shape=(3,), dtype=float64; produced shape=(2,), dtype=float64"),
     ([3], "float64", Shaped((3,), NotADtype()), RuntimeError, "staged operation returned an invalid array dtype"),
     ([2], "float64", Shaped((3,), NotADtype()), RuntimeError, "staged operation returned an invalid array dtype"),
     ([3], "float64", InterruptingShape(), KeyboardInterrupt, None),

@@ -99,8 +99,10 @@ TEST(ExecutionPlanTest, DonationCandidatesNeedOneEqualSpecification) {
     FakeHost host(ledger);
     host.behaviours["f"].donations = {1, 3, 2, 0, 3};
     auto plan = take(FakePlan::link(shared(std::move(s)), host));
-    EXPECT_EQ(operation(plan, 3).donation_positions, (std::vector<uint32_t>{1, 3, 2, 0, 3}));
-    EXPECT_EQ(operation(plan, 3).donation_candidates, (std::vector<uint32_t>{3, 0, 3}));
+    const auto positions = operation(plan, 3).donation_positions();
+    const auto candidates = operation(plan, 3).donation_candidates();
+    EXPECT_EQ(std::vector<uint32_t>(positions.begin(), positions.end()), (std::vector<uint32_t>{1, 3, 2, 0, 3}));
+    EXPECT_EQ(std::vector<uint32_t>(candidates.begin(), candidates.end()), (std::vector<uint32_t>{3, 0, 3}));
 }
 
 struct PositionCase {

@@ -148,9 +148,11 @@ bool read_shape(PyObject* shape, Shape& out) {
     out.clear();
     out.reserve(static_cast<size_t>(rank));
     for (Py_ssize_t k = 0; k < rank; ++k) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), k);
+        // Extents may be any integer type (NumPy's included), as in a Python
+        // index.
+        Ref index = Ref::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(items.get(), k)));
         uint64_t extent = 0;
-        if (!PyLong_Check(item) || py::read_u64(item, extent) < 0) {
+        if (!index || py::read_u64(index.get(), extent) < 0) {
             return replace_ordinary_error("staged operation returned an invalid array shape");
         }
         out.push_back(extent);
