@@ -54,8 +54,8 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, OperandSnapshot& snap,
     inv.output_value = state.required_value(id, "output");
     if (!inv.output_value) return false;
     inv.primals = std::move(snap.values);
-    if (const Ref& residual = state.node_records[id].residual) {
-        inv.residual_payload = Ref::steal(PyObject_GetAttr(residual.get(), py::names::payload()));
+    if (const Ref* residual = state.residual_of(state.node_records[id])) {
+        inv.residual_payload = Ref::steal(PyObject_GetAttr(residual->get(), py::names::payload()));
         if (!inv.residual_payload) return false;
     }
     return true;

@@ -20,22 +20,22 @@ namespace {
 
 constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
-// The (shape, dtype) pair of a node, built once and kept on the record: the
+// The (shape, dtype) pair of a node, built once per value spec and kept: the
 // tape is frozen while it is read, so neither can change.
-Ref operand_spec(TapeState& tape, uint32_t id, const DynamicNode& node) {
-    Ref& cached = tape.reverse_cache.operand_spec[id];
-    if (!cached) {
-        Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(node.shape.size())));
+Ref operand_spec(TapeState& tape, const DynamicNode& node) {
+    ValueSpec& spec = tape.spec_of(node);
+    if (!spec.operand_spec) {
+        Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.shape.size())));
         if (!shape) return nullptr;
-        for (size_t k = 0; k < node.shape.size(); ++k) {
-            PyObject* extent = PyLong_FromUnsignedLongLong(node.shape[k]);
+        for (size_t k = 0; k < spec.shape.size(); ++k) {
+            PyObject* extent = PyLong_FromUnsignedLongLong(spec.shape[k]);
             if (extent == nullptr) return nullptr;
             PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(k), extent);
         }
-        cached = Ref::steal(PyTuple_Pack(2, shape.get(), node.dtype.get()));
-        if (!cached) return nullptr;
+        spec.operand_spec = Ref::steal(PyTuple_Pack(2, shape.get(), spec.dtype.get()));
+        if (!spec.operand_spec) return nullptr;
     }
-    return cached.clone();
+    return spec.operand_spec.clone();
 }
 
 // Moves `items` (arity entries) into a new tuple.
@@ -129,7 +129,7 @@ bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs
         value = Ref::none();
     }
     if (with_specs) {
-        spec = operand_spec(tape, p, *parent);
+        spec = operand_spec(tape, *parent);
         if (!spec) return false;
     }
     return true;
@@ -232,7 +232,8 @@ bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t
     DynamicNode* record = tape.node(node);
     if (record == nullptr) return false;
     out.op_name = schema->name;
-    out.source_location = record->source_location.clone();
+    const NodeExtras* extras = tape.extras_of(*record);
+    out.source_location = extras != nullptr ? extras->source_location.clone() : Ref();
     out.rule = table[op].clone();
     out.output_value = Ref::none();
     out.primals.reset();

@@ -75,6 +75,30 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     return true;
 }
 
+// Appends the record of the node the arena has just appended. The shape is
+// stored by reference when it and the dtype object repeat the previous
+// node's; the rarely set fields go to the side table only when one is set.
+// See Note [Node record layout].
+void append_record(TapeState& tape, Shape&& shape, PyObject* dtype, PyObject* value, PyObject* attrs, bool weak,
+                   Ref name, Ref source_location, const std::optional<OperandLayout>& layout) {
+    const size_t spec_count = tape.value_specs.size();
+    bool repeat = false;
+    if (spec_count > 0) {
+        const ValueSpec& last = tape.value_specs[spec_count - 1];
+        repeat = last.dtype.get() == dtype && std::ranges::equal(last.shape, shape);
+    }
+    if (!repeat) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
+    // The spec and extras tables never hold more entries than the arena
+    // holds nodes, whose IDs fit in 32 bits.
+    const auto spec = static_cast<uint32_t>(tape.value_specs.size() - 1);
+    uint32_t extras = DynamicNode::kNoExtras;
+    if (name || source_location || layout) {
+        tape.node_extras.emplace_back(NodeExtras{std::move(name), std::move(source_location), Ref(), layout});
+        extras = static_cast<uint32_t>(tape.node_extras.size());
+    }
+    tape.node_records.emplace_back(Ref::new_ref(value), Ref::new_ref(attrs), spec, extras, weak);
+}
+
 }  // namespace
 
 PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -98,8 +122,7 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto id = state.arena.append(kInputOp, 1, {}, flags);
     if (!id) return raise_value(id.error().rendered());
 
-    state.node_records.emplace_back(std::move(shape), std::move(name), Ref(), Ref::new_ref(argv[2]),
-                                    Ref::new_ref(argv[0]), Ref(), std::nullopt, false);
+    append_record(state, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(), std::nullopt);
     state.inputs.push_back(*id);
     return PyLong_FromUnsignedLong(*id);
 }
@@ -178,9 +201,8 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         for (const uint64_t position : positions) state.operand_positions.push_back(static_cast<uint32_t>(position));
         for (Ref& literal : literals) state.literals.push_back(std::move(literal));
     }
-    state.node_records.emplace_back(std::move(shape), std::move(name), std::move(source_location),
-                                    Ref::new_ref(argv[5]), Ref::new_ref(argv[2]), Ref::new_ref(argv[3]), layout,
-                                    weak);
+    append_record(state, std::move(shape), argv[5], argv[2], argv[3], weak, std::move(name),
+                  std::move(source_location), layout);
     return PyLong_FromUnsignedLong(*id);
 }
 
@@ -209,10 +231,12 @@ PyObject* record_residual(PyObject* self, PyObject* const* args, Py_ssize_t narg
     if (!state.check_exists(id)) return nullptr;
     if (id >= state.node_records.size()) return state.raise_missing_record();
     DynamicNode& node = state.node_records[id];
-    if (node.residual) {
+    if (state.residual_of(node) != nullptr) {
         return raise(ErrorKind::Runtime, "DynamicTape node " + node_text(id) + " already owns a primitive residual");
     }
-    node.residual = Ref::new_ref(argv[1]);
+    NodeExtras* extras = state.ensure_extras(node);
+    if (extras == nullptr) return nullptr;
+    extras->residual = Ref::new_ref(argv[1]);
     Py_RETURN_NONE;
 }
 
@@ -260,7 +284,9 @@ PyObject* mark_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
     DynamicNode* node = markable_node(tape->state, id);
     if (node == nullptr) return nullptr;
-    if (!node->shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
+    if (!tape->state.spec_of(*node).shape.empty()) {
+        return raise_value("only rank-zero dynamic tape values can be weak scalars");
+    }
     node->weak = true;
     Py_RETURN_NONE;
 }
@@ -375,7 +401,8 @@ PyObject* get_node_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     if (!bind_node_id(sig, args, nargs, kwnames, argv, id)) return nullptr;
     TapeState& state = tape->state;
     if (!state.check_exists(id)) return nullptr;
-    PyObject* name = id < state.node_records.size() ? state.node_records[id].name.get() : nullptr;
+    const NodeExtras* extras = id < state.node_records.size() ? state.extras_of(state.node_records[id]) : nullptr;
+    PyObject* name = extras != nullptr ? extras->name.get() : nullptr;
     return py::new_ref_or_none(name);
 }
 

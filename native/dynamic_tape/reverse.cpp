@@ -45,8 +45,10 @@ bool retire_node_payloads(TapeObject* tape, uint32_t id) {
         if (needs.needs_inputs && !take_literals(state, *node, bundle.literals)) return false;
         if (node->attrs) bundle.attrs.push_back(std::move(node->attrs));
         if (needs.needs_residual) {
-            if (!node->residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
-            bundle.residuals.push_back(std::move(node->residual));
+            if (state.residual_of(*node) == nullptr) {
+                return py::internal_failure("dynamic reverse residual payload is unavailable");
+            }
+            take_residual(state, *node, bundle.residuals);
         }
     }
     return raise_if_set(bundle.close_and_drop());  // See Note [Payload release order].
@@ -119,9 +121,9 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
 bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, ReverseInvocation& inv) {
     Invocation& call = inv.call;
     if (needs.needs_residual) {
-        const Ref& residual = state.node_records[id].residual;
-        if (!residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
-        call.residual_payload = Ref::steal(PyObject_GetAttr(residual.get(), py::names::payload()));
+        const Ref* residual = state.residual_of(state.node_records[id]);
+        if (residual == nullptr) return py::internal_failure("dynamic reverse residual payload is unavailable");
+        call.residual_payload = Ref::steal(PyObject_GetAttr(residual->get(), py::names::payload()));
         if (!call.residual_payload) return false;
     }
     if (needs.needs_output) {
