@@ -6,6 +6,9 @@
 #include "native/dynamic_tape/walks.h"
 #include "native/module_state.h"
 #include "native/staged/pending.h"
+#include "native/toolkit/errors.h"
+#include "native/toolkit/guard.h"
+#include "native/toolkit/names.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 
@@ -17,9 +20,9 @@ using py::Ref;
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
-#define VORLIX_FUNCTION(ns, name, signature, doc) \
-    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ns::name)), kFastcall, \
-                #name signature "\n--\n\n" doc}
+#define VORLIX_FUNCTION(ns, name, signature, doc)                                                          \
+    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<ns::name>)), \
+                kFastcall, #name signature "\n--\n\n" doc}
 
 PyMethodDef deserialize_graph_json_def = VORLIX_FUNCTION(staged, deserialize_graph_json, "(encoded)",
                                                          "Parse and transactionally validate canonical graph JSON.");
@@ -81,6 +84,14 @@ Ref all_list(PyObject* module) {
 
 int module_exec(PyObject* module) {
     ModuleState* state = module_state(module);
+    if (state == nullptr) {
+        if (!PyErr_Occurred()) py::internal_error("module state is unavailable");
+        return -1;
+    }
+    if (!state->holds_names) {
+        if (!py::names::acquire()) return -1;
+        state->holds_names = true;
+    }
     Ref all = all_list(module);
     if (!all) return -1;
     PyObject* names = all.get();
@@ -127,12 +138,19 @@ int module_clear(PyObject* module) {
     return 0;
 }
 
-void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+void module_free(void* module) {
+    module_clear(static_cast<PyObject*>(module));
+    ModuleState* state = module_state(static_cast<PyObject*>(module));
+    if (state != nullptr && state->holds_names) {
+        state->holds_names = false;
+        py::names::release();
+    }
+}
 
-// Process-wide interned names and the classes' static specs are shared by
-// every module object, so isolated interpreters are not supported.
+// The interned-name table and the classes' static specs are shared by every
+// module object, so isolated interpreters are not supported.
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(py::guarded<module_exec>)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
@@ -156,7 +174,31 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__native_core() { return PyModuleDef_Init(&vorlix::module_def); }
 
-#ifdef PyMODEXPORT_FUNC
+#if defined(PyMODEXPORT_FUNC) && defined(Py_mod_name) && defined(Py_mod_state_size)
+namespace vorlix {
+namespace {
+
+// Interpreters that load a module from its slot table alone read the whole
+// definition here: without the state slots the exec step would get no state.
+PyModuleDef_Slot export_slots[] = {
+    {Py_mod_name, const_cast<char*>("_native_core")},
+    {Py_mod_doc, const_cast<char*>("")},
+    {Py_mod_state_size, reinterpret_cast<void*>(sizeof(ModuleState))},
+    {Py_mod_state_traverse, reinterpret_cast<void*>(module_traverse)},
+    {Py_mod_state_clear, reinterpret_cast<void*>(module_clear)},
+    {Py_mod_state_free, reinterpret_cast<void*>(module_free)},
+#ifdef Py_mod_token
+    {Py_mod_token, &module_def},
+#endif
+    {Py_mod_exec, reinterpret_cast<void*>(py::guarded<module_exec>)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_gil, Py_MOD_GIL_USED},
+    {0, nullptr},
+};
+
+}  // namespace
+}  // namespace vorlix
+
 // The export hook of interpreters that load modules from a slot table.
-PyMODEXPORT_FUNC PyModExport__native_core() { return vorlix::module_slots; }
+PyMODEXPORT_FUNC PyModExport__native_core() { return vorlix::export_slots; }
 #endif

@@ -1,4 +1,5 @@
-// Per-module state: the class objects created by the module's exec step.
+// Per-module state: the class objects created by the module's exec step and
+// its share of the interned-name table.
 #pragma once
 
 #include "native/toolkit/python.h"
@@ -11,6 +12,8 @@ struct ModuleState {
     PyTypeObject* graph_store_type;
     PyTypeObject* execution_plan_type;
     PyTypeObject* tape_type;
+    // Whether this module object's exec step acquired the interned names.
+    bool holds_names;
 };
 
 [[nodiscard]] inline ModuleState* module_state(PyObject* module) {

@@ -15,7 +15,9 @@ using py::raise;
 namespace {
 
 // Converts a sequence (not a str) of optional objects; sets `failure` to the
-// conversion error's text when it is not one.
+// conversion error's text when it is not one. Returns false with `failure`
+// empty and the exception still raised when the conversion was interrupted
+// by anything but an ordinary exception.
 bool sequence_items(PyObject* obj, Contributions& out, std::string& failure) {
     out.clear();
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -37,6 +39,9 @@ bool sequence_items(PyObject* obj, Contributions& out, std::string& failure) {
     }
     Ref fast = Ref::steal(PySequence_Fast(obj, "expected a sequence"));
     if (!fast) {
+        // Only ordinary exceptions become the conversion's text; an
+        // interrupt, an exit or a memory error stays raised as it is.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
         Ref exc = py::fetch_exception();
         failure = py::exception_text(exc.get());
         return false;
@@ -54,28 +59,10 @@ bool to_contributions(PyObject* result, Contributions& out, std::string& failure
     return sequence_items(result, out, failure);
 }
 
-Ref add_cotangents(PyObject* a, PyObject* b) {
-    if (a == nullptr || a == Py_None) return Ref::new_ref(b);
-    if (b == nullptr || b == Py_None) return Ref::new_ref(a);
-    const bool a_tuple = PyTuple_Check(a);
-    const bool b_tuple = PyTuple_Check(b);
-    if (a_tuple != b_tuple) return raise(ErrorKind::Value, "cannot add tuple and non-tuple cotangents");
-    if (a_tuple) {
-        const Py_ssize_t n = PyTuple_GET_SIZE(a);
-        const Py_ssize_t m = PyTuple_GET_SIZE(b);
-        if (n != m) {
-            return raise(ErrorKind::Value, "cannot add cotangent tuples with lengths " + std::to_string(n) + " and " +
-                                               std::to_string(m));
-        }
-        Ref sum = Ref::steal(PyTuple_New(n));
-        if (!sum) return nullptr;
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            Ref item = add_cotangents(PyTuple_GET_ITEM(a, k), PyTuple_GET_ITEM(b, k));
-            if (!item) return nullptr;
-            PyTuple_SET_ITEM(sum.get(), k, item.release());
-        }
-        return sum;
-    }
+namespace {
+
+// The sum of two leaves (neither a tuple, neither None).
+Ref add_leaves(PyObject* a, PyObject* b) {
     // Instances of the built-in number types carry no attributes of their own.
     if (PyFloat_CheckExact(b) || PyLong_CheckExact(b) || PyComplex_CheckExact(b)) {
         return Ref::steal(PyNumber_Add(a, b));
@@ -88,6 +75,80 @@ Ref add_cotangents(PyObject* a, PyObject* b) {
         if (!a_snapshot) return Ref::steal(PyNumber_Add(b, a));
     }
     return Ref::steal(PyNumber_Add(a, b));
+}
+
+// One pair of tuples being added element by element. The operands are held
+// so that Python code run by an element's addition cannot free them.
+struct TupleSum {
+    Ref a;
+    Ref b;
+    InlineVec<Ref, 4> items;  // the sums of the elements before `items.size()`
+};
+
+[[gnu::cold]] std::nullptr_t raise_length_mismatch(Py_ssize_t n, Py_ssize_t m) {
+    return raise(ErrorKind::Value,
+                 "cannot add cotangent tuples with lengths " + std::to_string(n) + " and " + std::to_string(m));
+}
+
+// The sum of `a` and `b` when it needs no element-wise walk; otherwise an
+// empty handle with `descend` set and nothing raised.
+Ref add_shallow(PyObject* a, PyObject* b, bool& descend) {
+    descend = false;
+    if (a == nullptr || a == Py_None) return Ref::new_ref(b);
+    if (b == nullptr || b == Py_None) return Ref::new_ref(a);
+    const bool a_tuple = PyTuple_Check(a);
+    if (a_tuple != static_cast<bool>(PyTuple_Check(b))) {
+        return raise(ErrorKind::Value, "cannot add tuple and non-tuple cotangents");
+    }
+    if (!a_tuple) return add_leaves(a, b);
+    if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return raise_length_mismatch(PyTuple_GET_SIZE(a), PyTuple_GET_SIZE(b));
+    descend = true;
+    return nullptr;
+}
+
+// Builds the tuple of a finished frame's element sums.
+Ref finish_tuple(TupleSum& frame) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(frame.items.size())));
+    if (!tuple) return nullptr;
+    for (size_t k = 0; k < frame.items.size(); ++k) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), frame.items[k].release());
+    }
+    return tuple;
+}
+
+}  // namespace
+
+Ref add_cotangents(PyObject* a, PyObject* b) {
+    bool descend = false;
+    Ref shallow = add_shallow(a, b, descend);
+    if (!descend) return shallow;
+    // Nested tuples are walked with an explicit stack: a rule may return
+    // cotangents nested deeper than the native stack could recurse.
+    std::vector<TupleSum> stack;
+    stack.push_back(TupleSum{Ref::new_ref(a), Ref::new_ref(b), {}});
+    for (;;) {
+        TupleSum& top = stack.back();
+        const auto k = static_cast<Py_ssize_t>(top.items.size());
+        if (k == PyTuple_GET_SIZE(top.a.get())) {
+            Ref sum = finish_tuple(top);
+            if (!sum) return nullptr;
+            stack.pop_back();
+            if (stack.empty()) return sum;
+            stack.back().items.push_back(std::move(sum));
+            continue;
+        }
+        PyObject* x = PyTuple_GET_ITEM(top.a.get(), k);
+        PyObject* y = PyTuple_GET_ITEM(top.b.get(), k);
+        Ref item = add_shallow(x, y, descend);
+        if (descend) {
+            Ref held_x = Ref::new_ref(x);
+            Ref held_y = Ref::new_ref(y);
+            stack.push_back(TupleSum{std::move(held_x), std::move(held_y), {}});
+            continue;
+        }
+        if (!item) return nullptr;
+        top.items.push_back(std::move(item));
+    }
 }
 
 bool commit_contributions(Lane& lane, const ReverseInvocation& inv, Contributions& contributions) {
@@ -155,6 +216,7 @@ bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, 
         converted = sequence_items(sets[k] ? sets[k].get() : Py_None, lists.emplace_back(), failure);
     }
     if (!converted) {
+        if (failure.empty()) return false;
         return py::fail(ErrorKind::Value,
                      "Batched VJP " + where + " must return a sequence of sequences: " + failure);
     }

@@ -34,8 +34,9 @@ using Contributions = InlineVec<Ref, 4>;
 // accumulated + contribution, element-wise for tuples at any depth.
 [[nodiscard]] Ref add_cotangents(PyObject* accumulated, PyObject* contribution);
 
-// Converts a rule's result into contributions; on failure raises ValueError
-// "{what} for '{op}' at dynamic node %{id} must return {expected}: {reason}".
+// Converts a rule's result into contributions. On failure `failure` holds
+// the reason for the caller's ValueError, or is empty when an exception that
+// must pass unchanged is raised.
 [[nodiscard]] bool to_contributions(PyObject* result, Contributions& out, std::string& failure);
 
 // Calls a batched callback once for the lanes that hold a cotangent for the

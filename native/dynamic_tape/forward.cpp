@@ -17,11 +17,12 @@ namespace {
 // The tangents tuple of one lane for a node, or an empty handle when none of
 // the node's parents carries a tangent in the lane. Literal operands and
 // parents without a tangent are None.
-Ref lane_tangents(const Lane& lane, const OperandSnapshot& snap, py::TuplePool& tuples, bool& present) {
+Ref lane_tangents(const Lane& lane, const OperandSnapshot& snap, bool& present) {
     present = false;
     for (const uint32_t p : snap.parents) present = present || static_cast<bool>(lane[p]);
     if (!present) return Ref();
-    Ref tangents = tuples.take(snap.arity);
+    // See Note [Fresh argument tuples].
+    Ref tangents = Ref::steal(PyTuple_New(snap.arity));
     if (!tangents) return nullptr;
     for (uint32_t k = 0; k < snap.arity; ++k) PyTuple_SET_ITEM(tangents.get(), k, Py_NewRef(Py_None));
     for (size_t k = 0; k < snap.parents.size(); ++k) {
@@ -44,12 +45,11 @@ bool any_parent_present(const std::vector<Lane>& lanes, const Parents& parents) 
 
 // Prepares one node under a shared hold: snapshot, binding, output value,
 // primals and residual payload.
-bool prepare_node(TapeObject* tape, uint32_t id, OpId op, OperandSnapshot& snap, Invocation& inv,
-                  py::TuplePool& tuples) {
+bool prepare_node(TapeObject* tape, uint32_t id, OpId op, OperandSnapshot& snap, Invocation& inv) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return false;
     TapeState& state = tape->state;
-    if (!snapshot_operands(state, id, true, false, snap, tuples)) return false;
+    if (!snapshot_operands(state, id, true, false, snap)) return false;
     if (!bind_invocation(state, Direction::Jvp, id, op, inv)) return false;
     inv.output_value = state.required_value(id, "output");
     if (!inv.output_value) return false;
@@ -75,7 +75,6 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     const size_t count = state.arena.node_count();
     OperandSnapshot snap;
     Invocation inv;
-    py::TuplePool tuples;
     for (size_t i = 0; i < count; ++i) {
         const ArenaNode* record = state.arena.node(i);
         if (record == nullptr) return py::internal_error("dynamic JVP node is unavailable");
@@ -84,17 +83,17 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         if (record->is_input() || parents->size() == 0 || !any_parent_present(lanes, *parents)) continue;
 
         const auto id = static_cast<uint32_t>(i);
-        if (!prepare_node(tape, id, record->op, snap, inv, tuples)) return nullptr;
+        if (!prepare_node(tape, id, record->op, snap, inv)) return nullptr;
         for (Lane& lane : lanes) {
             bool present = false;
-            Ref tangents = lane_tangents(lane, snap, tuples, present);
+            Ref tangents = lane_tangents(lane, snap, present);
             if (!present) continue;
             if (!tangents) return nullptr;
             PyObject* args[] = {inv.output_value.get(), inv.primals.get(), tangents.get(), inv.attrs.get(),
                                 inv.source_location ? inv.source_location.get() : Py_None,
                                 inv.residual_payload.get()};
             Ref tangent = Ref::steal(PyObject_Vectorcall(inv.rule.get(), args, 6, nullptr));
-            tuples.give_back(std::move(tangents));
+            tangents.reset();
             if (!tangent) {
                 note_rule_failure("JVP", inv.op_name, id);
                 return nullptr;
@@ -103,7 +102,6 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             if (i >= lane.size()) return py::internal_error("dynamic JVP slot is unavailable");
             lane[i] = std::move(tangent);
         }
-        tuples.give_back(std::move(inv.primals));
         inv.drop_references();  // with no hold held
     }
     return take_requested(lanes, requested);
@@ -112,18 +110,18 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 }  // namespace
 
 PyObject* dynamic_jvp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"dynamic_jvp", {"tape", "tangent_seeds", "requested_outputs", "consume"}, 3, 3};
+    static constexpr py::Signature sig{"dynamic_jvp", {"tape", "tangent_seeds", "requested_outputs", "consume"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, false, "JVP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, sig, "JVP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Forward, a.consume, [&] {
                return single_lane(forward_walk(a.tape, a.seed_sets, a.requested));
            }).release();
 }
 
 PyObject* dynamic_jvp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"dynamic_jvp_many", {"tape", "tangent_seed_sets", "requested_outputs"}, 3, 3};
+    static constexpr py::Signature sig{"dynamic_jvp_many", {"tape", "tangent_seed_sets", "requested_outputs"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, true, "JVP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, sig, "JVP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Forward, false, [&] {
                return forward_walk(a.tape, a.seed_sets, a.requested);
            }).release();

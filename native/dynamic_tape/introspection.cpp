@@ -138,7 +138,7 @@ PyObject* diagnostic_snapshot(PyObject* self, PyObject*) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return nullptr;
     TapeState& state = tape->state;
-    if (state.consumed) return raise(ErrorKind::Runtime, kReleasedMessage);
+    if (!state.check(Requirement::Live)) return nullptr;
 
     const size_t count = state.arena.node_count();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));

@@ -38,10 +38,12 @@ Ref operand_spec(TapeState& tape, const DynamicNode& node) {
     return spec.operand_spec.clone();
 }
 
-// Moves `items` (arity entries) into a new tuple.
+// Moves `items` (arity entries) into a new tuple. A tuple handed to a rule is
+// never refilled afterwards, and no Python code runs while one is partly
+// filled: see Note [Fresh argument tuples].
 template <size_t N>
-Ref tuple_of(InlineVec<Ref, N>& items, py::TuplePool& tuples) {
-    Ref tuple = tuples.take(static_cast<Py_ssize_t>(items.size()));
+Ref tuple_of(InlineVec<Ref, N>& items) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!tuple) return nullptr;
     for (size_t k = 0; k < items.size(); ++k) {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), items[k].release());
@@ -52,11 +54,11 @@ Ref tuple_of(InlineVec<Ref, N>& items, py::TuplePool& tuples) {
 // Interleaves parent items and literal items into a tuple of operands.
 template <size_t N>
 Ref interleave_tuple(std::span<const uint32_t> slots, InlineVec<Ref, N>& parent_items,
-                     InlineVec<Ref, N>& literal_items, py::TuplePool& tuples) {
+                     InlineVec<Ref, N>& literal_items) {
     const size_t literal_count = literal_items.size();
-    if (Operands::is_identity(slots, literal_count)) return tuple_of(parent_items, tuples);
+    if (Operands::is_identity(slots, literal_count)) return tuple_of(parent_items);
     const size_t arity = parent_items.size() + literal_count;
-    Ref tuple = tuples.take(static_cast<Py_ssize_t>(arity));
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(arity)));
     if (!tuple) return nullptr;
     auto error = Operands::fill(slots, literal_count, arity, parent_items.span(),
                                 [&literal_items](size_t j) { return std::move(literal_items[j]); },
@@ -95,7 +97,12 @@ Ref weak_scalar(PyObject* value) {
             if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) dtype_text.assign(utf8, size);
         }
     }
-    PyErr_Clear();
+    // A dtype that cannot be read or printed leaves the text empty; only an
+    // ordinary exception is dropped for that, anything else propagates.
+    if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        PyErr_Clear();
+    }
     for (char& c : dtype_text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     const char* dunder = nullptr;
     if (dtype_text.find("bool") != std::string::npos) {
@@ -137,8 +144,7 @@ bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs
 
 }  // namespace
 
-bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs, OperandSnapshot& out,
-                       py::TuplePool& tuples) {
+bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs, OperandSnapshot& out) {
     if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
     const ArenaNode* record = tape.arena.node(node);
     if (record == nullptr) return tape.check_exists(node);
@@ -160,26 +166,6 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     out.parents.clear();
     for (uint32_t k = 0; k < parent_count; ++k) out.parents.push_back((*parents)[k]);
     out.slots = std::move(layout.slots);
-
-    if (layout.identity) {
-        // Parents are the operands, in order: fill the tuples directly.
-        out.arity = parent_count;
-        out.values = tuples.take(parent_count);
-        if (!out.values) return false;
-        if (with_specs) {
-            out.specs = tuples.take(parent_count);
-            if (!out.specs) return false;
-        }
-        for (uint32_t k = 0; k < parent_count; ++k) {
-            Ref value;
-            Ref spec;
-            if (!parent_items(tape, out.parents[k], with_values, with_specs, value, spec)) return false;
-            PyTuple_SET_ITEM(out.values.get(), k, value.release());
-            if (with_specs) PyTuple_SET_ITEM(out.specs.get(), k, spec.release());
-        }
-        if (cache_specs) *cached_specs = out.specs.clone();
-        return true;
-    }
 
     const uint32_t literal_start = layout.literal_start;
     const uint32_t literal_end = layout.literal_end;
@@ -210,10 +196,10 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     }
 
     out.arity = parent_count + (literal_end - literal_start);
-    out.values = interleave_tuple(out.slots, values, literal_values, tuples);
+    out.values = interleave_tuple(out.slots, values, literal_values);
     if (!out.values) return false;
     if (with_specs) {
-        out.specs = interleave_tuple(out.slots, specs, literal_specs, tuples);
+        out.specs = interleave_tuple(out.slots, specs, literal_specs);
         if (!out.specs) return false;
     }
     if (cache_specs) *cached_specs = out.specs.clone();

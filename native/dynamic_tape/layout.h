@@ -8,9 +8,17 @@
 #include <vector>
 
 #include "native/dynamic_tape/tape.h"
-#include "native/toolkit/tuples.h"
 
 namespace vorlix::tape {
+
+// Note [Fresh argument tuples]
+// Every tuple a rule receives is new and complete before any Python code can
+// see it. A tuple refilled once its reference count fell back to one would
+// change after Python saw it: the collector may have untracked it while it
+// held only atomic items (so a cycle through its new items would leak), a
+// cached hash would go stale, and a pooled tuple waiting with unset items
+// would be reachable through gc.get_objects(). The interpreter's own tuple
+// free list keeps fresh tuples cheap.
 
 enum class Direction : uint8_t { Jvp, Vjp };
 
@@ -31,7 +39,7 @@ struct OperandSnapshot {
 // the literals; otherwise every operand is None. Specs are built only with
 // `with_specs`. Raises on failure.
 [[nodiscard]] bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool with_specs,
-                                     OperandSnapshot& out, py::TuplePool& tuples);
+                                     OperandSnapshot& out);
 
 // The weak-scalar rule: a weak rank-zero value as the Python scalar rules
 // should see.

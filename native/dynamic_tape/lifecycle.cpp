@@ -79,8 +79,7 @@ RetiredPayloads retire_invocation_payloads(TapeState& tape) {
 }
 
 bool begin_traversal(TapeState& tape, Traversal kind) {
-    if (tape.consumed) return py::fail(ErrorKind::Runtime, kReleasedMessage);
-    if (!tape.frozen) return py::fail(ErrorKind::Runtime, kNotFrozenMessage);
+    if (!tape.check(Requirement::Frozen)) return false;
     if (tape.traversal != Traversal::Idle) {
         const char* running = tape.traversal == Traversal::Forward ? "forward traversal" : "reverse traversal";
         return py::fail(ErrorKind::Runtime, std::string("DynamicTape is already executing ") + running +
@@ -216,8 +215,7 @@ void take_residual(TapeState& tape, const DynamicNode& node, std::vector<Ref>& o
 
 bool prune_zero_reverse_payloads(TapeState& tape, RetiredReversePayloads& bundle) {
     if (tape.reverse_pruned) return true;
-    if (tape.consumed) return py::fail(ErrorKind::Runtime, kReleasedMessage);
-    if (!tape.frozen) return py::fail(ErrorKind::Runtime, kNotFrozenMessage);
+    if (!tape.check(Requirement::Frozen)) return false;
     const size_t count = std::min(tape.node_records.size(), tape.arena.node_count());
     for (size_t i = 0; i < count; ++i) {
         DynamicNode& node = tape.node_records[i];
@@ -245,7 +243,7 @@ bool decrement_reverse_use(TapeState& tape, uint64_t id, RetiredReversePayloads&
 }
 
 PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"freeze", {"jvp_bindings", "vjp_bindings", "reverse_needs"}, 3, 3};
+    static constexpr py::Signature sig{"freeze", {"jvp_bindings", "vjp_bindings", "reverse_needs"}, 3, 3};
     PyObject* argv[3];
     std::vector<Ref> jvp;
     std::vector<Ref> vjp;
@@ -262,8 +260,7 @@ PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     py::ExclusiveHold hold(tape->borrow);
     if (!hold.ok()) return nullptr;
     TapeState& state = tape->state;
-    if (state.consumed) return raise(ErrorKind::Runtime, kReleasedMessage);
-    if (state.frozen) return raise(ErrorKind::Runtime, kFrozenMessage);
+    if (!state.check(Requirement::Recording)) return nullptr;
 
     const size_t op_count = state.arena.ops().size();
     std::vector<Ref> normalised;
@@ -300,9 +297,7 @@ PyObject* release_payloads(PyObject* self, PyObject*) {
     if (!hold.ok()) return nullptr;
     TapeState& state = tape->state;
     if (state.consumed) Py_RETURN_NONE;
-    if (state.traversal != Traversal::Idle) {
-        return raise(ErrorKind::Runtime, "cannot release DynamicTape payloads during traversal");
-    }
+    if (!state.check_idle("release DynamicTape payloads")) return nullptr;
     RetiredPayloads bundle = retire_invocation_payloads(state);
     hold.release();  // See Note [Payload release order].
     if (!raise_if_set(bundle.close_and_drop())) return nullptr;
@@ -327,16 +322,13 @@ PyObject* prune_reverse_payloads(PyObject* self, PyObject*) {
     TapeObject* tape = as_tape(self);
     py::ExclusiveHold hold(tape->borrow);
     if (!hold.ok()) return nullptr;
-    TapeState& state = tape->state;
-    if (state.traversal != Traversal::Idle) {
-        return raise(ErrorKind::Runtime, "cannot prune DynamicTape payloads during traversal");
-    }
+    if (!tape->state.check_idle("prune DynamicTape payloads")) return nullptr;
     if (!prune_and_close(tape, hold)) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"set_active_nodes", {"node_ids"}, 1, 1};
+    static constexpr py::Signature sig{"set_active_nodes", {"node_ids"}, 1, 1};
     TapeObject* tape = as_tape(self);
     py::ExclusiveHold hold(tape->borrow);
     if (!hold.ok()) return nullptr;
@@ -346,14 +338,11 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
         return nullptr;
     }
     TapeState& state = tape->state;
-    if (state.consumed) return raise(ErrorKind::Runtime, kReleasedMessage);
-    if (!state.frozen) return raise(ErrorKind::Runtime, kNotFrozenMessage);
+    if (!state.check(Requirement::Frozen)) return nullptr;
     if (state.reverse_pruned) {
         return raise(ErrorKind::Runtime, "cannot replace DynamicTape activity after reverse payload pruning");
     }
-    if (state.traversal != Traversal::Idle) {
-        return raise(ErrorKind::Runtime, "cannot replace DynamicTape activity during traversal");
-    }
+    if (!state.check_idle("replace DynamicTape activity")) return nullptr;
     const size_t count = state.arena.node_count();
     std::unique_ptr<bool[]> mask(new bool[count]());
     for (const uint32_t id : ids) {

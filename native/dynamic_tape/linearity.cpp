@@ -287,8 +287,7 @@ struct Analysis {
 }
 
 Ref analyze(TapeState& tape, std::span<const uint32_t> tangent_inputs, std::string_view primitive) {
-    if (tape.consumed) return raise(ErrorKind::Runtime, kReleasedMessage);
-    if (!tape.frozen) return raise(ErrorKind::Runtime, kNotFrozenMessage);
+    if (!tape.check(Requirement::Frozen)) return nullptr;
     const size_t count = tape.arena.node_count();
     std::vector<bool> tangent(count, false);
     for (const uint32_t id : tangent_inputs) {
@@ -347,7 +346,7 @@ Ref analyze(TapeState& tape, std::span<const uint32_t> tangent_inputs, std::stri
 }  // namespace
 
 PyObject* analyze_real_linearity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"analyze_real_linearity", {"tangent_input_ids", "primitive_name"}, 2, 2};
+    static constexpr py::Signature sig{"analyze_real_linearity", {"tangent_input_ids", "primitive_name"}, 2, 2};
     TapeObject* tape = as_tape(self);
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return nullptr;

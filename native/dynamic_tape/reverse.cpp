@@ -61,7 +61,7 @@ using IdentityPositions = std::array<Ref, 5>;
 
 // Prepares one node under a shared hold: binding, retention contract,
 // snapshot, parent routing data, residual payload and output value.
-bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv, py::TuplePool& tuples,
+bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv,
                   IdentityPositions& identity_positions) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return false;
@@ -73,7 +73,7 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
                                              "' has no reverse retention contract");
     }
     const ReverseNeeds needs = *state.reverse_needs[op];
-    if (!snapshot_operands(state, id, needs.needs_inputs, true, inv.operands, tuples)) return false;
+    if (!snapshot_operands(state, id, needs.needs_inputs, true, inv.operands)) return false;
 
     const OperandSnapshot& ops = inv.operands;
     inv.parent_active.clear();
@@ -156,6 +156,7 @@ bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotange
             return false;
         }
         if (!to_contributions(result.get(), contributions, failure)) {
+            if (failure.empty()) return false;
             return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
                                                node_text(call.node) + " must return a sequence: " + failure);
         }
@@ -210,7 +211,6 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 
     ReverseInvocation inv;
     LaneCotangents cotangents;
-    py::TuplePool tuples;
     IdentityPositions identity_positions;
     for (size_t i = state.arena.node_count(); i-- > 0;) {
         const ArenaNode* record = state.arena.node(i);
@@ -231,14 +231,11 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             continue;
         }
 
-        if (!prepare_node(tape, id, record->op, inv, tuples, identity_positions)) return nullptr;
+        if (!prepare_node(tape, id, record->op, inv, identity_positions)) return nullptr;
         PyObject* callback = batched ? callbacks[record->op].get() : nullptr;
         const bool called = callback != nullptr ? call_batched(callback, inv, lanes, cotangents)
                                                 : call_per_lane(inv, lanes, cotangents);
         if (!called) return nullptr;
-        tuples.give_back(std::move(inv.call.primals));
-        tuples.give_back(std::move(inv.active_positions));
-        tuples.give_back(std::move(inv.operands.specs));
         inv.drop_references();  // with no hold held
         if (release && !retire_node_payloads(tape, id)) return nullptr;
     }
@@ -254,9 +251,9 @@ bool prune_before_walk(TapeObject* tape) {
 }  // namespace
 
 PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"dynamic_vjp", {"tape", "output_cotangents", "requested_inputs", "consume"}, 3, 3};
+    static constexpr py::Signature sig{"dynamic_vjp", {"tape", "output_cotangents", "requested_inputs", "consume"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, false, "VJP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, sig, "VJP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Reverse, a.consume, [&]() -> Ref {
                if (a.consume && !prune_before_walk(a.tape)) return nullptr;
                return single_lane(reverse_walk(a.tape, a.seed_sets, a.requested, a.consume, false));
@@ -264,9 +261,9 @@ PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* dynamic_vjp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"dynamic_vjp_many", {"tape", "output_cotangent_sets", "requested_inputs"}, 3, 3};
+    static constexpr py::Signature sig{"dynamic_vjp_many", {"tape", "output_cotangent_sets", "requested_inputs"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, true, "VJP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, sig, "VJP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Reverse, false, [&] {
                return reverse_walk(a.tape, a.seed_sets, a.requested, false, true);
            }).release();

@@ -9,6 +9,7 @@
 
 #include "native/dynamic_tape/methods.h"
 #include "native/toolkit/errors.h"
+#include "native/toolkit/guard.h"
 
 namespace vorlix::tape {
 
@@ -19,6 +20,19 @@ std::string node_text(uint64_t id) { return "%" + std::to_string(id); }
 
 std::nullptr_t TapeState::raise_missing_record() const {
     return raise(ErrorKind::Runtime, consumed ? kReleasedMessage : "dynamic tape node record is unavailable");
+}
+
+bool TapeState::check(Requirement requirement) const {
+    if (requirement == Requirement::Anything) return true;
+    if (consumed) return py::fail(ErrorKind::Runtime, kReleasedMessage);
+    if (requirement == Requirement::Recording && frozen) return py::fail(ErrorKind::Runtime, kFrozenMessage);
+    if (requirement == Requirement::Frozen && !frozen) return py::fail(ErrorKind::Runtime, kNotFrozenMessage);
+    return true;
+}
+
+bool TapeState::check_idle(const char* action) const {
+    if (traversal == Traversal::Idle) return true;
+    return py::fail(ErrorKind::Runtime, std::string("cannot ") + action + " during traversal");
 }
 
 DynamicNode* TapeState::node(uint64_t id) {
@@ -84,6 +98,9 @@ int visit_ref(const Ref& ref, visitproc visit, void* arg) {
 int tape_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     const TapeState& state = as_tape(self)->state;
+    // Every object the tape holds is visited: even a name may be a str
+    // subclass whose attributes lead back to the tape.
+    if (int r = visit_ref(state.last_op_name, visit, arg)) return r;
     for (const DynamicNode& node : state.node_records) {
         if (int r = visit_ref(node.value, visit, arg)) return r;
         if (int r = visit_ref(node.attrs, visit, arg)) return r;
@@ -122,15 +139,20 @@ int tape_clear(PyObject* self) {
     return 0;
 }
 
+// A tape may hold another tape as a payload, and that one the next: the
+// trashcan defers deallocations nested too deep, so releasing a long chain
+// does not exhaust the native stack.
 void tape_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, tape_dealloc)
     TapeObject* tape = as_tape(self);
     PyObject_ClearWeakRefs(self);
     tape->state.~TapeState();
     tape->borrow.~BorrowState();
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject* tape_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -147,8 +169,12 @@ PyObject* tape_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
-#define VORLIX_METHOD(name, signature, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), kFastcall, #name signature "\n--\n\n" doc}
+// Every entry runs inside py::guarded: no C++ exception reaches the
+// interpreter.
+#define VORLIX_METHOD(name, signature, doc)                                                                 \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<name>)), kFastcall, \
+     #name signature "\n--\n\n" doc}
+#define VORLIX_NOARGS(name) reinterpret_cast<PyCFunction>(py::guarded<name>)
 
 PyMethodDef tape_methods[] = {
     VORLIX_METHOD(record_input, "($self, value, shape, dtype, *, name=None, active=True)",
@@ -171,39 +197,40 @@ PyMethodDef tape_methods[] = {
     VORLIX_METHOD(values, "($self, node_ids)", "The retained values of several nodes."),
     VORLIX_METHOD(get_node_name, "($self, node_id)", "The display name of a node, or None."),
     VORLIX_METHOD(node_is_active, "($self, node_id)", "Whether a node is active."),
-    {"runtime_trace_identity", runtime_trace_identity, METH_NOARGS,
+    {"runtime_trace_identity", VORLIX_NOARGS(runtime_trace_identity), METH_NOARGS,
      "runtime_trace_identity($self)\n--\n\nThe bound (trace_level, trace_frame_id), None where unset."},
     VORLIX_METHOD(freeze, "($self, jvp_bindings, vjp_bindings, reverse_needs)",
                   "Install one JVP and VJP binding and one reverse-needs triple per operation,\n"
                   "build the reverse-use counts and close recording."),
     VORLIX_METHOD(set_active_nodes, "($self, node_ids)",
                   "Make exactly the listed nodes active and rebuild the reverse-use counts."),
-    {"release_payloads", release_payloads, METH_NOARGS,
+    {"release_payloads", VORLIX_NOARGS(release_payloads), METH_NOARGS,
      "release_payloads($self)\n--\n\nRelease every invocation payload, closing residuals."},
-    {"prune_reverse_payloads", prune_reverse_payloads, METH_NOARGS,
+    {"prune_reverse_payloads", VORLIX_NOARGS(prune_reverse_payloads), METH_NOARGS,
      "prune_reverse_payloads($self)\n--\n\nRelease the payloads that no reverse step will read."},
     VORLIX_METHOD(analyze_real_linearity, "($self, tangent_input_ids, primitive_name)",
                   "The nodes that depend on the tangent inputs, after checking that every\n"
                   "marked output is zero or real-linear in them."),
-    {"stats", stats, METH_NOARGS, "stats($self)\n--\n\nCounts and native memory of the tape."},
-    {"_diagnostic_snapshot", diagnostic_snapshot, METH_NOARGS,
+    {"stats", VORLIX_NOARGS(stats), METH_NOARGS, "stats($self)\n--\n\nCounts and native memory of the tape."},
+    {"_diagnostic_snapshot", VORLIX_NOARGS(diagnostic_snapshot), METH_NOARGS,
      "_diagnostic_snapshot($self)\n--\n\n(operation name, value, source location) of every node."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef VORLIX_METHOD
+#undef VORLIX_NOARGS
 
 PyGetSetDef tape_getset[] = {
-    {"node_count", tape_node_count, nullptr, "Number of recorded nodes.", nullptr},
-    {"inputs", tape_inputs, nullptr, "Input node IDs in recording order.", nullptr},
-    {"op_names", tape_op_names, nullptr, "Operation names in operation-ID order.", nullptr},
-    {"is_consumed", tape_is_consumed, nullptr, "Whether the invocation payloads were released.", nullptr},
+    {"node_count", py::guarded<tape_node_count>, nullptr, "Number of recorded nodes.", nullptr},
+    {"inputs", py::guarded<tape_inputs>, nullptr, "Input node IDs in recording order.", nullptr},
+    {"op_names", py::guarded<tape_op_names>, nullptr, "Operation names in operation-ID order.", nullptr},
+    {"is_consumed", py::guarded<tape_is_consumed>, nullptr, "Whether the invocation payloads were released.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot tape_slots[] = {
     {Py_tp_doc, const_cast<char*>("DynamicTape()\n--\n\nNative owner for one concrete define-by-run invocation.")},
-    {Py_tp_new, reinterpret_cast<void*>(tape_new)},
+    {Py_tp_new, reinterpret_cast<void*>(py::guarded<tape_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tape_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(tape_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(tape_clear)},

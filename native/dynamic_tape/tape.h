@@ -82,6 +82,15 @@ struct ReverseNeeds {
 
 enum class Traversal : uint8_t { Idle, Forward, Reverse };
 
+// What a method requires of the tape's state, checked in this order:
+// not consumed, then frozen or not.
+enum class Requirement : uint8_t {
+    Anything,   // no state check
+    Live,       // not consumed
+    Recording,  // not consumed, not frozen
+    Frozen,     // not consumed, frozen
+};
+
 // The operand slots of one node and its literal index range.
 struct OperandSlots {
     InlineVec<uint32_t, 4> slots;  // one per parent, in parent order
@@ -99,7 +108,9 @@ struct ReverseCache {
 
     // Sizes the tables for `count` nodes on first use.
     void prepare(size_t count) {
-        if (operand_specs.size() == count) return;
+        if (active_positions.size() == count) return;
+        // The table whose size is checked grows last: a failed growth
+        // leaves it short, and the next walk sizes them all again.
         operand_specs.resize(count);
         active_positions.resize(count);
     }
@@ -132,6 +143,12 @@ struct TapeState {
     uint32_t last_op_version = 0;
     OpId last_op = 0;
 
+    // Raises RuntimeError "DynamicTape has released its invocation
+    // payloads", "DynamicTape is frozen" or "DynamicTape must be frozen
+    // before differentiation" unless the state meets `requirement`.
+    [[nodiscard]] bool check(Requirement requirement) const;
+    // Raises RuntimeError "cannot {action} during traversal" unless idle.
+    [[nodiscard]] bool check_idle(const char* action) const;
     // Node lookup: the record, or nullptr with RuntimeError raised.
     [[nodiscard]] DynamicNode* node(uint64_t id);
     // The shape and dtype of a present record.

@@ -10,14 +10,22 @@ namespace vorlix::tape {
 
 Ref finish_traversal(TapeObject* tape, bool consume, Ref result) {
     Ref walk_error = result ? Ref() : py::fetch_exception();
+    // The traversal state belongs to the walk, not to the borrow: the tape
+    // goes back to idle even while another thread reads it.
+    tape->state.traversal = Traversal::Idle;
     RetiredPayloads bundle;
-    {
-        // Nothing holds the tape between a walk's steps, so this hold cannot
-        // be refused; the state is reset either way.
+    if (consume) {
+        // Another thread may hold the tape shared while this thread ran the
+        // walk's rules; its payloads must not go from under that reader. The
+        // walk then fails and the tape stays unconsumed and consistent.
         py::ExclusiveHold hold(tape->borrow);
-        PyErr_Clear();
-        tape->state.traversal = Traversal::Idle;
-        if (consume) bundle = retire_invocation_payloads(tape->state);
+        if (!hold.ok()) {
+            if (!walk_error) return nullptr;
+            py::add_note(walk_error.get(), "DynamicTape payload release also failed: Already borrowed");
+            PyErr_Clear();
+            return py::restore_exception(std::move(walk_error));
+        }
+        bundle = retire_invocation_payloads(tape->state);
     }
     Ref closing_error = bundle.close_and_drop();  // See Note [Payload release order].
     if (closing_error) {
@@ -29,11 +37,8 @@ Ref finish_traversal(TapeObject* tape, bool consume, Ref result) {
     return result;
 }
 
-bool bind_walk_arguments(PyObject* module, const py::Signature& sig, bool many, const char* direction,
-                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, WalkArguments& out) {
-    PyObject* argv[4];
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return false;
-    const char* const* names = sig.names.begin();
+bool convert_walk_arguments(PyObject* module, std::span<PyObject* const> argv, std::span<const char* const> names,
+                            bool many, const char* direction, WalkArguments& out) {
     if (!PyObject_TypeCheck(argv[0], module_state(module)->tape_type)) {
         py::raise_argument_error("tape", "expected DynamicTape, got " + py::type_name_of(argv[0]));
         return false;
@@ -45,7 +50,9 @@ bool bind_walk_arguments(PyObject* module, const py::Signature& sig, bool many, 
         if (!to_seed_set(argv[1], names[1], out.seed_sets[0])) return false;
     }
     if (!py::to_uint_list(argv[2], names[2], out.requested)) return false;
-    if (!many && argv[3] != nullptr && !py::to_bool(argv[3], "consume", out.consume)) return false;
+    if (!many && argv.size() > 3 && argv[3] != nullptr && !py::to_bool(argv[3], "consume", out.consume)) {
+        return false;
+    }
     out.tape = as_tape(argv[0]);
     out.keep_alive = Ref::new_ref(argv[0]);
     return true;

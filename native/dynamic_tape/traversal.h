@@ -6,6 +6,7 @@
 
 #include "native/dynamic_tape/lifecycle.h"
 #include "native/toolkit/args.h"
+#include "native/toolkit/guard.h"
 
 namespace vorlix::tape {
 
@@ -15,13 +16,15 @@ namespace vorlix::tape {
 // walk succeeded. Returns `result`, or nullptr with the exception raised.
 [[nodiscard]] Ref finish_traversal(TapeObject* tape, bool consume, Ref result);
 
+// Runs `walk` as a traversal of `kind`. A C++ exception from the walk fails
+// it like any other failure, so the tape still goes back to idle.
 template <class Walk>
 [[nodiscard]] Ref run_traversal(TapeObject* tape, Traversal kind, bool consume, Walk&& walk) {
     {
         py::ExclusiveHold hold(tape->borrow);
         if (!hold.ok() || !begin_traversal(tape->state, kind)) return nullptr;
     }
-    Ref result = walk();
+    Ref result = py::call_guarded(std::forward<Walk>(walk));
     return finish_traversal(tape, consume, std::move(result));
 }
 
@@ -35,9 +38,20 @@ struct WalkArguments {
     bool consume = false;
 };
 
-[[nodiscard]] bool bind_walk_arguments(PyObject* module, const py::Signature& sig, bool many, const char* direction,
+// `argv` holds the bound arguments of the walk function's signature.
+[[nodiscard]] bool convert_walk_arguments(PyObject* module, std::span<PyObject* const> argv,
+                                          std::span<const char* const> names, bool many, const char* direction,
+                                          WalkArguments& out);
+
+template <size_t N>
+[[nodiscard]] bool bind_walk_arguments(PyObject* module, const py::Signature<N>& sig, const char* direction,
                                        PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                       WalkArguments& out);
+                                       WalkArguments& out) {
+    static_assert(N == 3 || N == 4, "walks take (tape, seeds, requested) and, for one lane, consume");
+    py::Arguments<N> argv;
+    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return false;
+    return convert_walk_arguments(module, argv, sig.names, N == 3, direction, out);
+}
 
 // Converts a sequence of seed sets; more than `kMaxLanes` fails with
 // "dynamic {JVP|VJP} supports at most 16 seeds per traversal".

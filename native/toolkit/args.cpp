@@ -1,6 +1,7 @@
 // Argument binding and conversion of Python arguments to native fields.
 #include "native/toolkit/args.h"
 
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -8,8 +9,19 @@ namespace vorlix::py {
 
 namespace {
 
-[[gnu::cold]] bool call_error(const Signature& sig, const std::string& detail) {
-    return py::fail(ErrorKind::Type, std::string(sig.function) + "() " + detail);
+[[gnu::cold]] bool call_error(const char* function, const std::string& detail) {
+    return py::fail(ErrorKind::Type, std::string(function) + "() " + detail);
+}
+
+// Whether a keyword (a str) spells `name`. Keywords are nearly always
+// compact ASCII, compared in place; other strs take the general comparison.
+bool keyword_is(PyObject* key, const char* name) {
+    const size_t length = std::strlen(name);
+    if (PyUnicode_IS_COMPACT_ASCII(key)) {
+        return static_cast<size_t>(PyUnicode_GET_LENGTH(key)) == length &&
+               std::memcmp(PyUnicode_DATA(key), name, length) == 0;
+    }
+    return PyUnicode_CompareWithASCIIString(key, name) == 0;
 }
 
 [[gnu::cold]] std::nullptr_t raise_item_error(const char* arg, Py_ssize_t index, ErrorKind kind,
@@ -59,52 +71,44 @@ std::nullptr_t raise_argument_error(const char* arg, std::string_view detail) {
     return raise_item_error(arg, -1, ErrorKind::Type, detail);
 }
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out) {
-    const auto count = static_cast<Py_ssize_t>(sig.names.size());
-    const char* const* names = sig.names.begin();
-    for (Py_ssize_t i = 0; i < count; ++i) out[i] = nullptr;
+bool bind_arguments(const char* function, std::span<const char* const> names, int positional, int required,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) {
+    const auto count = static_cast<Py_ssize_t>(names.size());
+    for (PyObject*& slot : out) slot = nullptr;
 
-    if (nargs > sig.positional) {
-        return call_error(sig, "takes at most " + std::to_string(sig.positional) + " positional argument" +
-                                         (sig.positional == 1 ? "" : "s") + " (" + std::to_string(nargs) +
-                                         " given)");
+    if (nargs > positional) {
+        return call_error(function, "takes at most " + std::to_string(positional) + " positional argument" +
+                                        (positional == 1 ? "" : "s") + " (" + std::to_string(nargs) + " given)");
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
+    // Names are matched by text: a cached interned name would outlive the
+    // interpreter that made it.
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw > 0 && sig.interned[0] == nullptr) {
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            sig.interned[i] = PyUnicode_InternFromString(names[i]);
-            if (sig.interned[i] == nullptr) return false;
-        }
-    }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t slot = -1;
-        // Keyword names from call sites are interned, so identity usually
-        // decides; the text comparison covers the rest.
         for (Py_ssize_t i = nargs; i < count && slot < 0; ++i) {
-            if (key == sig.interned[i]) slot = i;
+            if (keyword_is(key, names[i])) slot = i;
         }
-        for (Py_ssize_t i = 0; i < count && slot < 0; ++i) {
-            if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) slot = i;
+        for (Py_ssize_t i = 0; i < nargs && slot < 0; ++i) {
+            if (keyword_is(key, names[i])) slot = i;
         }
         if (slot < 0) {
             Ref text = Ref::steal(PyObject_Str(key));
             const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
             if (utf8 == nullptr) return false;
-            return call_error(sig, std::string("got an unexpected keyword argument '") + utf8 + "'");
+            return call_error(function, std::string("got an unexpected keyword argument '") + utf8 + "'");
         }
         if (out[slot] != nullptr) {
-            return call_error(sig, std::string("got multiple values for argument '") + names[slot] + "'");
+            return call_error(function, std::string("got multiple values for argument '") + names[slot] + "'");
         }
         out[slot] = args[nargs + k];
     }
 
-    for (Py_ssize_t i = 0; i < sig.required; ++i) {
+    for (Py_ssize_t i = 0; i < required; ++i) {
         if (out[i] == nullptr) {
-            return call_error(sig, std::string("missing required argument '") + names[i] + "'");
+            return call_error(function, std::string("missing required argument '") + names[i] + "'");
         }
     }
     return true;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <array>
-#include <initializer_list>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -19,24 +18,41 @@ namespace vorlix::py {
 
 // A text signature: the parameter names in order; the first `positional` may
 // be passed by position (the rest are keyword-only), and the first `required`
-// must be passed.
+// must be passed. The parameter count is part of the type, deduced from the
+// braced list of names, so the array arguments are bound into is sized by the
+// compiler: `static constexpr py::Signature sig{"f", {"a", "b"}, 2, 1};`.
+template <size_t N>
 struct Signature {
-    static constexpr size_t kMaxParameters = 16;
-
     const char* function;
-    std::initializer_list<const char*> names;
+    const char* names[N];
     int positional;
     int required;
-    // The names as interned str objects, made on first use; they live as long
-    // as the process, like the signature.
-    mutable std::array<PyObject*, kMaxParameters> interned{};
+
+    static constexpr size_t size = N;
 };
+
+// The arguments bound for a signature of N parameters.
+template <size_t N>
+using Arguments = std::array<PyObject*, N>;
 
 // Binds fastcall arguments to parameters. On success `out[i]` is a borrowed
 // reference to the object passed for parameter i, or nullptr when it was not
-// passed. `out` must hold `sig.names.size()` entries.
-[[nodiscard]] bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                  PyObject** out);
+// passed. `names` and `out` have the same length.
+[[nodiscard]] bool bind_arguments(const char* function, std::span<const char* const> names, int positional,
+                                  int required, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                  std::span<PyObject*> out);
+
+template <size_t N>
+[[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames, Arguments<N>& out) {
+    return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out);
+}
+
+template <size_t N>
+[[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames, PyObject* (&out)[N]) {
+    return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out);
+}
 
 [[nodiscard]] bool to_u32(PyObject* obj, const char* arg, uint32_t& out);
 [[nodiscard]] bool to_u64(PyObject* obj, const char* arg, uint64_t& out);

@@ -1,18 +1,42 @@
-// Attribute names read on hot paths, interned once per process.
+// Attribute names read on hot paths, interned by the module's exec step.
 #pragma once
 
 #include "native/toolkit/python.h"
 
 namespace vorlix::py::names {
 
-// Each returns a borrowed, interned str that lives as long as the process
-// (the module declares itself unsupported in isolated subinterpreters, so a
-// process-wide string is never shared across interpreters).
-#define VORLIX_INTERNED_NAME(fn, text)                                   \
-    inline PyObject* fn() {                                              \
-        static PyObject* const s = PyUnicode_InternFromString(text);     \
-        return s;                                                        \
-    }
+// One name of the table below. Each registers itself when the library loads;
+// the module's exec step interns them all and the last module object to go
+// releases them, so no name outlives the interpreter that made it and a
+// failed intern fails the import instead of being cached.
+class Slot {
+public:
+    explicit Slot(const char* text) noexcept;
+    Slot(const Slot&) = delete;
+    Slot& operator=(const Slot&) = delete;
+
+    [[nodiscard]] PyObject* get() const { return object_; }
+
+private:
+    friend bool acquire();
+    friend void release();
+
+    const char* text_;
+    PyObject* object_ = nullptr;
+    Slot* next_;
+};
+
+// Interns every name unless a live module object already did; pairs with one
+// `release()`. Raises and returns false on failure, leaving nothing made.
+[[nodiscard]] bool acquire();
+void release();
+
+// Each line gives `py::names::fn()`: a borrowed, interned str, valid while a
+// module object lives (every object of the module's classes keeps its type,
+// and so the module, alive).
+#define VORLIX_INTERNED_NAME(fn, text)        \
+    inline Slot fn##_slot{text};              \
+    inline PyObject* fn() { return fn##_slot.get(); }
 
 VORLIX_INTERNED_NAME(add_note, "add_note")
 VORLIX_INTERNED_NAME(payload, "payload")

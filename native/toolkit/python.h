@@ -26,7 +26,13 @@ inline int read_u64(PyObject* obj, uint64_t& out) {
         return 0;
     }
 #endif
-    if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    // Out of range is OverflowError, except that PyLong_AsUInt64 reports a
+    // negative int as ValueError.
+    if (PyErr_ExceptionMatches(PyExc_OverflowError)
+#if PY_VERSION_HEX >= 0x030E0000
+        || (PyLong_Check(obj) && PyErr_ExceptionMatches(PyExc_ValueError))
+#endif
+    ) {
         PyErr_Clear();
         return -1;
     }
