@@ -49,6 +49,10 @@ public:
 
     // Allocates chunks until `n` elements fit.
     void reserve(size_t n) {
+        // Chunks are allocated in order, so the one that would hold element
+        // n - 1 tells whether all of them are there.
+        if (n == 0) return;
+        if (const size_t last = locate(n - 1).first; last < kMaxChunks && chunks_[last] != nullptr) return;
         for (size_t chunk = 0; chunk < kMaxChunks && capacity_of(chunk) < n; ++chunk) {
             if (chunks_[chunk] == nullptr) {
                 chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));

@@ -177,10 +177,17 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!py::to_optional_str(argv[11], "source_location", a.source_location)) return nullptr;
 
         if (!state.check(Requirement::Recording)) return nullptr;
+        // The previous recording's name was encoded and found non-empty then,
+        // and a str never changes: the same object under the same version
+        // skips both.
+        const bool same_op = a.op.get() == state.last_op_name.get() && a.schema_version == state.last_op_version;
         Py_ssize_t op_size = 0;
-        const char* op_utf8 = PyUnicode_AsUTF8AndSize(a.op.get(), &op_size);
-        if (op_utf8 == nullptr) return nullptr;
-        if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
+        const char* op_utf8 = nullptr;
+        if (!same_op) {
+            op_utf8 = PyUnicode_AsUTF8AndSize(a.op.get(), &op_size);
+            if (op_utf8 == nullptr) return nullptr;
+            if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
+        }
         if (a.weak && !a.shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
         std::optional<OperandLayout> layout;
         if (!validate_layout(state, a.has_positions ? &a.positions : nullptr, a.parents.size(), a.literals.size(),
@@ -203,7 +210,6 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         dropped.reserve(1);
         const uint8_t flags = active ? node_flags::kActive : 0;
-        const bool same_op = a.op.get() == state.last_op_name.get() && a.schema_version == state.last_op_version;
         auto id = same_op ? state.arena.append_interned(state.last_op, a.parents, flags)
                           : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),
                                                a.schema_version, a.parents, flags);

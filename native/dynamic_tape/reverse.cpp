@@ -155,7 +155,14 @@ bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotange
             note_rule_failure("VJP", call.op_name, call.node);
             return false;
         }
-        if (!to_contributions(result.get(), contributions, failure)) {
+        PyObject* obj = result.get();
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+            const auto count = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
+            if (count != inv.operands.arity) return raise_count_mismatch("VJP", call, count, inv.operands.arity);
+            if (!commit_sequence(lanes[l], inv, obj)) return false;
+            continue;
+        }
+        if (!to_contributions(obj, contributions, failure)) {
             if (failure.empty()) return false;
             return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
                                                node_text(call.node) + " must return a sequence: " + failure);
