@@ -204,14 +204,14 @@ bool commit_sequence(Lane& lane, const ReverseInvocation& inv, PyObject* sequenc
 
 void reverse_arguments(const ReverseInvocation& inv, PyObject* cotangent, PyObject* (&args)[8]) {
     const Invocation& call = inv.call;
-    args[0] = call.output_value.get();
+    args[0] = call.output_value;
     args[1] = call.primals.get();
     args[2] = cotangent;
-    args[3] = call.attrs.get();
+    args[3] = call.attrs;
     args[4] = inv.active_positions.get();
     args[5] = call.residual_payload.get();
     args[6] = inv.operands.specs.get();
-    args[7] = call.source_location ? call.source_location.get() : Py_None;
+    args[7] = call.source_location;
 }
 
 namespace {

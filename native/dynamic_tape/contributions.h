@@ -4,7 +4,8 @@
 
 #include <vector>
 
-#include "native/dynamic_tape/layout.h"
+#include "native/dynamic_tape/lanes.h"
+#include "native/dynamic_tape/snapshot.h"
 
 namespace vorlix::tape {
 

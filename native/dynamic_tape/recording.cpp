@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "native/dynamic_tape/entry.h"
 #include "native/dynamic_tape/methods.h"
@@ -69,6 +70,14 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     return true;
 }
 
+// Room for `extra` more elements of `v`, growing it geometrically: an exact
+// reserve per recording would copy the whole vector every time.
+template <class T>
+void reserve_room(std::vector<T>& v, size_t extra) {
+    const size_t needed = v.size() + extra;
+    if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
+}
+
 // Room for one more node record and, with `extras`, its side-table entry:
 // once the arena holds a node, nothing may fail before its record exists.
 void reserve_record(TapeState& tape, bool extras) {
@@ -118,7 +127,7 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         // Room for the record first: once the arena holds the node, nothing
         // may fail before its record exists.
         reserve_record(state, static_cast<bool>(name));
-        state.inputs.reserve(state.inputs.size() + 1);
+        reserve_room(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
@@ -205,8 +214,8 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // node, nothing may fail before its record exists.
         reserve_record(state, a.name || a.source_location || layout);
         if (layout) {
-            state.operand_positions.reserve(state.operand_positions.size() + a.positions.size());
-            state.literals.reserve(state.literals.size() + a.literals.size());
+            reserve_room(state.operand_positions, a.positions.size());
+            reserve_room(state.literals, a.literals.size());
         }
         dropped.reserve(1);
         const uint8_t flags = active ? node_flags::kActive : 0;

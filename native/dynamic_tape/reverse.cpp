@@ -127,8 +127,8 @@ bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, Re
         if (!call.residual_payload) return false;
     }
     if (needs.needs_output) {
-        call.output_value = state.required_value(id, "output");
-        if (!call.output_value) return false;
+        call.output_value = state.required_payload(id, "output");
+        if (call.output_value == nullptr) return false;
     }
     call.primals = std::move(inv.operands.values);
     return true;
@@ -150,7 +150,7 @@ bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotange
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!cotangents[l]) continue;
         reverse_arguments(inv, cotangents[l].get(), args);
-        Ref result = Ref::steal(PyObject_Vectorcall(call.rule.get(), args, 8, nullptr));
+        Ref result = Ref::steal(PyObject_Vectorcall(call.rule, args, 8, nullptr));
         if (!result) {
             note_rule_failure("VJP", call.op_name, call.node);
             return false;

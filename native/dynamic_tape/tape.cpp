@@ -46,11 +46,13 @@ bool TapeState::check_exists(uint64_t id) const {
     return false;
 }
 
-Ref TapeState::required_value(uint64_t id, const char* word) {
-    if (id < node_records.size() && node_records[id].value) return node_records[id].value.clone();
+PyObject* TapeState::required_payload(uint64_t id, const char* word) {
+    if (id < node_records.size() && node_records[id].value) return node_records[id].value.get();
     raise(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " + node_text(id));
     return nullptr;
 }
+
+Ref TapeState::required_value(uint64_t id, const char* word) { return Ref::new_ref(required_payload(id, word)); }
 
 NodeExtras* TapeState::ensure_extras(DynamicNode& record) {
     if (NodeExtras* extras = extras_of(record)) return extras;

@@ -174,6 +174,9 @@ struct TapeState {
     // A new reference to the node's value, or nullptr with RuntimeError
     // "dynamic tape is missing {word} payload for node %{id}".
     [[nodiscard]] Ref required_value(uint64_t id, const char* word);
+    // The same as a borrowed reference, valid while the value stays in its
+    // slot.
+    [[nodiscard]] PyObject* required_payload(uint64_t id, const char* word);
     // Operand slots of a node with `parent_count` parents.
     [[nodiscard]] bool operands(uint64_t id, uint32_t parent_count, OperandSlots& out);
     // Raises RuntimeError for a released tape or a missing record.

@@ -1,12 +1,12 @@
-// Operand snapshots, the weak-scalar rule, invocation binding, seed lanes and
-// result extraction for the tape traversals.
-#include "native/dynamic_tape/layout.h"
+// Operand snapshots: the one-pass build for the common node, the general
+// build that interleaves parents and literals, the weak-scalar rule and the
+// cached operand specs.
+#include "native/dynamic_tape/snapshot.h"
 
 #include <cctype>
 #include <limits>
 #include <string>
 
-#include "native/toolkit/args.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
 #include "runtime/operands.h"
@@ -281,143 +281,6 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     }
     if (cache_specs) *cached_specs = out.specs.clone();
     return true;
-}
-
-bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t op, Invocation& out) {
-    if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
-    const OpSchema* schema = tape.arena.schema(op);
-    if (schema == nullptr) return py::fail(ErrorKind::Runtime, "dynamic tape has an invalid operation ID");
-    const std::vector<Ref>& table = direction == Direction::Jvp ? tape.jvp_bindings : tape.vjp_bindings;
-    if (op >= table.size() || !table[op]) {
-        return py::fail(ErrorKind::Runtime, "dynamic operation '" + schema->name + "' has no " +
-                                             direction_word(direction) + " binding");
-    }
-    DynamicNode* record = tape.node(node);
-    if (record == nullptr) return false;
-    out.op_name = schema->name;
-    const NodeExtras* extras = tape.extras_of(*record);
-    out.source_location = extras != nullptr ? extras->source_location.clone() : Ref();
-    out.rule = table[op].clone();
-    out.output_value = Ref::none();
-    out.primals.reset();
-    out.attrs = record->attrs ? record->attrs.clone() : Ref::none();
-    out.residual_payload = Ref::none();
-    out.node = static_cast<uint32_t>(node);
-    return true;
-}
-
-namespace {
-
-[[gnu::cold]] bool raise_not_a(const char* what, Direction direction, uint32_t id, const char* kind) {
-    return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " " + what + " " +
-                                       node_text(id) + kind);
-}
-
-bool check_node(TapeState& tape, uint32_t id) { return tape.check_exists(id); }
-
-// A node marked as output; a missing record fails as node lookup does.
-bool check_output(TapeState& tape, Direction direction, uint32_t id, const char* what, const char* suffix) {
-    DynamicNode* record = tape.node(id);
-    if (record == nullptr) return false;
-    if (!record->output_marked) return raise_not_a(what, direction, id, suffix);
-    return true;
-}
-
-bool check_input(TapeState& tape, Direction direction, uint32_t id, const char* what, const char* suffix) {
-    if (!tape.arena.node(id)->is_input()) return raise_not_a(what, direction, id, suffix);
-    return true;
-}
-
-}  // namespace
-
-bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed_sets,
-                std::span<const uint32_t> requested, std::vector<Lane>& lanes) {
-    const bool jvp = direction == Direction::Jvp;
-    for (const uint32_t id : requested) {
-        if (!check_node(tape, id)) return false;
-        if (jvp ? !check_output(tape, direction, id, "requested node", ", which is not a marked output")
-                : !check_input(tape, direction, id, "requested node", ", which is not a tape input")) {
-            return false;
-        }
-    }
-    const size_t count = tape.arena.node_count();
-    lanes.clear();
-    lanes.reserve(seed_sets.size());
-    for (SeedSet& seeds : seed_sets) {
-        Lane lane(count);
-        std::vector<bool> seen(count, false);
-        for (auto& [id, value] : seeds) {
-            if (!check_node(tape, id)) return false;
-            if (jvp ? !check_input(tape, direction, id, "seed node", " is not a tape input")
-                    : !check_output(tape, direction, id, "seed node", " is not a marked output")) {
-                return false;
-            }
-            if (seen[id]) {
-                return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " repeats " +
-                                                   (jvp ? "input" : "output") + " seed " + node_text(id));
-            }
-            seen[id] = true;
-            if (!jvp && value.is_none()) continue;
-            lane[id] = std::move(value);
-        }
-        lanes.push_back(std::move(lane));
-    }
-    return true;
-}
-
-Ref take_requested(std::vector<Lane>& lanes, std::span<const uint32_t> requested) {
-    Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lanes.size())));
-    if (!results) return nullptr;
-    for (size_t l = 0; l < lanes.size(); ++l) {
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requested.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < requested.size(); ++i) {
-            if (requested[i] >= lanes[l].size()) return py::internal_error("requested slot is unavailable");
-            Ref item = std::move(lanes[l][requested[i]]);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item ? item.release() : Py_NewRef(Py_None));
-        }
-        PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(l), list.release());
-    }
-    return results;
-}
-
-Ref single_lane(Ref lanes_results) {
-    if (!lanes_results) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(lanes_results.get());
-    if (n == 0) {
-        py::internal_error("dynamic traversal result is unavailable");
-        return nullptr;
-    }
-    return Ref::new_ref(PyList_GET_ITEM(lanes_results.get(), n - 1));
-}
-
-bool to_seed_set(PyObject* obj, const char* arg, SeedSet& out) {
-    py::SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
-    out.clear();
-    out.reserve(static_cast<size_t>(seq.size()));
-    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
-        PyObject* pair = seq[i];
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-            py::raise_argument_error(arg, "item " + std::to_string(i) + ": expected a (node ID, value) tuple, got " +
-                                              py::type_name_of(pair));
-            return false;
-        }
-        uint64_t id = 0;
-        if (!py::read_unsigned(PyTuple_GET_ITEM(pair, 0), arg, i, kU32Max, "u32", id)) return false;
-        out.emplace_back(static_cast<uint32_t>(id), Ref::new_ref(PyTuple_GET_ITEM(pair, 1)));
-    }
-    return true;
-}
-
-void note_rule_failure(const char* label, std::string_view op_name, uint32_t node) {
-    std::string note = "while executing ";
-    note += label;
-    note += " for '";
-    note += op_name;
-    note += "' at dynamic node ";
-    note += node_text(node);
-    py::add_note_to_current(note);
 }
 
 }  // namespace vorlix::tape
