@@ -15,9 +15,9 @@ using py::raise;
 namespace {
 
 // Converts a sequence (not a str) of optional objects; sets `failure` to the
-// conversion error's text when it is not one. Returns false with `failure`
-// empty and the exception still raised when the conversion was interrupted
-// by anything but an ordinary exception.
+// conversion error's text when it is not one. Returns false with the
+// exception still raised when the conversion was interrupted by anything but
+// an ordinary exception.
 bool sequence_items(PyObject* obj, Contributions& out, std::string& failure) {
     out.clear();
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -41,7 +41,7 @@ bool sequence_items(PyObject* obj, Contributions& out, std::string& failure) {
     if (!fast) {
         // Only ordinary exceptions become the conversion's text; an
         // interrupt, an exit or a memory error stays raised as it is.
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        if (!py::ordinary_exception_raised()) return false;
         Ref exc = py::fetch_exception();
         failure = py::exception_text(exc.get());
         return false;
@@ -255,7 +255,7 @@ bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, 
         converted = sequence_items(sets[k] ? sets[k].get() : Py_None, lists.emplace_back(), failure);
     }
     if (!converted) {
-        if (failure.empty()) return false;
+        if (PyErr_Occurred()) return false;
         return raise_batched(call, "must return a sequence of sequences: " + failure);
     }
     if (lists.size() != out.size()) {

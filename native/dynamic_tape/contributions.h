@@ -39,9 +39,9 @@ using Contributions = InlineVec<Ref, 4>;
 // accumulated + contribution, element-wise for tuples at any depth.
 [[nodiscard]] Ref add_cotangents(PyObject* accumulated, PyObject* contribution);
 
-// Converts a rule's result into contributions. On failure `failure` holds
-// the reason for the caller's ValueError, or is empty when an exception that
-// must pass unchanged is raised.
+// Converts a rule's result into contributions. On failure either an
+// exception that must pass unchanged is raised, or nothing is and `failure`
+// holds the reason for the caller's ValueError.
 [[nodiscard]] bool to_contributions(PyObject* result, Contributions& out, std::string& failure);
 
 // Calls a batched callback once for the lanes that hold a cotangent for the

@@ -22,6 +22,15 @@ constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 [[gnu::cold]] std::nullptr_t raise_value(const std::string& message) { return raise(ErrorKind::Value, message); }
 
+// Makes room for `extra` more items, growing geometrically so that recording
+// stays linear, before the arena takes a node: once it holds the node,
+// nothing may fail before the node's record and operands exist.
+template <class Vec>
+void reserve_more(Vec& v, size_t extra) {
+    if (v.capacity() - v.size() >= extra) return;
+    v.reserve(std::max(v.size() + extra, v.capacity() * 2));
+}
+
 // Validates the operand layout of a new operation; `layout` stays empty when
 // the parents fill the operands in order and there are no literals.
 bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positions, size_t parent_count,
@@ -68,14 +77,6 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     layout = OperandLayout{static_cast<uint32_t>(tape.operand_positions.size()),
                            static_cast<uint32_t>(tape.literals.size()), static_cast<uint32_t>(literal_count)};
     return true;
-}
-
-// Room for `extra` more elements of `v`, growing it geometrically: an exact
-// reserve per recording would copy the whole vector every time.
-template <class T>
-void reserve_room(std::vector<T>& v, size_t extra) {
-    const size_t needed = v.size() + extra;
-    if (needed > v.capacity()) v.reserve(std::max(needed, 2 * v.capacity()));
 }
 
 // Room for one more node record and, with `extras`, its side-table entry:
@@ -127,7 +128,7 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         // Room for the record first: once the arena holds the node, nothing
         // may fail before its record exists.
         reserve_record(state, static_cast<bool>(name));
-        reserve_room(state.inputs, 1);
+        reserve_more(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
@@ -214,10 +215,9 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // node, nothing may fail before its record exists.
         reserve_record(state, a.name || a.source_location || layout);
         if (layout) {
-            reserve_room(state.operand_positions, a.positions.size());
-            reserve_room(state.literals, a.literals.size());
+            reserve_more(state.operand_positions, a.positions.size());
+            reserve_more(state.literals, a.literals.size());
         }
-        dropped.reserve(1);
         const uint8_t flags = active ? node_flags::kActive : 0;
         auto id = same_op ? state.arena.append_interned(state.last_op, a.parents, flags)
                           : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),

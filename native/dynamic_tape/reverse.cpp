@@ -163,7 +163,7 @@ bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotange
             continue;
         }
         if (!to_contributions(obj, contributions, failure)) {
-            if (failure.empty()) return false;
+            if (PyErr_Occurred()) return false;
             return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
                                                node_text(call.node) + " must return a sequence: " + failure);
         }

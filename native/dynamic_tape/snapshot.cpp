@@ -100,7 +100,7 @@ Ref weak_scalar(PyObject* value) {
     // A dtype that cannot be read or printed leaves the text empty; only an
     // ordinary exception is dropped for that, anything else propagates.
     if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        if (!py::ordinary_exception_raised()) return nullptr;
         PyErr_Clear();
     }
     for (char& c : dtype_text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

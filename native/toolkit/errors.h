@@ -46,6 +46,13 @@ enum class StagedPhase { Binding, Executing };
 // '{op}' at node %{id}".
 [[gnu::cold]] std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phase);
 
+// Whether the raised exception is an ordinary one that may be translated or
+// dropped: an Exception other than MemoryError. KeyboardInterrupt,
+// SystemExit and MemoryError always propagate unchanged.
+[[nodiscard]] inline bool ordinary_exception_raised() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 // The currently raised exception, taken out of the interpreter's error slot.
 [[nodiscard]] Ref fetch_exception();
 // Raises `exc` again, unchanged; returns nullptr.
