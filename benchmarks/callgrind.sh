@@ -31,8 +31,8 @@ for shape in chain wide; do
     core=$(per_unit bench_walks.py 100000 --only "$shape $dir" core)
     floor=$(per_unit bench_walks.py 100000 --only "$shape $dir" floor)
     echo "$shape $dir instructions per node: core $core, floor $floor, ratio $(ratio "$core" "$floor")"
+    [ "$dir" = JVP ] && one=$core
   done
   lanes=$(per_unit bench_walks.py 1600000 --only "$shape 16-lane JVP" core)
-  one=$(per_unit bench_walks.py 100000 --only "$shape JVP" core)
   echo "$shape 16-lane JVP instructions per node per lane: $lanes, one lane: $one, ratio $(ratio "$lanes" "$one")"
 done
