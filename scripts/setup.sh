@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what the project needs on a Debian machine (build tools, libraries,
-# a virtual environment on the newest CPython >= 3.12 found here) and builds
+# a virtual environment on the newest CPython >= 3.13 found here) and builds
 # and installs the extension module into that environment. Safe to rerun.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,11 +19,11 @@ if ((${#missing[@]})); then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The newest interpreter >= 3.12 that ships its development headers.
+# The newest interpreter >= 3.13 that ships its development headers.
 pick_python() {
   local best="" best_version=0 candidate version
   local candidates=()
-  for name in python3.16 python3.15 python3.14 python3.13 python3.12 python3; do
+  for name in python3.16 python3.15 python3.14 python3.13 python3; do
     command -v "$name" >/dev/null 2>&1 && candidates+=("$(command -v "$name")")
   done
   for candidate in /root/.pyenv/versions/*/bin/python3 /usr/local/bin/python3.*[0-9] /usr/bin/python3.*[0-9]; do
@@ -32,7 +32,7 @@ pick_python() {
   for candidate in "${candidates[@]}"; do
     version=$("$candidate" - <<'PY' 2>/dev/null || true
 import os, sys, sysconfig
-ok = sys.version_info >= (3, 12) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+ok = sys.version_info >= (3, 13) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 print(sys.version_info[0] * 100 + sys.version_info[1] if ok else 0)
 PY
 )
@@ -41,7 +41,7 @@ PY
       best_version=$version
     fi
   done
-  [ -n "$best" ] || { echo "setup: no CPython >= 3.12 with development headers found" >&2; exit 1; }
+  [ -n "$best" ] || { echo "setup: no CPython >= 3.13 with development headers found" >&2; exit 1; }
   echo "$best"
 }
 

@@ -13,6 +13,9 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 # Run from the tests folder so that the installed package, not the source
 # tree, is what gets imported.
 (cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+# The leak run: every test again, repeated, failing on memory that grows in
+# every repetition (tests/python/leakcheck.py).
+(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --leak-runs=3 .)
 
 bash scripts/fuzz.sh
 bash scripts/sanitize.sh

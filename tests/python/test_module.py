@@ -58,6 +58,7 @@ def test_classes_live_in_the_package_module(name):
         ("execute_graph", "(plan, inputs, constants, context=None)"),
     ],
 )
+@pytest.mark.no_leak_check  # each inspect.signature() of a builtin keeps a few blocks in 3.13
 def test_function_text_signatures(name, parameters):
     assert str(inspect.signature(getattr(core, name))) == parameters
 
@@ -68,6 +69,7 @@ def test_handle_classes_cannot_be_instantiated(name):
         getattr(core, name)()
 
 
+@pytest.mark.no_leak_check  # inspect.signature(), as above
 def test_tape_method_docs():
     assert core.DynamicTape.__doc__ == "Native owner for one concrete define-by-run invocation."
     assert core.DynamicTape.record_operation.__doc__.splitlines() == [

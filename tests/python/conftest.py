@@ -1,0 +1,3 @@
+"""Plugins of the Python suite."""
+
+pytest_plugins = ["leakcheck"]
