@@ -1,18 +1,27 @@
-"""Per-node cost of the tape walks against a same-run floor (the bare rule
-calls with their argument tuples, built in a Python loop) and against a
-reference walk in pure Python; the per-lane cost of 16 lanes; and the number
-of retained values during a consuming reverse walk over large values."""
+"""Per-node cost of the tape walks against a same-run floor: a Python loop
+that builds the same argument tuples and calls the same rule (and, for the
+reverse walk on the wide tape, does the cotangent addition the walk must do).
+Also the per-lane cost of 16 lanes, a reference walk in pure Python, and the
+number of retained values during a consuming reverse walk.
+
+Each figure is a ratio against its floor, both sides interleaved in one
+process and repeated; the minimum and the median of `time.process_time` are
+reported. `--only WORKLOAD SIDE REPEATS` runs one side alone (for instruction
+counts under callgrind, taken as the difference of two repeat counts)."""
 
 import gc
+import statistics
 import sys
 import time
 
 from vorlix._native_core import DynamicTape, dynamic_jvp, dynamic_jvp_many, dynamic_vjp
 
 NODES = 100_000
-REPEATS = 5
+REPEATS = 7
 ONE = 1.0
 SPEC = ((), "float64")
+CHAIN_SPECS = (SPEC,)
+WIDE_SPECS = (SPEC, None, SPEC)
 
 
 def jvp_rule(out, primals, tangents, attrs, src, residual):
@@ -33,7 +42,7 @@ def wide_vjp(out, primals, ct, attrs, active, residual, specs, src):
 
 def build(shape_name):
     """The tape and a plain description of it: (parents, positions, literals)
-    per operation node, for the floor and the reference walk."""
+    per operation node, for the floors and the reference walk."""
     tape = DynamicTape()
     x = tape.record_input(ONE, (), "float64")
     nodes = []
@@ -58,14 +67,53 @@ def build(shape_name):
     return tape, nodes, vjp, last
 
 
-def timed(fn):
-    best = float("inf")
-    for _ in range(REPEATS):
-        gc.collect()
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
+# The floors: per node, the argument tuples the walk builds (values read from
+# a list by parent ID, as the walk reads them from the tape) and the rule call.
+
+def jvp_floor_chain(nodes):
+    values = [ONE] * (NODES + 1)
+    tangents = [ONE] * (NODES + 1)
+
+    def run():
+        rule = jvp_rule
+        for (p,), _, _ in nodes:
+            rule(ONE, (values[p],), (tangents[p],), None, None, None)
+    return run
+
+
+def jvp_floor_wide(nodes):
+    values = [ONE] * (NODES + 2)
+    tangents = [ONE] * (NODES + 2)
+
+    def run():
+        rule = jvp_rule
+        for (a, b), _, (lit,) in nodes:
+            rule(ONE, (values[a], lit, values[b]), (tangents[a], None, tangents[b]), None, None, None)
+    return run
+
+
+def vjp_floor_chain(nodes):
+    values = [ONE] * (NODES + 1)
+
+    def run():
+        rule = chain_vjp
+        for (p,), positions, _ in nodes:
+            rule(None, (values[p],), ONE, None, positions, None, CHAIN_SPECS, None)
+    return run
+
+
+def vjp_floor_wide(nodes):
+    """Includes the one cotangent addition per node the walk must do: every
+    node but the ends receives two contributions."""
+    values = [ONE] * (NODES + 2)
+
+    def run():
+        rule = wide_vjp
+        acc = ONE
+        for (a, b), positions, (lit,) in nodes:
+            r = rule(None, (values[a], lit, values[b]), ONE, None, positions, None, WIDE_SPECS, None)
+            acc = r[0] + r[2]
+    return run
 
 
 def operands(parents, positions, literals, values):
@@ -77,33 +125,6 @@ def operands(parents, positions, literals, values):
         if s is None and k not in positions:
             slots[k] = next(it)
     return tuple(slots)
-
-
-def jvp_floor(nodes):
-    def run():
-        rule = jvp_rule
-        for parents, positions, literals in nodes:
-            if len(parents) == 1:
-                primals = (ONE,)
-                tangents = (ONE,)
-            else:
-                primals = (ONE, literals[0], ONE)
-                tangents = (ONE, None, ONE)
-            rule(ONE, primals, tangents, None, None, None)
-    return run
-
-
-def vjp_floor(nodes, rule):
-    def run():
-        for parents, positions, literals in nodes:
-            if len(parents) == 1:
-                primals = (ONE,)
-                specs = (SPEC,)
-            else:
-                primals = (ONE, literals[0], ONE)
-                specs = (SPEC, None, SPEC)
-            rule(None, primals, ONE, None, positions, None, specs, None)
-    return run
 
 
 def reference_jvp(nodes, input_count):
@@ -159,29 +180,63 @@ def reference_vjp(nodes, input_count, rule):
     return run
 
 
-def per_node_ns(seconds):
-    return seconds / NODES * 1e9
+def workloads(shape_name):
+    """Name -> (core run, floor run) for one tape shape."""
+    tape, nodes, vjp, last = build(shape_name)
+    inputs = 1 if shape_name == "chain" else 2
+    jvp_floor = jvp_floor_chain if shape_name == "chain" else jvp_floor_wide
+    vjp_floor = vjp_floor_chain if shape_name == "chain" else vjp_floor_wide
+
+    def jvp():
+        dynamic_jvp(tape, [(0, ONE)], [last])
+
+    def rev():
+        dynamic_vjp(tape, [(last, ONE)], [0])
+
+    def lanes16():
+        dynamic_jvp_many(tape, [[(0, ONE)]] * 16, [last])
+
+    return {
+        f"{shape_name} JVP": (jvp, jvp_floor(nodes)),
+        f"{shape_name} VJP": (rev, vjp_floor(nodes)),
+        f"{shape_name} 16-lane JVP": (lanes16, jvp),
+        f"{shape_name} reference Python JVP": (reference_jvp(nodes, inputs), jvp),
+        f"{shape_name} reference Python VJP": (reference_vjp(nodes, inputs, vjp), rev),
+    }
+
+
+def interleaved(core, floor):
+    """Per-run process times of both sides, alternating."""
+    core_times, floor_times = [], []
+    for _ in range(REPEATS):
+        for fn, times in ((core, core_times), (floor, floor_times)):
+            gc.collect()
+            start = time.process_time()
+            fn()
+            times.append(time.process_time() - start)
+    return core_times, floor_times
+
+
+def ratio_line(label, core_times, floor_times, scale=1.0, target=""):
+    lo = min(core_times) / min(floor_times) * scale
+    mid = statistics.median(core_times) / statistics.median(floor_times) * scale
+    print(f"{label}: {lo:.2f} (min), {mid:.2f} (median){target}")
 
 
 def main():
+    gc.disable()
     for shape_name in ("chain", "wide"):
-        tape, nodes, vjp, last = build(shape_name)
-        inputs = 1 if shape_name == "chain" else 2
-        jvp = timed(lambda: dynamic_jvp(tape, [(0, ONE)], [last]))
-        rev = timed(lambda: dynamic_vjp(tape, [(last, ONE)], [0]))
-        jvp_floor_t = timed(jvp_floor(nodes))
-        vjp_floor_t = timed(vjp_floor(nodes, vjp))
-        ref_jvp = timed(reference_jvp(nodes, inputs))
-        ref_vjp = timed(reference_vjp(nodes, inputs, vjp))
-        lanes16 = timed(lambda: dynamic_jvp_many(tape, [[(0, ONE)]] * 16, [last]))
-        print(f"{shape_name}: dynamic_jvp ns per node: {per_node_ns(jvp):.1f}")
-        print(f"{shape_name}: dynamic_vjp ns per node: {per_node_ns(rev):.1f}")
-        print(f"{shape_name}: dynamic_jvp / floor: {jvp / jvp_floor_t:.2f} (target <= 1.0)")
-        print(f"{shape_name}: dynamic_vjp / floor: {rev / vjp_floor_t:.2f} (target <= 1.0)")
-        print(f"{shape_name}: reference Python jvp walk / dynamic_jvp: {ref_jvp / jvp:.1f}x (target >= 5)")
-        print(f"{shape_name}: reference Python vjp walk / dynamic_vjp: {ref_vjp / rev:.1f}x (target >= 5)")
-        print(f"{shape_name}: 16-lane cost per node per lane / one-lane cost per node: "
-              f"{lanes16 / 16 / jvp:.2f} (target <= 0.6)")
+        w = workloads(shape_name)
+        for direction in ("JVP", "VJP"):
+            core, floor = interleaved(*w[f"{shape_name} {direction}"])
+            print(f"{shape_name} {direction}: core ns per node: {min(core) / NODES * 1e9:.1f}, "
+                  f"floor ns per node: {min(floor) / NODES * 1e9:.1f}")
+            ratio_line(f"{shape_name} {direction}: core / floor", core, floor, target=" (target <= 0.9)")
+        lanes, one = interleaved(*w[f"{shape_name} 16-lane JVP"])
+        ratio_line(f"{shape_name}: 16-lane JVP per lane / one lane", lanes, one, 1 / 16, " (target <= 0.6)")
+        for direction in ("JVP", "VJP"):
+            ref, core = interleaved(*w[f"{shape_name} reference Python {direction}"])
+            ratio_line(f"{shape_name}: reference Python {direction} walk / core", ref, core, target=" (target >= 5)")
     retained_during_consuming_walk()
 
 
@@ -213,6 +268,19 @@ def retained_during_consuming_walk():
           f"during {picks} (at 0/25/50/75/100% of the walk), after {tape.stats()['retained_value_count']}")
 
 
+def only(workload, side, repeats):
+    """Runs one side of one workload `repeats` times, for instruction counts."""
+    shape_name = workload.split()[0]
+    core, floor = workloads(shape_name)[workload]
+    fn = core if side == "core" else floor
+    gc.disable()
+    for _ in range(repeats):
+        fn()
+
+
 if __name__ == "__main__":
     sys.setrecursionlimit(10000)
-    main()
+    if len(sys.argv) == 5 and sys.argv[1] == "--only":
+        only(sys.argv[2], sys.argv[3], int(sys.argv[4]))
+    else:
+        main()

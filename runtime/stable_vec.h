@@ -49,7 +49,12 @@ public:
 
     // Allocates chunks until `n` elements fit.
     void reserve(size_t n) {
-        for (size_t chunk = 0; chunk < kMaxChunks && capacity_of(chunk) < n; ++chunk) {
+        if (n == 0) return;
+        // Chunks are allocated in order, up to and including the one that
+        // holds element n - 1; when that one is there, all of them are.
+        const size_t last = std::min(locate(n - 1).first, kMaxChunks - 1);
+        if (chunks_[last] != nullptr) return;
+        for (size_t chunk = 0; chunk <= last; ++chunk) {
             if (chunks_[chunk] == nullptr) {
                 chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
             }

@@ -173,17 +173,57 @@ bool commit_contributions(Lane& lane, const ReverseInvocation& inv, Contribution
     return true;
 }
 
+bool commit_sequence(Lane& lane, const ReverseInvocation& inv, PyObject* sequence) {
+    const OperandSnapshot& ops = inv.operands;
+    const auto size = static_cast<size_t>(PySequence_Fast_GET_SIZE(sequence));
+    PyObject** items = PySequence_Fast_ITEMS(sequence);
+    // Each active parent's entry is taken with its own reference before any
+    // addition runs: an addition may run Python code that changes the list.
+    InlineVec<Ref, 4> taken;
+    for (size_t k = 0; k < ops.parents.size(); ++k) {
+        const uint32_t position = ops.slots[k];
+        if (position >= size) return py::internal_failure("contribution position is unavailable");
+        PyObject* entry = items[position];
+        taken.push_back(inv.parent_active[k] && entry != Py_None ? Ref::new_ref(entry) : Ref());
+    }
+    for (size_t k = 0; k < ops.parents.size(); ++k) {
+        if (!taken[k]) continue;
+        const uint32_t parent = ops.parents[k];
+        if (parent >= lane.size()) return py::internal_failure("parent cotangent slot is unavailable");
+        Ref& slot = lane[parent];
+        if (!slot) {
+            slot = std::move(taken[k]);
+            continue;
+        }
+        Ref sum = add_cotangents(slot.get(), taken[k].get());
+        if (!sum) return false;
+        slot = std::move(sum);
+    }
+    return true;
+}
+
 void reverse_arguments(const ReverseInvocation& inv, PyObject* cotangent, PyObject* (&args)[8]) {
     const Invocation& call = inv.call;
-    args[0] = call.output_value.get();
+    args[0] = call.output_value;
     args[1] = call.primals.get();
     args[2] = cotangent;
-    args[3] = call.attrs.get();
+    args[3] = call.attrs;
     args[4] = inv.active_positions.get();
     args[5] = call.residual_payload.get();
     args[6] = inv.operands.specs.get();
-    args[7] = call.source_location ? call.source_location.get() : Py_None;
+    args[7] = call.source_location;
 }
+
+namespace {
+
+// Raises ValueError "Batched VJP for '{op}' at dynamic node %{id} {detail}";
+// the text is built only on failure.
+[[gnu::cold]] bool raise_batched(const Invocation& call, const std::string& detail) {
+    return py::fail(ErrorKind::Value, "Batched VJP for '" + std::string(call.op_name) + "' at dynamic node " +
+                                          node_text(call.node) + " " + detail);
+}
+
+}  // namespace
 
 bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, std::span<Ref> cotangents,
                               std::vector<std::pair<size_t, Contributions>>& out) {
@@ -207,7 +247,6 @@ bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, 
         return false;
     }
 
-    const std::string where = "for '" + std::string(call.op_name) + "' at dynamic node " + node_text(call.node);
     std::string failure;
     Contributions sets;
     std::vector<Contributions> lists;
@@ -217,19 +256,17 @@ bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, 
     }
     if (!converted) {
         if (PyErr_Occurred()) return false;
-        return py::fail(ErrorKind::Value,
-                     "Batched VJP " + where + " must return a sequence of sequences: " + failure);
+        return raise_batched(call, "must return a sequence of sequences: " + failure);
     }
     if (lists.size() != out.size()) {
-        return py::fail(ErrorKind::Value, "Batched VJP " + where + " returned " + std::to_string(lists.size()) +
-                                           " contribution sets for " + std::to_string(out.size()) + " seeds");
+        return raise_batched(call, "returned " + std::to_string(lists.size()) + " contribution sets for " +
+                                       std::to_string(out.size()) + " seeds");
     }
     for (size_t k = 0; k < lists.size(); ++k) out[k].second = std::move(lists[k]);
     for (const auto& [lane, contributions] : out) {
         if (contributions.size() != inv.operands.arity) {
-            return py::fail(ErrorKind::Value, "Batched VJP " + where + " returned " +
-                                               std::to_string(contributions.size()) + " contributions for " +
-                                               std::to_string(inv.operands.arity) + " operands");
+            return raise_batched(call, "returned " + std::to_string(contributions.size()) + " contributions for " +
+                                           std::to_string(inv.operands.arity) + " operands");
         }
     }
     return true;

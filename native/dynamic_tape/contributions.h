@@ -4,7 +4,8 @@
 
 #include <vector>
 
-#include "native/dynamic_tape/layout.h"
+#include "native/dynamic_tape/lanes.h"
+#include "native/dynamic_tape/snapshot.h"
 
 namespace vorlix::tape {
 
@@ -30,6 +31,10 @@ using Contributions = InlineVec<Ref, 4>;
 
 // Adds the contributions for active parents into their slots of `lane`.
 [[nodiscard]] bool commit_contributions(Lane& lane, const ReverseInvocation& inv, Contributions& contributions);
+
+// Adds the entries of a rule's result list or tuple, read in place, for
+// active parents into their slots of `lane`; its length was checked.
+[[nodiscard]] bool commit_sequence(Lane& lane, const ReverseInvocation& inv, PyObject* sequence);
 
 // accumulated + contribution, element-wise for tuples at any depth.
 [[nodiscard]] Ref add_cotangents(PyObject* accumulated, PyObject* contribution);

@@ -31,7 +31,8 @@ template <Access A, size_t N, class Body>
     Hold<A> hold(tape->borrow);
     if (!hold.ok()) return nullptr;
     py::Arguments<N> argv;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    static py::KeywordGuesses<N> guesses;  // one per method, as Body is unique to it
+    if (!py::bind_arguments(sig, guesses, args, nargs, kwnames, argv)) return nullptr;
     return body(tape->state, argv, dropped);
 }
 

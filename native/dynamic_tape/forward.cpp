@@ -2,7 +2,8 @@
 // inputs to marked outputs through the operations' JVP rules.
 #include <vector>
 
-#include "native/dynamic_tape/layout.h"
+#include "native/dynamic_tape/lanes.h"
+#include "native/dynamic_tape/snapshot.h"
 #include "native/dynamic_tape/traversal.h"
 #include "native/dynamic_tape/walks.h"
 #include "native/toolkit/names.h"
@@ -51,11 +52,11 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, OperandSnapshot& snap,
     TapeState& state = tape->state;
     if (!snapshot_operands(state, id, true, false, snap)) return false;
     if (!bind_invocation(state, Direction::Jvp, id, op, inv)) return false;
-    inv.output_value = state.required_value(id, "output");
-    if (!inv.output_value) return false;
+    inv.output_value = state.required_payload(id, "output");
+    if (inv.output_value == nullptr) return false;
     inv.primals = std::move(snap.values);
-    if (const Ref& residual = state.node_records[id].residual) {
-        inv.residual_payload = Ref::steal(PyObject_GetAttr(residual.get(), py::names::payload()));
+    if (const Ref* residual = state.residual_of(state.node_records[id])) {
+        inv.residual_payload = Ref::steal(PyObject_GetAttr(residual->get(), py::names::payload()));
         if (!inv.residual_payload) return false;
     }
     return true;
@@ -89,10 +90,9 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             Ref tangents = lane_tangents(lane, snap, present);
             if (!present) continue;
             if (!tangents) return nullptr;
-            PyObject* args[] = {inv.output_value.get(), inv.primals.get(), tangents.get(), inv.attrs.get(),
-                                inv.source_location ? inv.source_location.get() : Py_None,
+            PyObject* args[] = {inv.output_value, inv.primals.get(), tangents.get(), inv.attrs, inv.source_location,
                                 inv.residual_payload.get()};
-            Ref tangent = Ref::steal(PyObject_Vectorcall(inv.rule.get(), args, 6, nullptr));
+            Ref tangent = Ref::steal(PyObject_Vectorcall(inv.rule, args, 6, nullptr));
             tangents.reset();
             if (!tangent) {
                 note_rule_failure("JVP", inv.op_name, id);

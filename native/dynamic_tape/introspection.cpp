@@ -82,7 +82,7 @@ PyObject* stats(PyObject* self, PyObject*) {
     for (const DynamicNode& node : state.node_records) {
         retained_values += node.value ? 1 : 0;
         retained_attrs += node.attrs ? 1 : 0;
-        residuals += node.residual ? 1 : 0;
+        residuals += state.residual_of(node) != nullptr ? 1 : 0;
         reverse_uses += node.reverse_value_uses;
     }
     for (const Ref& literal : state.literals) literals += literal ? 1 : 0;
@@ -153,8 +153,9 @@ PyObject* diagnostic_snapshot(PyObject* self, PyObject*) {
         if (!value) return nullptr;
         Ref name = py::str_from_utf8(schema->name);
         if (!name) return nullptr;
-        PyObject* entry = PyTuple_Pack(3, name.get(), value.get(),
-                                       node->source_location ? node->source_location.get() : Py_None);
+        const NodeExtras* extras = state.extras_of(*node);
+        PyObject* location = extras != nullptr ? extras->source_location.get() : nullptr;
+        PyObject* entry = PyTuple_Pack(3, name.get(), value.get(), location != nullptr ? location : Py_None);
         if (entry == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
     }

@@ -35,11 +35,14 @@ Container take_vector(Container& v) {
 
 Ref RetiredPayloads::close_and_drop() {
     Ref first;
-    for (DynamicNode& node : node_records) {
-        Ref residual = std::move(node.residual);
+    for (const DynamicNode& node : node_records) {
+        if (node.extras == DynamicNode::kNoExtras) continue;
+        Ref residual = std::move(node_extras[node.extras - 1].residual);
         if (residual) close_residual(residual.get(), first);
     }
     take_vector(node_records);
+    take_vector(value_specs);
+    take_vector(node_extras);
     take_vector(literals);
     take_vector(jvp_bindings);
     take_vector(vjp_bindings);
@@ -69,7 +72,8 @@ bool raise_if_set(Ref error) {
 
 RetiredPayloads retire_invocation_payloads(TapeState& tape) {
     tape.consumed = true;
-    return RetiredPayloads{take_vector(tape.node_records), take_vector(tape.literals), take_vector(tape.jvp_bindings),
+    return RetiredPayloads{take_vector(tape.node_records), take_vector(tape.value_specs),
+                           take_vector(tape.node_extras), take_vector(tape.literals), take_vector(tape.jvp_bindings),
                            take_vector(tape.vjp_bindings), take_vector(tape.reverse_needs),
                            take_vector(tape.reverse_cache)};
 }
@@ -193,14 +197,20 @@ bool to_reverse_needs(PyObject* obj, std::vector<std::optional<ReverseNeeds>>& o
 }  // namespace
 
 bool take_literals(TapeState& tape, const DynamicNode& node, std::vector<Ref>& out) {
-    if (!node.layout) return true;
-    const uint64_t start = node.layout->literal_start;
-    const uint64_t end = start + node.layout->literal_len;
+    const NodeExtras* extras = tape.extras_of(node);
+    if (extras == nullptr || !extras->layout) return true;
+    const uint64_t start = extras->layout->literal_start;
+    const uint64_t end = start + extras->layout->literal_len;
     if (end > tape.literals.size()) return py::fail(ErrorKind::Runtime, "literal range is invalid");
     for (uint64_t i = start; i < end; ++i) {
         if (tape.literals[i]) out.push_back(std::move(tape.literals[i]));
     }
     return true;
+}
+
+void take_residual(TapeState& tape, const DynamicNode& node, std::vector<Ref>& out) {
+    NodeExtras* extras = tape.extras_of(node);
+    if (extras != nullptr && extras->residual) out.push_back(std::move(extras->residual));
 }
 
 bool prune_zero_reverse_payloads(TapeState& tape, RetiredReversePayloads& bundle) {
@@ -216,7 +226,7 @@ bool prune_zero_reverse_payloads(TapeState& tape, RetiredReversePayloads& bundle
         const bool keep_residual = needs != nullptr && needs->needs_residual;
         if (!keep_attrs && node.attrs) bundle.attrs.push_back(std::move(node.attrs));
         if (!keep_literals && !take_literals(tape, node, bundle.literals)) return false;
-        if (!keep_residual && node.residual) bundle.residuals.push_back(std::move(node.residual));
+        if (!keep_residual) take_residual(tape, node, bundle.residuals);
     }
     tape.reverse_pruned = true;
     return true;

@@ -18,6 +18,8 @@ namespace vorlix::tape {
 // What a wholesale release moves out of the tape.
 struct RetiredPayloads {
     StableVec<DynamicNode> node_records;
+    StableVec<ValueSpec> value_specs;
+    StableVec<NodeExtras> node_extras;
     std::vector<Ref> literals;
     std::vector<Ref> jvp_bindings;
     std::vector<Ref> vjp_bindings;
@@ -66,6 +68,9 @@ struct RetiredReversePayloads {
 
 // Moves a node's literals out of the literal arena, appending them to `out`.
 [[nodiscard]] bool take_literals(TapeState& tape, const DynamicNode& node, std::vector<Ref>& out);
+
+// Moves a node's residual, if it has one, to the end of `out`.
+void take_residual(TapeState& tape, const DynamicNode& node, std::vector<Ref>& out);
 
 // The reverse-needs triple of an active operation node, or nullptr.
 [[nodiscard]] const ReverseNeeds* active_node_needs(const TapeState& tape, const ArenaNode& node);

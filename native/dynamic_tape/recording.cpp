@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "native/dynamic_tape/entry.h"
 #include "native/dynamic_tape/methods.h"
@@ -78,6 +79,38 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     return true;
 }
 
+// Room for one more node record and, with `extras`, its side-table entry:
+// once the arena holds a node, nothing may fail before its record exists.
+void reserve_record(TapeState& tape, bool extras) {
+    tape.node_records.reserve(tape.node_records.size() + 1);
+    tape.value_specs.reserve(tape.value_specs.size() + 1);
+    if (extras) tape.node_extras.reserve(tape.node_extras.size() + 1);
+}
+
+// Appends the record of the node the arena has just appended, into the room
+// reserve_record made. The shape is stored by reference when it and the
+// dtype object repeat the previous node's; the rarely set fields go to the
+// side table only when one of them is set. See Note [Node record layout].
+void append_record(TapeState& tape, Shape&& shape, PyObject* dtype, PyObject* value, PyObject* attrs, bool weak,
+                   Ref name, Ref source_location, const std::optional<OperandLayout>& layout) {
+    const size_t spec_count = tape.value_specs.size();
+    bool repeat = false;
+    if (spec_count > 0) {
+        const ValueSpec& last = tape.value_specs[spec_count - 1];
+        repeat = last.dtype.get() == dtype && std::ranges::equal(last.shape, shape);
+    }
+    if (!repeat) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
+    // The spec and extras tables never hold more entries than the arena
+    // holds nodes, whose IDs fit in 32 bits.
+    const auto spec = static_cast<uint32_t>(tape.value_specs.size() - 1);
+    uint32_t extras = DynamicNode::kNoExtras;
+    if (name || source_location || layout) {
+        tape.node_extras.emplace_back(NodeExtras{std::move(name), std::move(source_location), Ref(), layout});
+        extras = static_cast<uint32_t>(tape.node_extras.size());
+    }
+    tape.node_records.emplace_back(Ref::new_ref(value), Ref::new_ref(attrs), spec, extras, weak);
+}
+
 }  // namespace
 
 PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -92,13 +125,15 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (argv[4] != nullptr && !py::to_bool(argv[4], "active", active)) return nullptr;
         if (!state.check(Requirement::Recording)) return nullptr;
 
-        reserve_more(state.node_records, 1);
+        // Room for the record first: once the arena holds the node, nothing
+        // may fail before its record exists.
+        reserve_record(state, static_cast<bool>(name));
         reserve_more(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
-        state.node_records.emplace_back(std::move(shape), std::move(name), Ref(), Ref::new_ref(argv[2]),
-                                        Ref::new_ref(argv[0]), Ref(), std::nullopt, false);
+        append_record(state, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(),
+                      std::nullopt);
         state.inputs.push_back(*id);
         return PyLong_FromUnsignedLong(*id);
     });
@@ -152,10 +187,17 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!py::to_optional_str(argv[11], "source_location", a.source_location)) return nullptr;
 
         if (!state.check(Requirement::Recording)) return nullptr;
+        // The previous recording's name was encoded and found non-empty then,
+        // and a str never changes: the same object under the same version
+        // skips both.
+        const bool same_op = a.op.get() == state.last_op_name.get() && a.schema_version == state.last_op_version;
         Py_ssize_t op_size = 0;
-        const char* op_utf8 = PyUnicode_AsUTF8AndSize(a.op.get(), &op_size);
-        if (op_utf8 == nullptr) return nullptr;
-        if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
+        const char* op_utf8 = nullptr;
+        if (!same_op) {
+            op_utf8 = PyUnicode_AsUTF8AndSize(a.op.get(), &op_size);
+            if (op_utf8 == nullptr) return nullptr;
+            if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
+        }
         if (a.weak && !a.shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
         std::optional<OperandLayout> layout;
         if (!validate_layout(state, a.has_positions ? &a.positions : nullptr, a.parents.size(), a.literals.size(),
@@ -169,13 +211,14 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             active = active || record->is_active();
         }
 
-        reserve_more(state.node_records, 1);
+        // Room for everything the node adds first: once the arena holds the
+        // node, nothing may fail before its record exists.
+        reserve_record(state, a.name || a.source_location || layout);
         if (layout) {
             reserve_more(state.operand_positions, a.positions.size());
             reserve_more(state.literals, a.literals.size());
         }
         const uint8_t flags = active ? node_flags::kActive : 0;
-        const bool same_op = a.op.get() == state.last_op_name.get() && a.schema_version == state.last_op_version;
         auto id = same_op ? state.arena.append_interned(state.last_op, a.parents, flags)
                           : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),
                                                a.schema_version, a.parents, flags);
@@ -192,9 +235,8 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
             for (Ref& literal : a.literals) state.literals.push_back(std::move(literal));
         }
-        state.node_records.emplace_back(std::move(a.shape), std::move(a.name), std::move(a.source_location),
-                                        Ref::new_ref(argv[5]), Ref::new_ref(argv[2]), Ref::new_ref(argv[3]), layout,
-                                        a.weak);
+        append_record(state, std::move(a.shape), argv[5], argv[2], argv[3], a.weak, std::move(a.name),
+                      std::move(a.source_location), layout);
         return PyLong_FromUnsignedLong(*id);
     });
 }
@@ -205,11 +247,13 @@ PyObject* record_residual(PyObject* self, PyObject* const* args, Py_ssize_t narg
                                           [](TapeState& state, uint32_t id, auto& argv) -> PyObject* {
         if (id >= state.node_records.size()) return state.raise_missing_record();
         DynamicNode& node = state.node_records[id];
-        if (node.residual) {
+        if (state.residual_of(node) != nullptr) {
             return raise(ErrorKind::Runtime,
                          "DynamicTape node " + node_text(id) + " already owns a primitive residual");
         }
-        node.residual = Ref::new_ref(argv[1]);
+        NodeExtras* extras = state.ensure_extras(node);
+        if (extras == nullptr) return nullptr;
+        extras->residual = Ref::new_ref(argv[1]);
         Py_RETURN_NONE;
     });
 }
@@ -244,7 +288,9 @@ PyObject* mark_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                                           [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         DynamicNode* node = markable_node(state, id);
         if (node == nullptr) return nullptr;
-        if (!node->shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
+        if (!state.spec_of(*node).shape.empty()) {
+            return raise_value("only rank-zero dynamic tape values can be weak scalars");
+        }
         node->weak = true;
         Py_RETURN_NONE;
     });
@@ -342,7 +388,8 @@ PyObject* get_node_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     static constexpr py::Signature sig{"get_node_name", {"node_id"}, 1, 1};
     return node_method<Access::Shared>(self, sig, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        PyObject* name = id < state.node_records.size() ? state.node_records[id].name.get() : nullptr;
+        const NodeExtras* extras = id < state.node_records.size() ? state.extras_of(state.node_records[id]) : nullptr;
+        PyObject* name = extras != nullptr ? extras->name.get() : nullptr;
         return py::new_ref_or_none(name);
     });
 }

@@ -45,8 +45,10 @@ bool retire_node_payloads(TapeObject* tape, uint32_t id) {
         if (needs.needs_inputs && !take_literals(state, *node, bundle.literals)) return false;
         if (node->attrs) bundle.attrs.push_back(std::move(node->attrs));
         if (needs.needs_residual) {
-            if (!node->residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
-            bundle.residuals.push_back(std::move(node->residual));
+            if (state.residual_of(*node) == nullptr) {
+                return py::internal_failure("dynamic reverse residual payload is unavailable");
+            }
+            take_residual(state, *node, bundle.residuals);
         }
     }
     return raise_if_set(bundle.close_and_drop());  // See Note [Payload release order].
@@ -119,14 +121,14 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
 bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, ReverseInvocation& inv) {
     Invocation& call = inv.call;
     if (needs.needs_residual) {
-        const Ref& residual = state.node_records[id].residual;
-        if (!residual) return py::internal_failure("dynamic reverse residual payload is unavailable");
-        call.residual_payload = Ref::steal(PyObject_GetAttr(residual.get(), py::names::payload()));
+        const Ref* residual = state.residual_of(state.node_records[id]);
+        if (residual == nullptr) return py::internal_failure("dynamic reverse residual payload is unavailable");
+        call.residual_payload = Ref::steal(PyObject_GetAttr(residual->get(), py::names::payload()));
         if (!call.residual_payload) return false;
     }
     if (needs.needs_output) {
-        call.output_value = state.required_value(id, "output");
-        if (!call.output_value) return false;
+        call.output_value = state.required_payload(id, "output");
+        if (call.output_value == nullptr) return false;
     }
     call.primals = std::move(inv.operands.values);
     return true;
@@ -148,12 +150,19 @@ bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotange
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!cotangents[l]) continue;
         reverse_arguments(inv, cotangents[l].get(), args);
-        Ref result = Ref::steal(PyObject_Vectorcall(call.rule.get(), args, 8, nullptr));
+        Ref result = Ref::steal(PyObject_Vectorcall(call.rule, args, 8, nullptr));
         if (!result) {
             note_rule_failure("VJP", call.op_name, call.node);
             return false;
         }
-        if (!to_contributions(result.get(), contributions, failure)) {
+        PyObject* obj = result.get();
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+            const auto count = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
+            if (count != inv.operands.arity) return raise_count_mismatch("VJP", call, count, inv.operands.arity);
+            if (!commit_sequence(lanes[l], inv, obj)) return false;
+            continue;
+        }
+        if (!to_contributions(obj, contributions, failure)) {
             if (PyErr_Occurred()) return false;
             return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
                                                node_text(call.node) + " must return a sequence: " + failure);

@@ -3,6 +3,7 @@
 // share.
 #include "native/dynamic_tape/tape.h"
 
+#include <limits>
 #include <new>
 #include <string>
 
@@ -45,24 +46,37 @@ bool TapeState::check_exists(uint64_t id) const {
     return false;
 }
 
-Ref TapeState::required_value(uint64_t id, const char* word) {
-    if (id < node_records.size() && node_records[id].value) return node_records[id].value.clone();
+PyObject* TapeState::required_payload(uint64_t id, const char* word) {
+    if (id < node_records.size() && node_records[id].value) return node_records[id].value.get();
     raise(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " + node_text(id));
     return nullptr;
+}
+
+Ref TapeState::required_value(uint64_t id, const char* word) { return Ref::new_ref(required_payload(id, word)); }
+
+NodeExtras* TapeState::ensure_extras(DynamicNode& record) {
+    if (NodeExtras* extras = extras_of(record)) return extras;
+    if (node_extras.size() >= std::numeric_limits<uint32_t>::max()) {
+        return py::internal_error("dynamic tape node extras are unavailable");
+    }
+    node_extras.emplace_back();
+    record.extras = static_cast<uint32_t>(node_extras.size());
+    return &node_extras[node_extras.size() - 1];
 }
 
 bool TapeState::operands(uint64_t id, uint32_t parent_count, OperandSlots& out) {
     DynamicNode* record = node(id);
     if (record == nullptr) return false;
     out.slots.clear();
-    if (!record->layout) {
+    const NodeExtras* extras = extras_of(*record);
+    if (extras == nullptr || !extras->layout) {
         out.slots.reserve(parent_count);
         for (uint32_t k = 0; k < parent_count; ++k) out.slots.push_back(k);
         out.literal_start = out.literal_end = 0;
         out.identity = true;
         return true;
     }
-    const OperandLayout& layout = *record->layout;
+    const OperandLayout& layout = *extras->layout;
     const uint64_t end = uint64_t{layout.position_start} + parent_count;
     if (end > operand_positions.size()) {
         raise(ErrorKind::Runtime, "operand position range is invalid");
@@ -90,16 +104,21 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
     // subclass whose attributes lead back to the tape.
     if (int r = visit_ref(state.last_op_name, visit, arg)) return r;
     for (const DynamicNode& node : state.node_records) {
-        if (int r = visit_ref(node.name, visit, arg)) return r;
-        if (int r = visit_ref(node.source_location, visit, arg)) return r;
-        if (int r = visit_ref(node.dtype, visit, arg)) return r;
         if (int r = visit_ref(node.value, visit, arg)) return r;
         if (int r = visit_ref(node.attrs, visit, arg)) return r;
-        if (int r = visit_ref(node.residual, visit, arg)) return r;
+    }
+    for (const ValueSpec& spec : state.value_specs) {
+        if (int r = visit_ref(spec.dtype, visit, arg)) return r;
+        if (int r = visit_ref(spec.operand_spec, visit, arg)) return r;
+    }
+    for (const NodeExtras& extras : state.node_extras) {
+        if (int r = visit_ref(extras.name, visit, arg)) return r;
+        if (int r = visit_ref(extras.source_location, visit, arg)) return r;
+        if (int r = visit_ref(extras.residual, visit, arg)) return r;
     }
     const ReverseCache& cache = state.reverse_cache;
-    for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings, &cache.operand_spec,
-                              &cache.operand_specs, &cache.active_positions}) {
+    for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings, &cache.operand_specs,
+                              &cache.active_positions}) {
         for (const Ref& ref : *table) {
             if (int r = visit_ref(ref, visit, arg)) return r;
         }
@@ -112,6 +131,8 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
 int tape_clear(PyObject* self) {
     TapeState& state = as_tape(self)->state;
     auto records = std::exchange(state.node_records, {});
+    auto specs = std::exchange(state.value_specs, {});
+    auto extras = std::exchange(state.node_extras, {});
     auto literals = std::exchange(state.literals, {});
     auto jvp = std::exchange(state.jvp_bindings, {});
     auto vjp = std::exchange(state.vjp_bindings, {});

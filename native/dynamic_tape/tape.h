@@ -30,31 +30,45 @@ struct OperandLayout {
     uint32_t literal_len = 0;
 };
 
-// Shapes of rank up to four live inside the node record.
+// Shapes of rank up to four are stored without a heap block.
 using Shape = InlineVec<uint64_t, 4>;
 
-struct DynamicNode {
-    DynamicNode() = default;
-    // A freshly recorded node, its fields moved in place.
-    DynamicNode(Shape shape_, Ref name_, Ref source_location_, Ref dtype_, Ref value_, Ref attrs_,
-                std::optional<OperandLayout> layout_, bool weak_)
-        : shape(std::move(shape_)),
-          name(std::move(name_)),
-          source_location(std::move(source_location_)),
-          dtype(std::move(dtype_)),
-          value(std::move(value_)),
-          attrs(std::move(attrs_)),
-          layout(layout_),
-          weak(weak_) {}
+// Note [Node record layout]
+// A tape holds one record per node, so the record keeps only what nearly
+// every node has: its value and attrs, and small indices. The shape and
+// dtype live in a table of value specs that consecutive nodes with the same
+// shape and the same dtype object share; the name, source location,
+// residual and operand layout, which most nodes lack, live in a side table
+// of node extras that a node points into only when it has one of them.
+
+// The shape and dtype of one or more nodes.
+struct ValueSpec {
+    ValueSpec(Shape shape_, Ref dtype_) : shape(std::move(shape_)), dtype(std::move(dtype_)) {}
 
     Shape shape;
+    Ref dtype;          // held for the tape's whole life
+    Ref operand_spec;   // (shape, dtype) tuple, made when a reverse walk first needs it
+};
+
+// The rarely set fields of a node.
+struct NodeExtras {
     Ref name;             // str, or empty
     Ref source_location;  // str, or empty
-    Ref dtype;
-    Ref value;     // retained payload
-    Ref attrs;     // retained payload; empty for inputs
-    Ref residual;  // retained payload, attached by record_residual
+    Ref residual;         // retained payload, attached by record_residual
     std::optional<OperandLayout> layout;
+};
+
+struct DynamicNode {
+    static constexpr uint32_t kNoExtras = 0;
+
+    DynamicNode() = default;
+    DynamicNode(Ref value_, Ref attrs_, uint32_t spec_, uint32_t extras_, bool weak_)
+        : value(std::move(value_)), attrs(std::move(attrs_)), spec(spec_), extras(extras_), weak(weak_) {}
+
+    Ref value;  // retained payload
+    Ref attrs;  // retained payload; empty for inputs
+    uint32_t spec = 0;           // index into the tape's value specs
+    uint32_t extras = kNoExtras; // 1 + index into the tape's node extras, or kNoExtras
     uint32_t reverse_value_uses = 0;
     bool weak = false;
     bool output_marked = false;
@@ -89,18 +103,16 @@ struct OperandSlots {
 // made when a reverse walk first needs them and kept per node. They live
 // apart from the node records so that recording never touches them.
 struct ReverseCache {
-    std::vector<Ref> operand_spec;      // (shape, dtype) of the node as an operand
     std::vector<Ref> operand_specs;     // the specs of the node's operands
     std::vector<Ref> active_positions;  // positions of active parents, until activity changes
 
     // Sizes the tables for `count` nodes on first use.
     void prepare(size_t count) {
-        if (operand_spec.size() == count) return;
+        if (active_positions.size() == count) return;
         // The table whose size is checked grows last: a failed growth
         // leaves it short, and the next walk sizes them all again.
         operand_specs.resize(count);
         active_positions.resize(count);
-        operand_spec.resize(count);
     }
 };
 
@@ -109,6 +121,8 @@ struct TapeState {
     std::optional<uint64_t> trace_frame_id;
     RawArena arena;
     StableVec<DynamicNode> node_records;
+    StableVec<ValueSpec> value_specs;   // See Note [Node record layout].
+    StableVec<NodeExtras> node_extras;
     std::vector<uint32_t> operand_positions;
     std::vector<Ref> literals;
     std::vector<Ref> jvp_bindings;
@@ -137,12 +151,32 @@ struct TapeState {
     [[nodiscard]] bool check_idle(const char* action) const;
     // Node lookup: the record, or nullptr with RuntimeError raised.
     [[nodiscard]] DynamicNode* node(uint64_t id);
+    // The shape and dtype of a present record.
+    [[nodiscard]] ValueSpec& spec_of(const DynamicNode& node) { return value_specs[node.spec]; }
+    // The extras of a present record, or nullptr when it has none.
+    [[nodiscard]] NodeExtras* extras_of(const DynamicNode& node) {
+        return node.extras == DynamicNode::kNoExtras ? nullptr : &node_extras[node.extras - 1];
+    }
+    [[nodiscard]] const NodeExtras* extras_of(const DynamicNode& node) const {
+        return node.extras == DynamicNode::kNoExtras ? nullptr : &node_extras[node.extras - 1];
+    }
+    // The extras of a present record, made empty when it has none; nullptr
+    // with RuntimeError raised when the table is full.
+    [[nodiscard]] NodeExtras* ensure_extras(DynamicNode& node);
+    // The residual slot of a present record, or nullptr when it has none.
+    [[nodiscard]] const Ref* residual_of(const DynamicNode& node) const {
+        const NodeExtras* extras = extras_of(node);
+        return extras != nullptr && extras->residual ? &extras->residual : nullptr;
+    }
     // Raises ValueError "dynamic tape node %{id} does not exist" unless the
     // arena holds `id`.
     [[nodiscard]] bool check_exists(uint64_t id) const;
     // A new reference to the node's value, or nullptr with RuntimeError
     // "dynamic tape is missing {word} payload for node %{id}".
     [[nodiscard]] Ref required_value(uint64_t id, const char* word);
+    // The same as a borrowed reference, valid while the value stays in its
+    // slot.
+    [[nodiscard]] PyObject* required_payload(uint64_t id, const char* word);
     // Operand slots of a node with `parent_count` parents.
     [[nodiscard]] bool operands(uint64_t id, uint32_t parent_count, OperandSlots& out);
     // Raises RuntimeError for a released tape or a missing record.

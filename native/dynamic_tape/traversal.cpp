@@ -3,7 +3,8 @@
 
 #include <string>
 
-#include "native/dynamic_tape/layout.h"
+#include "native/dynamic_tape/lanes.h"
+#include "native/dynamic_tape/snapshot.h"
 #include "native/module_state.h"
 
 namespace vorlix::tape {

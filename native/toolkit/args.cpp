@@ -72,7 +72,8 @@ std::nullptr_t raise_argument_error(const char* arg, std::string_view detail) {
 }
 
 bool bind_arguments(const char* function, std::span<const char* const> names, int positional, int required,
-                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out) {
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> out,
+                    std::span<uint8_t> guesses) {
     const auto count = static_cast<Py_ssize_t>(names.size());
     for (PyObject*& slot : out) slot = nullptr;
 
@@ -88,6 +89,9 @@ bool bind_arguments(const char* function, std::span<const char* const> names, in
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t slot = -1;
+        // Names are distinct, so a matching guess is the one match.
+        const bool guessed = static_cast<size_t>(k) < guesses.size();
+        if (guessed && guesses[k] < count && keyword_is(key, names[guesses[k]])) slot = guesses[k];
         for (Py_ssize_t i = nargs; i < count && slot < 0; ++i) {
             if (keyword_is(key, names[i])) slot = i;
         }
@@ -100,6 +104,7 @@ bool bind_arguments(const char* function, std::span<const char* const> names, in
             if (utf8 == nullptr) return false;
             return call_error(function, std::string("got an unexpected keyword argument '") + utf8 + "'");
         }
+        if (guessed) guesses[k] = static_cast<uint8_t>(slot);
         if (out[slot] != nullptr) {
             return call_error(function, std::string("got multiple values for argument '") + names[slot] + "'");
         }

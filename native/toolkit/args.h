@@ -35,12 +35,31 @@ struct Signature {
 template <size_t N>
 using Arguments = std::array<PyObject*, N>;
 
+// The parameter each keyword position matched in the previous call through
+// one call site. A call site passes the same keywords in the same order call
+// after call, so each keyword is compared with its previous parameter's name
+// first, and the names are searched only when that comparison fails. Only
+// indices are kept, so nothing outlives the interpreter.
+template <size_t N>
+struct KeywordGuesses {
+    std::array<uint8_t, N> parameter{};
+};
+
 // Binds fastcall arguments to parameters. On success `out[i]` is a borrowed
 // reference to the object passed for parameter i, or nullptr when it was not
-// passed. `names` and `out` have the same length.
+// passed. `names` and `out` have the same length; `guesses` is empty or as
+// long as `names`.
 [[nodiscard]] bool bind_arguments(const char* function, std::span<const char* const> names, int positional,
                                   int required, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                  std::span<PyObject*> out);
+                                  std::span<PyObject*> out, std::span<uint8_t> guesses = {});
+
+template <size_t N>
+[[nodiscard]] bool bind_arguments(const Signature<N>& sig, KeywordGuesses<N>& guesses, PyObject* const* args,
+                                  Py_ssize_t nargs, PyObject* kwnames, Arguments<N>& out) {
+    static_assert(N <= 256);
+    return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out,
+                          guesses.parameter);
+}
 
 template <size_t N>
 [[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -97,21 +116,33 @@ private:
 
 // A sequence of ints into `out` (a vector-like container of unsigned ints).
 template <class Out>
-[[nodiscard]] bool to_uint_list(PyObject* obj, const char* arg, Out& out) {
+[[nodiscard]] bool read_uints(std::span<PyObject* const> items, const char* arg, Out& out) {
     using T = std::remove_cvref_t<decltype(out[0])>;
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
-    SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
     out.clear();
-    out.reserve(static_cast<size_t>(seq.size()));
-    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
+    out.reserve(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
         uint64_t v = 0;
-        if (!read_unsigned(seq[i], arg, i, std::numeric_limits<T>::max(), sizeof(T) == 4 ? "u32" : "u64", v)) {
+        if (!read_unsigned(items[i], arg, static_cast<Py_ssize_t>(i), std::numeric_limits<T>::max(),
+                           sizeof(T) == 4 ? "u32" : "u64", v)) {
             return false;
         }
         out.push_back(static_cast<T>(v));
     }
     return true;
+}
+
+template <class Out>
+[[nodiscard]] bool to_uint_list(PyObject* obj, const char* arg, Out& out) {
+    // An exact list or tuple is read in place: reading ints runs no Python
+    // code, so its items cannot change under the loop.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        return read_uints({PySequence_Fast_ITEMS(obj), static_cast<size_t>(PySequence_Fast_GET_SIZE(obj))}, arg,
+                          out);
+    }
+    SequenceArg seq;
+    if (!seq.open(obj, arg)) return false;
+    return read_uints(seq.items(), arg, out);
 }
 
 // For converters of composite arguments: raise TypeError

@@ -1,12 +1,12 @@
-// Operand snapshots, the weak-scalar rule, invocation binding, seed lanes and
-// result extraction for the tape traversals.
-#include "native/dynamic_tape/layout.h"
+// Operand snapshots: the one-pass build for the common node, the general
+// build that interleaves parents and literals, the weak-scalar rule and the
+// cached operand specs.
+#include "native/dynamic_tape/snapshot.h"
 
 #include <cctype>
 #include <limits>
 #include <string>
 
-#include "native/toolkit/args.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
 #include "runtime/operands.h"
@@ -20,22 +20,22 @@ namespace {
 
 constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
-// The (shape, dtype) pair of a node, built once and kept on the record: the
+// The (shape, dtype) pair of a node, built once per value spec and kept: the
 // tape is frozen while it is read, so neither can change.
-Ref operand_spec(TapeState& tape, uint32_t id, const DynamicNode& node) {
-    Ref& cached = tape.reverse_cache.operand_spec[id];
-    if (!cached) {
-        Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(node.shape.size())));
+Ref operand_spec(TapeState& tape, const DynamicNode& node) {
+    ValueSpec& spec = tape.spec_of(node);
+    if (!spec.operand_spec) {
+        Ref shape = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.shape.size())));
         if (!shape) return nullptr;
-        for (size_t k = 0; k < node.shape.size(); ++k) {
-            PyObject* extent = PyLong_FromUnsignedLongLong(node.shape[k]);
+        for (size_t k = 0; k < spec.shape.size(); ++k) {
+            PyObject* extent = PyLong_FromUnsignedLongLong(spec.shape[k]);
             if (extent == nullptr) return nullptr;
             PyTuple_SET_ITEM(shape.get(), static_cast<Py_ssize_t>(k), extent);
         }
-        cached = Ref::steal(PyTuple_Pack(2, shape.get(), node.dtype.get()));
-        if (!cached) return nullptr;
+        spec.operand_spec = Ref::steal(PyTuple_Pack(2, shape.get(), spec.dtype.get()));
+        if (!spec.operand_spec) return nullptr;
     }
-    return cached.clone();
+    return spec.operand_spec.clone();
 }
 
 // Moves `items` (arity entries) into a new tuple. A tuple handed to a rule is
@@ -136,10 +136,82 @@ bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs
         value = Ref::none();
     }
     if (with_specs) {
-        spec = operand_spec(tape, p, *parent);
+        spec = operand_spec(tape, *parent);
         if (!spec) return false;
     }
     return true;
+}
+
+}  // namespace
+
+namespace {
+
+enum class Quick : uint8_t { Done, Fallback, Failed };
+
+// The snapshot built in one pass, parents and literals straight into their
+// slots, for the common node: every payload present, no weak parent (whose
+// conversion runs Python code), at most 64 operands, and, with `with_specs`,
+// specs already cached. Anything else, including a layout that would fail,
+// is left to the general path, which raises the precise error. No Python
+// code runs between making the tuple and filling it. See Note [Fresh
+// argument tuples].
+Quick quick_snapshot(TapeState& tape, uint32_t node, const Parents& parents, bool with_values, bool with_specs,
+                     OperandSnapshot& out) {
+    constexpr size_t kMaxSlots = 64;
+    if (node >= tape.node_records.size()) return Quick::Fallback;
+    const NodeExtras* extras = tape.extras_of(tape.node_records[node]);
+    const OperandLayout* layout = extras != nullptr && extras->layout ? &*extras->layout : nullptr;
+    const size_t parent_count = parents.size();
+    const size_t literal_count = layout != nullptr ? layout->literal_len : 0;
+    const size_t arity = parent_count + literal_count;
+    if (arity > kMaxSlots) return Quick::Fallback;
+    const Ref* specs = nullptr;
+    if (with_specs) {
+        if (node >= tape.reverse_cache.operand_specs.size() || !tape.reverse_cache.operand_specs[node]) {
+            return Quick::Fallback;
+        }
+        specs = &tape.reverse_cache.operand_specs[node];
+    }
+    if (layout != nullptr && (uint64_t{layout->position_start} + parent_count > tape.operand_positions.size() ||
+                              uint64_t{layout->literal_start} + literal_count > tape.literals.size())) {
+        return Quick::Fallback;
+    }
+
+    PyObject* items[kMaxSlots];
+    uint64_t filled = 0;
+    out.parents.clear();
+    out.slots.clear();
+    for (size_t k = 0; k < parent_count; ++k) {
+        const uint32_t p = parents[k];
+        if (p >= tape.node_records.size()) return Quick::Fallback;
+        const DynamicNode& parent = tape.node_records[p];
+        PyObject* value = Py_None;
+        if (with_values) {
+            if (!parent.value || parent.weak) return Quick::Fallback;
+            value = parent.value.get();
+        }
+        const uint32_t slot =
+            layout != nullptr ? tape.operand_positions[layout->position_start + k] : static_cast<uint32_t>(k);
+        if (slot >= arity || ((filled >> slot) & 1) != 0) return Quick::Fallback;
+        filled |= uint64_t{1} << slot;
+        items[slot] = value;
+        out.parents.push_back(p);
+        out.slots.push_back(slot);
+    }
+    for (size_t s = 0, j = layout != nullptr ? layout->literal_start : 0; s < arity; ++s) {
+        if (((filled >> s) & 1) != 0) continue;
+        PyObject* literal = with_values ? tape.literals[j].get() : Py_None;
+        ++j;
+        if (literal == nullptr) return Quick::Fallback;
+        items[s] = literal;
+    }
+
+    out.arity = static_cast<uint32_t>(arity);
+    out.values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(arity)));
+    if (!out.values) return Quick::Failed;
+    for (size_t s = 0; s < arity; ++s) PyTuple_SET_ITEM(out.values.get(), static_cast<Py_ssize_t>(s), Py_NewRef(items[s]));
+    if (specs != nullptr) out.specs = specs->clone();
+    return Quick::Done;
 }
 
 }  // namespace
@@ -150,6 +222,11 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     if (record == nullptr) return tape.check_exists(node);
     const auto parents = tape.arena.parents(*record);
     if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+    switch (quick_snapshot(tape, static_cast<uint32_t>(node), *parents, with_values, with_specs, out)) {
+        case Quick::Done: return true;
+        case Quick::Failed: return false;
+        case Quick::Fallback: break;
+    }
     const auto parent_count = static_cast<uint32_t>(parents->size());
     OperandSlots layout;
     if (!tape.operands(node, parent_count, layout)) return false;
@@ -204,142 +281,6 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     }
     if (cache_specs) *cached_specs = out.specs.clone();
     return true;
-}
-
-bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t op, Invocation& out) {
-    if (node > kU32Max) return py::fail(ErrorKind::Runtime, "dynamic node ID overflowed");
-    const OpSchema* schema = tape.arena.schema(op);
-    if (schema == nullptr) return py::fail(ErrorKind::Runtime, "dynamic tape has an invalid operation ID");
-    const std::vector<Ref>& table = direction == Direction::Jvp ? tape.jvp_bindings : tape.vjp_bindings;
-    if (op >= table.size() || !table[op]) {
-        return py::fail(ErrorKind::Runtime, "dynamic operation '" + schema->name + "' has no " +
-                                             direction_word(direction) + " binding");
-    }
-    DynamicNode* record = tape.node(node);
-    if (record == nullptr) return false;
-    out.op_name = schema->name;
-    out.source_location = record->source_location.clone();
-    out.rule = table[op].clone();
-    out.output_value = Ref::none();
-    out.primals.reset();
-    out.attrs = record->attrs ? record->attrs.clone() : Ref::none();
-    out.residual_payload = Ref::none();
-    out.node = static_cast<uint32_t>(node);
-    return true;
-}
-
-namespace {
-
-[[gnu::cold]] bool raise_not_a(const char* what, Direction direction, uint32_t id, const char* kind) {
-    return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " " + what + " " +
-                                       node_text(id) + kind);
-}
-
-bool check_node(TapeState& tape, uint32_t id) { return tape.check_exists(id); }
-
-// A node marked as output; a missing record fails as node lookup does.
-bool check_output(TapeState& tape, Direction direction, uint32_t id, const char* what, const char* suffix) {
-    DynamicNode* record = tape.node(id);
-    if (record == nullptr) return false;
-    if (!record->output_marked) return raise_not_a(what, direction, id, suffix);
-    return true;
-}
-
-bool check_input(TapeState& tape, Direction direction, uint32_t id, const char* what, const char* suffix) {
-    if (!tape.arena.node(id)->is_input()) return raise_not_a(what, direction, id, suffix);
-    return true;
-}
-
-}  // namespace
-
-bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed_sets,
-                std::span<const uint32_t> requested, std::vector<Lane>& lanes) {
-    const bool jvp = direction == Direction::Jvp;
-    for (const uint32_t id : requested) {
-        if (!check_node(tape, id)) return false;
-        if (jvp ? !check_output(tape, direction, id, "requested node", ", which is not a marked output")
-                : !check_input(tape, direction, id, "requested node", ", which is not a tape input")) {
-            return false;
-        }
-    }
-    const size_t count = tape.arena.node_count();
-    lanes.clear();
-    lanes.reserve(seed_sets.size());
-    for (SeedSet& seeds : seed_sets) {
-        Lane lane(count);
-        std::vector<bool> seen(count, false);
-        for (auto& [id, value] : seeds) {
-            if (!check_node(tape, id)) return false;
-            if (jvp ? !check_input(tape, direction, id, "seed node", " is not a tape input")
-                    : !check_output(tape, direction, id, "seed node", " is not a marked output")) {
-                return false;
-            }
-            if (seen[id]) {
-                return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " repeats " +
-                                                   (jvp ? "input" : "output") + " seed " + node_text(id));
-            }
-            seen[id] = true;
-            if (!jvp && value.is_none()) continue;
-            lane[id] = std::move(value);
-        }
-        lanes.push_back(std::move(lane));
-    }
-    return true;
-}
-
-Ref take_requested(std::vector<Lane>& lanes, std::span<const uint32_t> requested) {
-    Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lanes.size())));
-    if (!results) return nullptr;
-    for (size_t l = 0; l < lanes.size(); ++l) {
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requested.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < requested.size(); ++i) {
-            if (requested[i] >= lanes[l].size()) return py::internal_error("requested slot is unavailable");
-            Ref item = std::move(lanes[l][requested[i]]);
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item ? item.release() : Py_NewRef(Py_None));
-        }
-        PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(l), list.release());
-    }
-    return results;
-}
-
-Ref single_lane(Ref lanes_results) {
-    if (!lanes_results) return nullptr;
-    const Py_ssize_t n = PyList_GET_SIZE(lanes_results.get());
-    if (n == 0) {
-        py::internal_error("dynamic traversal result is unavailable");
-        return nullptr;
-    }
-    return Ref::new_ref(PyList_GET_ITEM(lanes_results.get(), n - 1));
-}
-
-bool to_seed_set(PyObject* obj, const char* arg, SeedSet& out) {
-    py::SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
-    out.clear();
-    out.reserve(static_cast<size_t>(seq.size()));
-    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
-        PyObject* pair = seq[i];
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-            py::raise_argument_error(arg, "item " + std::to_string(i) + ": expected a (node ID, value) tuple, got " +
-                                              py::type_name_of(pair));
-            return false;
-        }
-        uint64_t id = 0;
-        if (!py::read_unsigned(PyTuple_GET_ITEM(pair, 0), arg, i, kU32Max, "u32", id)) return false;
-        out.emplace_back(static_cast<uint32_t>(id), Ref::new_ref(PyTuple_GET_ITEM(pair, 1)));
-    }
-    return true;
-}
-
-void note_rule_failure(const char* label, std::string_view op_name, uint32_t node) {
-    std::string note = "while executing ";
-    note += label;
-    note += " for '";
-    note += op_name;
-    note += "' at dynamic node ";
-    note += node_text(node);
-    py::add_note_to_current(note);
 }
 
 }  // namespace vorlix::tape
