@@ -14,7 +14,8 @@ import numpy as np
 
 import vorlix._native_core as core
 
-REPEATS = 7
+REPEATS = 25
+LINK_REPEATS = 11
 CHAIN = 100_000
 LINK_SIZES = (250_000, 1_000_000)
 BIG_CHAIN = 10_000
@@ -31,10 +32,10 @@ def chain_store(n, shape, dtype="float64"):
     return b.finish()[0]
 
 
-def interleaved(sides):
+def interleaved(sides, repeats=REPEATS):
     """Times every side once per round, alternating; returns the process times per side."""
     times = {name: [] for name in sides}
-    for _ in range(REPEATS):
+    for _ in range(repeats):
         for name, fn in sides.items():
             gc.collect()
             start = time.process_time()
@@ -96,7 +97,7 @@ def bench_link_linearity():
     stores = {n: chain_store(n, SMALL_SHAPE) for n in LINK_SIZES}
     small, large = LINK_SIZES
     times = interleaved({n: (lambda s=stores[n]: core.build_graph_execution_plan(s, lambda op, attrs: evaluator))
-                         for n in LINK_SIZES})
+                         for n in LINK_SIZES}, LINK_REPEATS)
     ratio_lines(f"build_graph_execution_plan {large} vs {small} nodes (node ratio {large / small:.0f})", times,
                 large, small)
     print(f"build_graph_execution_plan: {min(times[large]) / large * 1e9:.0f} ns per node (min, {large} nodes)")

@@ -161,7 +161,7 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
 
     std::optional<uint32_t> donated_position;
     Value donated;
-    for (const uint32_t d : operation.donation_candidates()) {
+    for (const uint32_t d : plan_.donation_candidates(operation)) {
         if (d >= arity) return graph_failure("validated staged donation position is unavailable");
         const NodeId p = parents[d];
         if (p >= remaining_.size() || p >= live_.size()) return graph_failure("staged use-count slot is unavailable");

@@ -20,26 +20,16 @@
 
 namespace vorlix::execution {
 
+// An operation's donation positions live in its plan's donation table (see
+// `LinkedExecutionPlan::donation_positions`), so that a plan of a million
+// operations makes no allocation per operation.
 template <class Evaluator>
 struct LinkedOperation {
     OutputMode output;
     Evaluator evaluator;
-
-    // As declared: in order, duplicates kept, each below the operand count.
-    [[nodiscard]] std::span<const uint32_t> donation_positions() const {
-        return std::span<const uint32_t>(donations).first(declared_donations);
-    }
-    // The declared positions whose operand has the one output specification
-    // this node has, in declared order: the only ones execution examines,
-    // since the specification test cannot change between executions.
-    [[nodiscard]] std::span<const uint32_t> donation_candidates() const {
-        return std::span<const uint32_t>(donations).subspan(declared_donations);
-    }
-
-    // The declared positions followed by the candidates, in one allocation
-    // (a plan holds one operation per node).
-    std::vector<uint32_t> donations;
+    size_t donations_begin = 0;
     uint32_t declared_donations = 0;
+    uint32_t candidate_donations = 0;
 };
 
 struct InputStep {};
@@ -129,6 +119,17 @@ public:
     [[nodiscard]] std::span<const uint64_t> use_counts() const { return use_counts_; }
     [[nodiscard]] const AliasRoots& alias_roots() const { return alias_roots_; }
     [[nodiscard]] size_t constant_count() const { return constant_count_; }
+    // As declared: in order, duplicates kept, each below the operand count.
+    [[nodiscard]] std::span<const uint32_t> donation_positions(const LinkedOperation<Evaluator>& op) const {
+        return std::span<const uint32_t>(donations_).subspan(op.donations_begin, op.declared_donations);
+    }
+    // The declared positions whose operand has the one output specification
+    // the operation's node has, in declared order: the only ones execution
+    // examines, since the specification test cannot change between executions.
+    [[nodiscard]] std::span<const uint32_t> donation_candidates(const LinkedOperation<Evaluator>& op) const {
+        return std::span<const uint32_t>(donations_)
+            .subspan(op.donations_begin + op.declared_donations, op.candidate_donations);
+    }
     // `index` must be below the step count.
     [[nodiscard]] PlannedNode node(size_t index) const {
         const NodeInfo& info = nodes_[index];
@@ -153,6 +154,8 @@ private:
     std::vector<NodeInfo> nodes_;
     // Every node's parents in operand order, node after node.
     std::vector<NodeId> parents_;
+    // Per operation, its declared donation positions followed by its candidates.
+    std::vector<uint32_t> donations_;
     size_t constant_count_ = 0;
 };
 
@@ -221,13 +224,12 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         }
         Declarations<Evaluator>& declared = *linked;
 
-        LinkedOperation<Evaluator> operation{declared.output, std::move(declared.evaluator), {}, 0};
-        const size_t declared_count = declared.donation_positions.size();
-        if (declared_count > 0) operation.donations.reserve(2 * declared_count);
+        LinkedOperation<Evaluator> operation{declared.output, std::move(declared.evaluator), plan.donations_.size()};
         for (const uint64_t d : declared.donation_positions) {
             if (d >= arity) return Result(Error(plan_detail::invalid_position(op, id, "donation")));
-            operation.donations.push_back(static_cast<uint32_t>(d));
+            plan.donations_.push_back(static_cast<uint32_t>(d));
         }
+        const size_t declared_count = declared.donation_positions.size();
         operation.declared_donations = static_cast<uint32_t>(declared_count);
         if (declared.output.kind == OutputKind::Alias && declared.output.alias_position >= arity) {
             return Result(Error(plan_detail::invalid_position(op, id, "alias")));
@@ -244,10 +246,13 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         if (!roots_found) return Result(Error(graph_failure("staged alias-root set is unavailable")));
 
         for (size_t k = 0; k < declared_count; ++k) {
-            const uint32_t d = operation.donations[k];
+            const uint32_t d = plan.donations_[operation.donations_begin + k];
             auto parent = graph.node(parents[d]);
             if (!parent) return Result(Error(std::move(parent).error()));
-            if (plan_detail::same_single_spec(parent->metadata, node.metadata)) operation.donations.push_back(d);
+            if (plan_detail::same_single_spec(parent->metadata, node.metadata)) {
+                plan.donations_.push_back(d);
+                ++operation.candidate_donations;
+            }
         }
         plan.steps_.emplace_back(std::move(operation));
     }

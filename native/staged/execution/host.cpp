@@ -110,6 +110,13 @@ const char* scalar_kind(PyObject* value, bool& failed) {
     return has_dtype == 0 ? kind : nullptr;
 }
 
+// Values of `type` are never Python scalars: it is neither int, float nor
+// complex, nor a subclass of one.
+bool never_scalar(PyTypeObject* type) {
+    return !PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS) && !PyType_IsSubtype(type, &PyFloat_Type) &&
+           !PyType_IsSubtype(type, &PyComplex_Type);
+}
+
 bool scalar_fits(std::string_view kind, const ValueSpec& spec) {
     if (!spec.shape.empty()) return false;
     const std::string_view name = spec.dtype.name();
@@ -237,12 +244,16 @@ Status<Ref> PythonHost::evaluate(const Ref& evaluator, std::span<const Ref* cons
 }
 
 bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
-    bool failed = false;
-    if (const char* kind = scalar_kind(value, failed)) {
-        if (scalar_fits(kind, spec)) return true;
-        return declared_but(spec, "Python ", kind);
+    PyTypeObject* type = Py_TYPE(value);
+    if (reinterpret_cast<PyObject*>(type) != array_type_.get()) {
+        bool failed = false;
+        if (const char* kind = scalar_kind(value, failed)) {
+            if (scalar_fits(kind, spec)) return true;
+            return declared_but(spec, "Python ", kind);
+        }
+        if (failed) return false;
+        if (never_scalar(type)) array_type_ = Ref::new_ref(reinterpret_cast<PyObject*>(type));
     }
-    if (failed) return false;
 
     Ref shape = Ref::steal(PyObject_GetAttr(value, py::names::shape()));
     Ref dtype = shape ? Ref::steal(PyObject_GetAttr(value, py::names::dtype())) : Ref();

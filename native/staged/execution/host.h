@@ -63,6 +63,9 @@ private:
     // descriptor belongs to the plan's store, which outlives the host.
     PyObject* matched_dtype_ = nullptr;
     const DTypeDescriptor* matched_descriptor_ = nullptr;
+    // The last type found never to be a Python scalar, held so that no other
+    // type can take over its address.
+    py::Ref array_type_;
     // The operation names as str, made once per operation of the store.
     std::unordered_map<const OpSchema*, py::Ref> op_names_;
 };
