@@ -14,5 +14,8 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 # tree, is what gets imported.
 (cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
 
+# The stub against the built module, and the typed example against the stub.
+bash scripts/typecheck.sh
+
 bash scripts/fuzz.sh
 bash scripts/sanitize.sh
