@@ -109,8 +109,9 @@ def tape_dot(tape: Any, *, operands: Mapping[int, Sequence[Slot]] | None = None,
 
     `operands` gives the operand slots per operation node: parent slots
     become edges labelled with the slot, literal slots small notes of their
-    own. `outputs` names the nodes the caller marked as outputs. The tape
-    names each node's operation only while it holds every value; `ops`
+    own (greyed once the tape holds no literal). `outputs` names the nodes
+    the caller marked as outputs. The tape names each node's operation only
+    while it holds every value; `ops`
     (the names of an earlier `_diagnostic_snapshot()`) fills them in after
     a walk or a prune has let values go."""
     stats = tape.stats()
@@ -152,11 +153,14 @@ def tape_dot(tape: Any, *, operands: Mapping[int, Sequence[Slot]] | None = None,
             color=OUTPUT_BORDER if output else ACTIVE_BORDER if active else "black",
             penwidth="2" if output else None,
             peripheries="2" if output else None)))
+    # Which literal a node still holds is not visible, only how many the
+    # tape holds: with none left every literal is drawn as released.
+    literals_gone = stats["literal_count"] == 0
     for node, slots in sorted((operands or {}).items()):
         for k, slot in enumerate(slots):
             if slot.is_literal:
                 literal = f"l{node}_{k}"
-                lines.append(f"  {literal} [{attributes(label=shorten(repr(slot.literal)), shape='note', fillcolor=LITERAL_FILL, fontsize='9')}];")
+                lines.append(f"  {literal} [{attributes(label=describe_value(slot.literal), shape='note', fontsize='9', fillcolor=GONE_FILL if literals_gone else LITERAL_FILL, fontcolor=GONE_TEXT if literals_gone else None)}];")
                 lines.append(f"  {literal} -> n{node} [{attributes(label=f'slot {k}', style='dotted')}];")
             else:
                 lines.append(f"  n{slot.parent} -> n{node} [{attributes(label=f'slot {k}')}];")

@@ -16,6 +16,8 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 
 # The stub against the built module, and the typed example against the stub.
 bash scripts/typecheck.sh
+# The wheel and the sdist, installed into a fresh environment.
+bash scripts/package_check.sh
 
 bash scripts/fuzz.sh
 bash scripts/sanitize.sh

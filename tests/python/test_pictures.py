@@ -214,3 +214,26 @@ def test_write_pictures_writes_dot_and_renders_where_dot_exists(tmp_path):
     assert [p.suffix for p in written] == [".dot", ".svg", ".png"]
     assert b"<svg" in written[1].read_bytes()
     assert written[2].read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_demo_tape_pictures_show_the_network_and_its_release(tmp_path):
+    import picture_demo
+
+    written = picture_demo.tape_pictures(tmp_path)
+    assert {p.name for p in written if p.suffix == ".dot"} == {"tape_recorded.dot", "tape_consumed.dot"}
+    recorded, _ = parse((tmp_path / "tape_recorded.dot").read_text())
+    consumed, edges = parse((tmp_path / "tape_consumed.dot").read_text())
+    ops = [a["label"].split("\n")[0].split(" ")[1] for n, a in recorded.items() if n.startswith("n")]
+    assert ops.count("vorlix.input") == 4 and ops[-1] == "mean"
+    assert all(a["fillcolor"] == pictures.GONE_FILL for a in consumed.values())
+    assert sum(1 for t, _, _ in edges if t.startswith("l")) == 3  # x, targets and the exponent
+
+
+@needs_staged
+def test_demo_graph_picture_shows_the_merged_residual_and_the_dropped_norm(tmp_path):
+    import picture_demo
+
+    picture_demo.graph_picture(tmp_path)
+    nodes, _ = parse((tmp_path / "graph.dot").read_text())
+    gone = sorted(a["label"].split("\n")[-1] for n, a in nodes.items() if a.get("fillcolor") == pictures.GONE_FILL)
+    assert len(gone) == 2 and gone[1] == "removed" and gone[0].startswith("merged into %")
