@@ -88,16 +88,16 @@ def graph_picture(folder: pathlib.Path) -> list[pathlib.Path]:
     w2 = b.append_input_node([16, 3], "float64", name="w2")
     b2 = b.append_input_node([3], "float64", name="b2")
     targets = b.append_input_node([8, 3], "float64", name="targets")
-    hidden = b.append_node("tanh", [b.append_node("add", [b.append_node("matmul", [x, w1], {}, [8, 16], "float64"),
+    hidden = b.append_node("array.tanh", [b.append_node("array.add", [b.append_node("array.matmul", [x, w1], {}, [8, 16], "float64"),
                                                           b1], {}, [8, 16], "float64")], {}, [8, 16], "float64",
                            name="hidden")
-    b.append_node("sum", [hidden], {"axes": [0, 1]}, [], "float64", name="unused_norm")
-    pred = b.append_node("add", [b.append_node("matmul", [hidden, w2], {}, [8, 3], "float64"), b2], {}, [8, 3],
+    b.append_node("array.sum", [hidden], {"axes": [0, 1]}, [], "float64", name="unused_norm")
+    pred = b.append_node("array.add", [b.append_node("array.matmul", [hidden, w2], {}, [8, 3], "float64"), b2], {}, [8, 3],
                          "float64", name="pred")
-    residual = b.append_node("subtract", [pred, targets], {}, [8, 3], "float64")
-    again = b.append_node("subtract", [pred, targets], {}, [8, 3], "float64")
-    square = b.append_node("multiply", [residual, again], {}, [8, 3], "float64")
-    loss = b.append_node("mean", [square], {"axes": [0, 1]}, [], "float64", name="loss")
+    residual = b.append_node("array.subtract", [pred, targets], {}, [8, 3], "float64")
+    again = b.append_node("array.subtract", [pred, targets], {}, [8, 3], "float64")
+    square = b.append_node("array.multiply", [residual, again], {}, [8, 3], "float64")
+    loss = b.append_node("array.mean", [square], {"axes": [0, 1]}, [], "float64", name="loss")
     b.append_output(loss)
     store, node_map, report, snapshot = b.finish()
     return pictures.write_pictures(

@@ -231,19 +231,20 @@ def graph_dot(store: Any, *, node_map: Sequence[int | None] | None = None,
 
 def _before_cluster(snapshot: Sequence[tuple[int, str, Sequence[int], str | None]],
                     node_map: Sequence[int | None] | None) -> list[str]:
-    lines = ["  subgraph cluster_before {", f"    {attributes(label='before optimization', style='dashed')};"]
-    seen: set[int] = set()
+    lines = ["  subgraph cluster_before {", f"    graph [{attributes(label='before optimization', style='dashed')}];"]
+    # New ID -> the first old node that maps to it, which the rest merged into.
+    first: dict[int, int] = {}
     for node_id, op, parents, name in snapshot:
         target = None if node_map is None else node_map[node_id]
         removed = node_map is not None and target is None
-        merged = target is not None and target in seen
+        merged = target is not None and target in first
         if target is not None:
-            seen.add(target)
+            first.setdefault(target, node_id)
         text = f"%{node_id} {op}" + (f"  {name}" if name else "")
         if removed:
             text += "\nremoved"
-        elif merged:
-            text += f"\nmerged into %{target}"
+        elif target is not None and merged:
+            text += f"\nmerged into %{first[target]}"
         gone = removed or merged
         lines.append(f"    b{node_id} [{attributes(label=text, fillcolor=GONE_FILL if gone else _op_fill(op), fontcolor=GONE_TEXT if gone else None, color=GONE_TEXT if gone else None)}];")
         for parent in parents:
@@ -254,7 +255,7 @@ def _before_cluster(snapshot: Sequence[tuple[int, str, Sequence[int], str | None
 
 def _after_cluster(store: Any, label: str | None) -> list[str]:
     indent = "    " if label else "  "
-    lines = [f"  subgraph cluster_after {{", f"    {attributes(label=f'{label} optimization', style='solid')};"] if label else []
+    lines = [f"  subgraph cluster_after {{", f"    graph [{attributes(label=f'{label} optimization', style='solid')}];"] if label else []
     outputs = set(store.outputs)
     for node in _graph_nodes(store):
         border = {"color": OUTPUT_BORDER, "penwidth": "2", "peripheries": "2"} if node.id in outputs else {}

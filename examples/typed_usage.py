@@ -89,7 +89,7 @@ def differentiate(x: float, y: float) -> tuple[list[Any], list[Any], _TapeStats]
 def evaluate(op: str, attrs: dict[str, _AttrOutput]) -> _Evaluator:
     def run(operands: tuple[Any, ...], context: Any, donated: int | None) -> Array:
         a, b = operands
-        result: Array = np.multiply(a, b) if op == "mul" else np.add(a, b)
+        result: Array = np.multiply(a, b) if op == "array.multiply" else np.add(a, b)
         return result
 
     return run
@@ -99,10 +99,10 @@ def stage() -> tuple[GraphStore, list[int | None], list[Array]]:
     """Stage g, optimize it, round-trip its JSON and run it once."""
     builder = GraphBuilder(required_array_api_version="2024.12")
     x = builder.append_input_node([3], "float64", name="x")
-    square = builder.append_node("mul", [x, x], {"note": "square", "axes": [0]}, [3], "float64")
-    again = builder.append_node("mul", [x, x], {"note": "square", "axes": [0]}, [3], "float64")
-    builder.append_node("add", [x, x], {}, [3], "float64")  # unused: removed
-    total = builder.append_node("add", [square, again], {}, [3], "float64")
+    square = builder.append_node("array.multiply", [x, x], {"note": "square", "axes": [0]}, [3], "float64")
+    again = builder.append_node("array.multiply", [x, x], {"note": "square", "axes": [0]}, [3], "float64")
+    builder.append_node("array.add", [x, x], {}, [3], "float64")  # unused: removed
+    total = builder.append_node("array.add", [square, again], {}, [3], "float64")
     builder.append_output(total)
     store, node_map, report, snapshot = builder.finish()
     assert report["nodes_before"] == len(snapshot)
