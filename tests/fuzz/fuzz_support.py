@@ -1,0 +1,24 @@
+"""What the module's atheris targets share: instrumenting the harness itself
+(the extension reports no coverage of its own, so the harness and its
+reference model, whose branches follow the input's structure, are what
+guides the fuzzer) and starting the run."""
+
+import inspect
+import sys
+
+import atheris
+
+
+def run(namespace):
+    """Instrument the functions and methods defined in `namespace` (a target's
+    globals), then fuzz its `one_input` with the command line's flags."""
+    module = namespace["__name__"]
+    for name, value in list(namespace.items()):
+        if inspect.isfunction(value) and value.__module__ == module:
+            namespace[name] = atheris.instrument_func(value)
+        elif inspect.isclass(value) and value.__module__ == module:
+            for attribute, member in list(vars(value).items()):
+                if inspect.isfunction(member):
+                    setattr(value, attribute, atheris.instrument_func(member))
+    atheris.Setup(sys.argv, namespace["one_input"])
+    atheris.Fuzz()
