@@ -14,4 +14,6 @@ echo "typecheck: stubtest vorlix._native_core"
 "$python" -m mypy.stubtest vorlix._native_core
 echo "typecheck: mypy --strict examples/typed_usage.py examples/pictures.py"
 "$python" -m mypy --strict --cache-dir "$cache" "$root/examples/typed_usage.py" "$root/examples/pictures.py"
+# The typed example is a program too: it must also run.
+"$python" "$root/examples/typed_usage.py" >/dev/null
 echo "typecheck: clean"
