@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes attribute conversion both ways through the module: a tree built
 from the input goes into GraphBuilder.append_node, and what comes back out
 of GraphNode.attrs (directly, and after a JSON round trip of the store) must

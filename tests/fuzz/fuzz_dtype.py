@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes dtype resolution through the module: strings, built-in and
 made-up classes, and instances that pose as array-namespace dtypes (with
 attributes of any type, or raising) go into GraphBuilder.append_input_node;

@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Fuzzes deserialize_graph_json through the module. Any text either fails
 with ValueError or gives a store that reads back completely (every node,
 its attributes, every constant) and whose canonical JSON is a fixed point:
