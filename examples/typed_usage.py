@@ -23,7 +23,7 @@ from vorlix._native_core import (
 )
 
 if TYPE_CHECKING:
-    from vorlix._native_core import _AttrOutput, _Evaluator, _TapeStats
+    from vorlix._native_core import _AttrValue, _Evaluator, _TapeStats
 
 Array = npt.NDArray[np.float64]
 
@@ -86,7 +86,7 @@ def differentiate(x: float, y: float) -> tuple[list[Any], list[Any], _TapeStats]
     return forward, reverse, stats
 
 
-def evaluate(op: str, attrs: dict[str, _AttrOutput]) -> _Evaluator:
+def evaluate(op: str, attrs: dict[str, _AttrValue]) -> _Evaluator:
     def run(operands: tuple[Any, ...], context: Any, donated: int | None) -> Array:
         a, b = operands
         result: Array = np.multiply(a, b) if op == "array.multiply" else np.add(a, b)

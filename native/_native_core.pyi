@@ -24,30 +24,19 @@ __all__ = [
 __version__: Final[str]
 __build_profile__: Final[str]
 
-# Attribute values going in are checked by exact type at run time; the alias
-# names what is accepted so that checkers catch a wrong value before then.
-_AttrInput: TypeAlias = (
+# Attribute values, both ways: what append_node accepts (checked by exact
+# type at run time) and what GraphNode.attrs and binders get back, as fresh
+# objects of the same nine kinds.
+_AttrValue: TypeAlias = (
     None
     | bool
     | int
     | float
     | str
     | bytes
-    | list[_AttrInput]
-    | tuple[_AttrInput, ...]
-    | dict[str, _AttrInput]
-)
-# What comes back out: fresh objects of the same nine kinds.
-_AttrOutput: TypeAlias = (
-    None
-    | bool
-    | int
-    | float
-    | str
-    | bytes
-    | list[_AttrOutput]
-    | tuple[_AttrOutput, ...]
-    | dict[str, _AttrOutput]
+    | list[_AttrValue]
+    | tuple[_AttrValue, ...]
+    | dict[str, _AttrValue]
 )
 # A dtype string, a built-in scalar type, or a dtype class or object of a
 # supported array namespace; anything else is refused at run time.
@@ -106,7 +95,7 @@ class GraphNode:
     @property
     def source_location(self) -> str | None: ...
     @property
-    def attrs(self) -> dict[str, _AttrOutput]: ...
+    def attrs(self) -> dict[str, _AttrValue]: ...
     @property
     def shape(self) -> list[int]: ...
     @property
@@ -147,7 +136,7 @@ class GraphBuilder:
         self,
         op: str,
         inputs: Sequence[int],
-        attrs: dict[str, _AttrInput],
+        attrs: dict[str, _AttrValue],
         shape: Sequence[int],
         dtype: _DTypeLike,
         *,
@@ -168,7 +157,7 @@ class GraphExecutionPlan:
 # An evaluator receives (operands, context, donated position or None) and
 # returns the node's value, or a tuple of values for a multi-output node.
 _Evaluator: TypeAlias = Callable[[tuple[Any, ...], Any, int | None], Any]
-_Binder: TypeAlias = Callable[[str, dict[str, _AttrOutput]], _Evaluator]
+_Binder: TypeAlias = Callable[[str, dict[str, _AttrValue]], _Evaluator]
 
 @type_check_only
 class _StructuralUsage(TypedDict):

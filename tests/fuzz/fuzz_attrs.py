@@ -116,20 +116,6 @@ class Builder:
         return container
 
 
-def quote_key(key):
-    out = []
-    for i, ch in enumerate(key):
-        if ch in "\x00\t\r\n":
-            out.append({"\x00": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}[ch])
-        elif ch in '"\\':
-            out.append("\\" + ch)
-        elif not ch.isprintable() or (i == 0 and 0x300 <= ord(ch) <= 0x36F):
-            out.append(f"\\u{{{ord(ch):x}}}")
-        else:
-            out.append(ch)
-    return '"' + "".join(out) + '"'
-
-
 class Refused(Exception):
     def __init__(self, kind, message):
         super().__init__(message)
@@ -204,7 +190,7 @@ def model(value, path, top=False):
                                          f"{type(key).__qualname__}")
             utf8(key)
             frame.keys.append(key)
-            start(child, f"{frame.where}[{quote_key(key)}]", frame.out)
+            start(child, f"{frame.where}[{fuzz_support.quote(key)}]", frame.out)
     return root[0]
 
 

@@ -43,20 +43,6 @@ class Refused(Exception):
         self.kind, self.message = kind, message
 
 
-def quote(text):
-    out = []
-    for i, ch in enumerate(text):
-        if ch in "\x00\t\r\n":
-            out.append({"\x00": "\\0", "\t": "\\t", "\r": "\\r", "\n": "\\n"}[ch])
-        elif ch in '"\\':
-            out.append("\\" + ch)
-        elif not ch.isprintable() or (i == 0 and 0x300 <= ord(ch) <= 0x36F):
-            out.append(f"\\u{{{ord(ch):x}}}")
-        else:
-            out.append(ch)
-    return '"' + "".join(out) + '"'
-
-
 def text_of(value):
     if not isinstance(value, str):
         raise Refused(TypeError)
@@ -92,7 +78,7 @@ def is_namespace(module):
 
 
 def unsupported(kind, module):
-    return Refused(TypeError, UNSUPPORTED.format(kind.__qualname__, quote(module)))
+    return Refused(TypeError, UNSUPPORTED.format(kind.__qualname__, fuzz_support.quote(module)))
 
 
 def lookup(obj, attribute):
