@@ -3,6 +3,10 @@
 # clang, AddressSanitizer and UndefinedBehaviorSanitizer, seeds it with the
 # written artifacts of tests/fuzz/corpus, and fails on any crash, leak,
 # sanitizer report or broken round trip. FUZZ_SECONDS overrides the minute.
+# Then fuzzes the module's conversions from Python (atheris targets
+# tests/fuzz/fuzz_*.py: attributes both ways, dtype resolution,
+# deserialize_graph_json) against a sanitized build of the extension, each
+# for FUZZ_PY_SECONDS (default 20) seconds, seeded from tests/fuzz/corpus_*.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -49,3 +53,33 @@ ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   "$build/artifact_fuzz" -max_total_time="$seconds" -max_len=16384 -timeout=10 -rss_limit_mb=2048 \
   -dict=tests/fuzz/artifact.dict -artifact_prefix="$findings/" -print_final_stats=1 "$corpus"
+
+# The module's conversions. The extension is the sanitizer job's build
+# (same tree and flags, so that job reuses it); the interpreter is not
+# instrumented, so the sanitizer runtimes are preloaded and leak checking is
+# left to the weakref-based tests. The preloaded runtime's no-op coverage
+# hooks take the place of the fuzzer's, so these runs generate inputs
+# without coverage feedback; every input is still checked by the sanitizers
+# and by the harness's reference model. Run a target against the release
+# build (.venv, no preload) for coverage-guided fuzzing of the harness.
+python="$root/.venv/bin/python"
+py_seconds=${FUZZ_PY_SECONDS:-20}
+"$python" -c 'import atheris' 2>/dev/null || "$python" -m pip install -q --disable-pip-version-check atheris
+sanitized=build/sanitize
+cmake -S . -B "$sanitized" -DVORLIX_SANITIZE=ON -DVORLIX_BUILD_TESTS=ON -DVORLIX_BUILD_MODULE=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$sanitized" -j2 --target _native_core
+work=build/fuzz-python
+rm -rf "$work" && mkdir -p "$work/stage/vorlix" "$work/findings"
+cp "$sanitized"/_native_core*.so "$work/stage/vorlix/"
+for target in attrs dtype graph_json; do
+  cp -r "tests/fuzz/corpus_$target" "$work/corpus_$target"
+  extra=()
+  [ "$target" = graph_json ] && extra=(-dict=tests/fuzz/artifact.dict)
+  echo "fuzz: $target for ${py_seconds}s"
+  LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    PYTHONPATH="$root/$work/stage" \
+    "$python" "tests/fuzz/fuzz_$target.py" -max_total_time="$py_seconds" -timeout=30 -rss_limit_mb=4096 \
+    -max_len=16384 -artifact_prefix="$work/findings/$target-" -print_final_stats=1 "${extra[@]}" "$work/corpus_$target"
+done

@@ -17,5 +17,10 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 # every repetition (tests/python/leakcheck.py).
 (cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --leak-runs=3 .)
 
+# The stub against the built module, and the typed example against the stub.
+bash scripts/typecheck.sh
+# The wheel and the sdist, installed into a fresh environment.
+bash scripts/package_check.sh
+
 bash scripts/fuzz.sh
 bash scripts/sanitize.sh
