@@ -42,7 +42,11 @@ std::string_view strip_namespace(std::string_view text) {
         if (!text.starts_with(prefix)) continue;
         const std::string_view rest = text.substr(prefix.size());
         if (rest.empty() || rest.find('.') != std::string_view::npos) return text;
-        return rest;
+        // The name is what artifacts carry and what a reader rebuilds the
+        // descriptor from; white space left behind the prefix would be
+        // trimmed on that second pass and the name would change on the way
+        // through an artifact.
+        return dtype::trim(rest);
     }
     return text;
 }

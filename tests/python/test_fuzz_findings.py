@@ -12,8 +12,6 @@ def store_with_input_dtype(dtype):
 
 
 @pytest.mark.parametrize("text", ["cupy. float>f4", "numpy.\u3000x", "array_api_strict.\tint8"])
-@pytest.mark.xfail(strict=True, reason="the artifact reader rebuilds a descriptor from its written name, and "
-                                      "that name keeps the white space that followed the stripped prefix")
 def test_a_prefixed_name_with_inner_white_space_survives_the_artifact(text):
     store = store_with_input_dtype(text)
     reread = core.deserialize_graph_json(store._to_json())

@@ -34,8 +34,10 @@ INSTANTIATE_TEST_SUITE_P(
                       Resolution{"numpy.linalg.x", "numpy.linalg.x", "numpy.linalg.x"},
                       Resolution{"cupy.numpy.float32", "cupy.numpy.float32", "cupy.numpy.float32"},
                       Resolution{" numpy.float ", "float64", "float"},
-                      // Trimming happens once, before the prefix is stripped.
-                      Resolution{"numpy.\tfloat", "\tfloat", "\tfloat"},
+                      // White space behind a stripped prefix is trimmed too, so
+                      // that the name reads back unchanged from an artifact.
+                      Resolution{"numpy.\tfloat", "float64", "float"},
+                      Resolution{"cupy.\u3000int8 ", "int8", "int8"},
                       Resolution{"intc", "intc", "intc"},
                       Resolution{"Float", "Float", "Float"},
                       Resolution{">f4", ">f4", ">f4"},
