@@ -1,6 +1,7 @@
 // The graph artifact: a store's canonical JSON text, and the strict reader that rebuilds a store from one.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,30 @@ namespace vorlix::artifact {
 // to write a text the reader would refuse for its shape alone: attributes
 // nested beyond the reader's depth limit, or text that is not UTF-8.
 [[nodiscard]] Expected<std::string> to_json(const GraphStore& store);
+
+// The memory `write_json` writes the text into, owned by the caller, so that
+// a large text can be written once, straight into the object that will hold
+// it, instead of being built aside and copied over.
+class TextSink {
+public:
+    virtual ~TextSink() = default;
+    // A buffer of at least `capacity` bytes whose first `kept` bytes equal
+    // the first `kept` bytes of the previous buffer (there are none at the
+    // first call); nullptr when no memory is available. The previous buffer
+    // is not used again.
+    [[nodiscard]] virtual char* grow(size_t kept, size_t capacity) = 0;
+};
+
+struct WrittenText {
+    // Bytes written at the start of the sink's last buffer.
+    size_t size;
+    // No byte is 0x80 or above.
+    bool ascii;
+};
+
+// `to_json` into `sink`: the same text, the same refusals. A refusal may
+// leave any bytes in the sink.
+[[nodiscard]] Expected<WrittenText> write_json(const GraphStore& store, TextSink& sink);
 
 // Rebuilds a store from an artifact written by anyone. Checks run in a fixed
 // order: the whole text parses into the wire form, with each constant's

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -17,18 +18,14 @@ namespace vorlix::artifact {
 namespace {
 
 // A growable text that the JSON writer and the string escaper both write
-// into: the writer places structure and separators, the escaper whole
-// strings. Room is claimed before each write, so the hot writes are plain
-// stores.
+// into, held in the sink's memory: the writer places structure and
+// separators, the escaper whole strings. Room is claimed before each write,
+// so the hot writes are plain stores.
 class TextOutput {
 public:
     using Ch = char;
 
-    explicit TextOutput(size_t expected_size) {
-        text_.resize(std::max<size_t>(expected_size, 4096));
-        cursor_ = text_.data();
-        end_ = cursor_ + text_.size();
-    }
+    TextOutput(TextSink& sink, size_t expected_size) : sink_(sink) { acquire(0, std::max<size_t>(expected_size, 4096)); }
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
 
@@ -51,22 +48,41 @@ public:
         return out;
     }
 
-    [[nodiscard]] std::string take() && {
-        text_.resize(static_cast<size_t>(cursor_ - text_.data()));
+    [[nodiscard]] size_t size() const { return static_cast<size_t>(cursor_ - begin_); }
+
+private:
+    [[gnu::noinline]] void grow(size_t n) {
+        const size_t used = size();
+        acquire(used, std::max(2 * static_cast<size_t>(end_ - begin_), used + n));
+    }
+    void acquire(size_t used, size_t capacity) {
+        char* buffer = sink_.grow(used, capacity);
+        if (buffer == nullptr) throw std::bad_alloc();
+        begin_ = buffer;
+        cursor_ = buffer + used;
+        end_ = buffer + capacity;
+    }
+
+    TextSink& sink_;
+    char* begin_ = nullptr;
+    char* cursor_ = nullptr;
+    char* end_ = nullptr;
+};
+
+// The sink of `to_json`: the returned string itself.
+class StringSink final : public TextSink {
+public:
+    [[nodiscard]] char* grow(size_t, size_t capacity) override {
+        text_.resize(capacity);
+        return text_.data();
+    }
+    [[nodiscard]] std::string take(size_t size) && {
+        text_.resize(size);
         return std::move(text_);
     }
 
 private:
-    [[gnu::noinline]] void grow(size_t n) {
-        const size_t used = static_cast<size_t>(cursor_ - text_.data());
-        text_.resize(std::max(2 * text_.size(), used + n));
-        cursor_ = text_.data() + used;
-        end_ = text_.data() + text_.size();
-    }
-
     std::string text_;
-    char* cursor_ = nullptr;
-    char* end_ = nullptr;
 };
 
 // The JSON writer's hooks for bulk writes, found by argument-dependent lookup.
@@ -141,7 +157,7 @@ struct GraphWireRef {
 // write nothing.
 class Emitter {
 public:
-    explicit Emitter(size_t expected_size) : out_(expected_size), writer_(out_) {}
+    Emitter(TextSink& sink, size_t expected_size) : out_(sink, expected_size), writer_(out_) {}
 
     [[nodiscard]] bool ok() const { return failure_.empty(); }
 
@@ -197,10 +213,10 @@ public:
         if (ok()) failure_ = std::move(reason);
     }
 
-    [[nodiscard]] Expected<std::string> finish() && {
+    [[nodiscard]] Expected<WrittenText> finish() && {
         if (ok() && !writer_.IsComplete()) fail("the JSON writer left the document incomplete");
         if (!ok()) return serialization_failed(failure_);
-        return std::move(out_).take();
+        return WrittenText{out_.size(), !non_ascii_};
     }
 
 private:
@@ -260,12 +276,15 @@ private:
             p = stop + 1;
         }
         out_.Put('"');
+        non_ascii_ |= non_ascii;
         if (non_ascii && wire::first_invalid_utf8(value) != value.size()) fail("string is not valid UTF-8");
     }
 
     TextOutput out_;
     JsonWriter writer_;
     size_t depth_ = 0;
+    // Strings are the only place a byte above 0x7F can come from.
+    bool non_ascii_ = false;
     std::string failure_;
 };
 
@@ -394,7 +413,10 @@ void write_ids(Emitter& out, std::span<const NodeId> ids) {
 
 // A first guess at the text's length, so that large stores seldom grow
 // their output: about 224 bytes for a node's fixed members, 48 for each of
-// its attributes, its labels, and twice the bytes of each constant.
+// its attributes, its labels, and twice the bytes of each constant, and a
+// quarter more for what that leaves out (nested attributes, long texts).
+// Growing copies all that was written so far, while room never written to
+// costs the large buffers only address space.
 size_t expected_size(const GraphStore& store) {
     size_t size = 512;
     for (const NodeMetadata& m : store.data().metadata) {
@@ -402,15 +424,22 @@ size_t expected_size(const GraphStore& store) {
                 (m.source_location() ? m.source_location()->size() : 0);
     }
     for (const auto& [id, constant] : store.constants()) size += 2 * constant.data().size() + 384;
-    return size;
+    return size + size / 4;
 }
 
 }  // namespace
 
 Expected<std::string> to_json(const GraphStore& store) {
+    StringSink sink;
+    Expected<WrittenText> written = write_json(store, sink);
+    if (!written) return std::move(written).error();
+    return std::move(sink).take(written->size);
+}
+
+Expected<WrittenText> write_json(const GraphStore& store, TextSink& sink) {
     using namespace wire;
     const GraphWireRef graph = GraphWireRef::from(store);
-    Emitter out(expected_size(store));
+    Emitter out(sink, expected_size(store));
     out.begin_object();
     out.member(kGraphMembers[kGraphFormat]).text(kFormat);
     out.member(kGraphMembers[kGraphVersion]).text(kVersion);

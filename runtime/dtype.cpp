@@ -70,6 +70,16 @@ Status<> validate(std::string_view canonical, std::string_view name) {
 }
 
 std::string_view trim(std::string_view text) {
+    // Texts that start and end with an ASCII character other than white
+    // space, nearly all of them, need no decoding: an ASCII byte is always
+    // a whole character.
+    if (!text.empty()) {
+        const auto first = static_cast<unsigned char>(text.front());
+        const auto last = static_cast<unsigned char>(text.back());
+        if (first < 0x80 && last < 0x80 && !unicode::is_white_space(first) && !unicode::is_white_space(last)) {
+            return text;
+        }
+    }
     size_t begin = text.size();
     size_t end = 0;
     for (size_t pos = 0; pos < text.size();) {

@@ -2,6 +2,7 @@
 // a store read back from one. The text handed in is read in place.
 #include "native/staged/artifact.h"
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,15 +20,59 @@ namespace vorlix::staged {
 using py::ErrorKind;
 using py::Ref;
 
+namespace {
+
+// Note [Artifact text written in place]
+// The artifact is written straight into the str that will be returned: a
+// fresh one-byte str no Python code has seen, replaced by a larger one (its
+// bytes carried over) when the writer needs room, and shrunk to the text at
+// the end. So a text of many megabytes is neither built aside and copied nor
+// decoded again. A text holding anything but ASCII cannot be such a str; it
+// is decoded from the buffer instead, which the writer has kept well formed.
+class StrSink final : public artifact::TextSink {
+public:
+    [[nodiscard]] char* grow(size_t kept, size_t capacity) override {
+        Ref bigger = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(capacity), 127));
+        if (!bigger) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        char* buffer = data(bigger.get());
+        if (kept != 0) std::memcpy(buffer, data(str_.get()), kept);
+        str_ = std::move(bigger);
+        return buffer;
+    }
+
+    Ref take(const artifact::WrittenText& written) && {
+        if (!written.ascii) return py::str_from_utf8(std::string_view(data(str_.get()), written.size));
+        // The str is still unshared, so it shrinks in place and gets its
+        // terminator; a failed resize leaves it as it was.
+        PyObject* str = str_.release();
+        if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(written.size)) < 0) {
+            Py_DECREF(str);
+            return nullptr;
+        }
+        return Ref::steal(str);
+    }
+
+private:
+    static char* data(PyObject* str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)); }
+
+    Ref str_;
+};
+
+}  // namespace
+
 PyObject* store_to_json(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         GraphStoreObject* object = as_store(self);
         py::SharedHold hold(object->borrow);
         if (!hold.ok()) return nullptr;
-        Expected<std::string> text = artifact::to_json(*object->store);
+        StrSink sink;
+        Expected<artifact::WrittenText> written = artifact::write_json(*object->store, sink);
         // See Note [Artifact errors]: the message is complete as it stands.
-        if (!text) return py::raise(ErrorKind::Value, text.error().message);
-        return py::str_from_utf8(*text).release();
+        if (!written) return py::raise(ErrorKind::Value, written.error().message);
+        return std::move(sink).take(*written).release();
     });
 }
 

@@ -2,6 +2,7 @@
 
 import hashlib
 import inspect
+import json
 import struct
 import threading
 
@@ -236,3 +237,19 @@ def test_writer_refusal_is_a_value_error():
     with pytest.raises(ValueError) as info:
         store._to_json()
     assert info.value.args == ("graph serialization failed: recursion limit exceeded",)
+
+
+@pytest.mark.parametrize("fill", ["x", "\u00e9", "\u2603\U0001f600"])
+def test_texts_far_longer_than_expected_are_written_whole(fill):
+    # Long attribute texts outgrow the writer's first guess at the length,
+    # so the text is carried over into larger buffers while being written.
+    b = core.GraphBuilder()
+    b.append_input_node([], "float32")
+    long_texts = {f"k{i}": fill * (20_000 + i) for i in range(5)}
+    b.append_node("demo.op", [0], long_texts, [], "float32")
+    b.append_output(1)
+    store = b.finish()[0]
+    text = store._to_json()
+    assert text.isascii() == fill.isascii()
+    assert json.loads(text)["nodes"][1]["attrs"]["k4"] == {"kind": "string", "value": fill * 20_004}
+    assert core.deserialize_graph_json(text)._to_json() == text

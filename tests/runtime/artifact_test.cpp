@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <vector>
 
 #include "tests/runtime/artifact_samples.h"
 
@@ -115,6 +117,44 @@ TEST(ArtifactWriterTest, RefusesWhatTheReaderWouldRefuseForItsShape) {
     auto latin1 = artifact::to_json(take(GraphStore::create(std::move(b).into_data())));
     ASSERT_FALSE(latin1);
     EXPECT_EQ(latin1.error().message, "graph serialization failed: string is not valid UTF-8");
+}
+
+// A sink that hands out fresh buffers of exactly the asked size, so every
+// growth must carry the kept bytes over, and that remembers its growths.
+class RecordingSink final : public artifact::TextSink {
+public:
+    char* grow(size_t kept, size_t capacity) override {
+        auto next = std::make_unique<std::vector<char>>(capacity, '\xff');
+        if (kept != 0) std::copy_n(buffers_.back()->data(), kept, next->data());
+        buffers_.push_back(std::move(next));
+        return buffers_.back()->data();
+    }
+    [[nodiscard]] std::string text(size_t size) const { return {buffers_.back()->data(), size}; }
+    [[nodiscard]] size_t growths() const { return buffers_.size(); }
+
+private:
+    std::vector<std::unique_ptr<std::vector<char>>> buffers_;
+};
+
+TEST(ArtifactWriterTest, WritesIntoASinkTheSameTextAsToJson) {
+    struct Case {
+        std::string text;
+        bool ascii;
+    };
+    // Attribute texts are not counted in the writer's first guess, so long
+    // ones make it grow the sink several times over.
+    for (const Case& c : {Case{std::string(70000, 'x'), true}, Case{"caf\xc3\xa9", false}}) {
+        auto b = take(GraphBuilder::new_for_array_api("2024.12"));
+        AttrMap attrs;
+        attrs.emplace("long", AttrValue::from_string(c.text + c.text + c.text));
+        EXPECT_TRUE(b.append_input(meta({}, "float32", std::move(attrs), c.text)));
+        const GraphStore store = take(GraphStore::create(std::move(b).into_data()));
+        RecordingSink sink;
+        const artifact::WrittenText written = take(artifact::write_json(store, sink));
+        EXPECT_EQ(written.ascii, c.ascii);
+        EXPECT_EQ(sink.text(written.size), take(artifact::to_json(store)));
+        EXPECT_EQ(sink.growths() > 1, c.ascii);
+    }
 }
 
 // Every attribute kind, the float bit patterns that plain numbers lose,
