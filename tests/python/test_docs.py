@@ -77,6 +77,13 @@ def test_chapter_examples_run(path):
     assert ran or not python_blocks(path), f"docs/{path.name}: no block ran"
 
 
+def anchors(path):
+    """The heading anchors a Markdown renderer makes for `path`."""
+    prose = re.sub(r"^```.*?^```", "", path.read_text(encoding="utf-8"), flags=re.M | re.S)
+    headings = re.findall(r"^#+ (.+)$", prose, re.M)
+    return {re.sub(r"[^\w\- ]", "", h.strip().lower()).replace(" ", "-") for h in headings}
+
+
 def test_guide_exists_and_its_links_resolve():
     assert (DOCS / "README.md") in CHAPTERS
     index = (DOCS / "README.md").read_text(encoding="utf-8")
@@ -85,10 +92,13 @@ def test_guide_exists_and_its_links_resolve():
             assert f"]({chapter.name})" in index, f"docs/README.md does not link {chapter.name}"
     for chapter in CHAPTERS:
         for target in LINK.findall(chapter.read_text(encoding="utf-8")):
-            if "://" in target or target.startswith("#"):
+            if "://" in target:
                 continue
-            file = target.split("#", 1)[0]
-            assert (chapter.parent / file).exists(), f"docs/{chapter.name} links to missing {target}"
+            file, _, anchor = target.partition("#")
+            linked = (chapter.parent / file) if file else chapter
+            assert linked.exists(), f"docs/{chapter.name} links to missing {target}"
+            if anchor:
+                assert anchor in anchors(linked), f"docs/{chapter.name} links to missing anchor {target}"
 
 
 def test_collector_finds_blocks_and_their_lines(tmp_path):
