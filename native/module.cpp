@@ -5,7 +5,11 @@
 #include "native/dynamic_tape/methods.h"
 #include "native/dynamic_tape/walks.h"
 #include "native/module_state.h"
+#include "native/staged/artifact.h"
+#include "native/staged/builder.h"
+#include "native/staged/node.h"
 #include "native/staged/pending.h"
+#include "native/staged/store.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 

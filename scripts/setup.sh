@@ -53,5 +53,5 @@ if [ ! -x "$venv/bin/python" ] || [ "$(cat "$venv/.base" 2>/dev/null)" != "$pyth
   "$python" -m venv "$venv"
   echo "$python" > "$venv/.base"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core pytest numpy
+"$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core pytest numpy array_api_strict
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"

@@ -6,12 +6,8 @@
 
 namespace vorlix::staged {
 
-PyObject* create_graph_node_type(PyObject* module);
-PyObject* create_graph_builder_type(PyObject* module);
-PyObject* create_graph_store_type(PyObject* module);
 PyObject* create_execution_plan_type(PyObject* module);
 
-PyObject* deserialize_graph_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* build_graph_execution_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 

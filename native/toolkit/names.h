@@ -24,6 +24,12 @@ VORLIX_INTERNED_NAME(vorlix_snapshot, "_vorlix_snapshot")
 VORLIX_INTERNED_NAME(vjp_many, "__vorlix_vjp_many__")
 VORLIX_INTERNED_NAME(node_id, "node_id")
 VORLIX_INTERNED_NAME(all, "all")
+VORLIX_INTERNED_NAME(dunder_module, "__module__")
+VORLIX_INTERNED_NAME(dunder_name, "__name__")
+VORLIX_INTERNED_NAME(name, "name")
+VORLIX_INTERNED_NAME(byteorder, "byteorder")
+VORLIX_INTERNED_NAME(isnative, "isnative")
+VORLIX_INTERNED_NAME(str, "str")
 
 #undef VORLIX_INTERNED_NAME
 

@@ -1,0 +1,14 @@
+// The graph artifact from Python: GraphStore._to_json and the module function
+// deserialize_graph_json.
+#pragma once
+
+#include "native/toolkit/python.h"
+
+namespace vorlix::staged {
+
+// GraphStore._to_json(self): METH_NOARGS.
+PyObject* store_to_json(PyObject* self, PyObject* unused);
+
+PyObject* deserialize_graph_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace vorlix::staged

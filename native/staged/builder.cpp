@@ -1,0 +1,451 @@
+// GraphBuilder: argument conversion, the runtime builder's appends, and
+// `finish` with its optimisation report.
+#include "native/staged/builder.h"
+
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "native/staged/boundary.h"
+#include "native/staged/conversion/attr.h"
+#include "native/staged/conversion/dtype.h"
+#include "native/staged/conversion/type_name.h"
+#include "native/staged/store.h"
+#include "native/toolkit/args.h"
+#include "native/toolkit/borrow.h"
+#include "native/toolkit/errors.h"
+#include "native/toolkit/values.h"
+#include "runtime/constant.h"
+#include "runtime/graph.h"
+#include "runtime/optimize.h"
+
+namespace vorlix::staged {
+
+using py::ErrorKind;
+using py::Ref;
+
+namespace {
+
+struct GraphBuilderObject {
+    PyObject_HEAD
+    py::BorrowState borrow;
+    // Absent once `finish` has taken it.
+    std::optional<GraphBuilder> builder;
+    DTypeCache dtypes;
+};
+
+GraphBuilderObject* as_builder(PyObject* self) { return reinterpret_cast<GraphBuilderObject*>(self); }
+
+constexpr const char* kFinishedMessage = "GraphBuilder has already finished";
+
+// Runs a method body with the builder taken exclusively.
+template <class F>
+PyObject* with_builder(PyObject* self, F&& body) {
+    return guarded([&]() -> PyObject* {
+        GraphBuilderObject* object = as_builder(self);
+        py::ExclusiveHold hold(object->borrow);
+        if (!hold.ok()) return nullptr;
+        return body(*object);
+    });
+}
+
+// The UTF-8 text of a bound str argument.
+std::optional<std::string> text_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string(utf8, static_cast<size_t>(size));
+}
+
+// An optional str argument (None or absent) as optional text; false on failure.
+bool optional_text(PyObject* obj, const char* arg, std::optional<std::string>& out) {
+    Ref str;
+    if (!py::to_optional_str(obj, arg, str)) return false;
+    if (!str) return true;
+    out = text_of(str.get());
+    return out.has_value();
+}
+
+bool required_text(PyObject* obj, const char* arg, std::string& out) {
+    Ref str;
+    if (!py::to_str(obj, arg, str)) return false;
+    std::optional<std::string> text = text_of(str.get());
+    if (!text) return false;
+    out = std::move(*text);
+    return true;
+}
+
+[[gnu::cold]] std::nullptr_t invalid_metadata(std::string_view op, const GraphError& error) {
+    std::string message = "Op '";
+    message += op;
+    message += "' has invalid metadata: ";
+    message += error.rendered();
+    return py::raise(ErrorKind::Value, message);
+}
+
+std::nullptr_t building_error(const GraphError& error) {
+    return py::raise_graph_error(error, py::GraphErrorSite::Building);
+}
+
+[[gnu::cold]] std::nullptr_t finished() { return py::raise(ErrorKind::Runtime, kFinishedMessage); }
+
+PyObject* new_id(NodeId id) { return PyLong_FromUnsignedLong(id); }
+
+PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const py::Signature sig{"GraphBuilder", {"required_array_api_version"}, 0, 0};
+    return guarded([&]() -> PyObject* {
+        // The binder takes the vectorcall layout: positional values, then
+        // keyword values named by a tuple.
+        std::vector<PyObject*> stack(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + PyTuple_GET_SIZE(args));
+        Ref kwnames;
+        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+            kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+            if (!kwnames) return nullptr;
+            Py_ssize_t pos = 0;
+            Py_ssize_t k = 0;
+            PyObject* key = nullptr;
+            PyObject* value = nullptr;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+                stack.push_back(value);
+            }
+        }
+        PyObject* argv[1];
+        if (!py::bind_arguments(sig, stack.data(), PyTuple_GET_SIZE(args), kwnames.get(), argv)) return nullptr;
+        std::string version = "2024.12";
+        if (argv[0] != nullptr && !required_text(argv[0], "required_array_api_version", version)) return nullptr;
+        Expected<GraphBuilder> builder = GraphBuilder::new_for_array_api(version);
+        if (!builder) return building_error(builder.error());
+
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        GraphBuilderObject* object = as_builder(self.get());
+        new (&object->borrow) py::BorrowState();
+        new (&object->builder) std::optional<GraphBuilder>(std::move(builder).value());
+        new (&object->dtypes) DTypeCache();
+        return self.release();
+    });
+}
+
+PyObject* append_input_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"append_input_node", {"shape", "dtype", "name"}, 2, 2};
+    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
+        PyObject* argv[3];
+        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+        Shape shape;
+        std::optional<std::string> name;
+        if (!py::to_uint_list(argv[0], "shape", shape)) return nullptr;
+        if (!optional_text(argv[2], "name", name)) return nullptr;
+
+        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[1]);
+        if (!dtype) return nullptr;
+        Expected<NodeMetadata> metadata = NodeMetadata::create({}, std::move(shape), std::move(*dtype),
+                                                               std::move(name), 1, std::nullopt, std::nullopt,
+                                                               std::nullopt);
+        if (!metadata) return invalid_metadata(graph::kInputOp, metadata.error());
+        if (!b.builder) return finished();
+        Expected<NodeId> id = b.builder->append_input(std::move(metadata).value());
+        if (!id) return building_error(id.error());
+        return new_id(*id);
+    });
+}
+
+PyObject* append_constant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"append_constant", {"data", "shape", "dtype", "kind"}, 3, 4};
+    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
+        PyObject* argv[4];
+        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+        if (!PyBytes_Check(argv[0])) return py::raise_argument_error("data", "expected bytes, got " + py::type_name_of(argv[0]));
+        Shape shape;
+        std::string kind_text;
+        if (!py::to_uint_list(argv[1], "shape", shape)) return nullptr;
+        if (!required_text(argv[3], "kind", kind_text)) return nullptr;
+
+        Expected<ConstantKind, std::string> kind = constant::kind_from_str(kind_text);
+        if (!kind) return py::raise(ErrorKind::Value, kind.error());
+        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[2]);
+        if (!dtype) return nullptr;
+        Expected<NumericDType, std::string> numeric = NumericDType::from_str(dtype->name());
+        if (!numeric) return py::raise(ErrorKind::Value, numeric.error());
+        const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(argv[0]));
+        Expected<PortableConstant, std::string> payload =
+            PortableConstant::create(*kind, *numeric, shape, Bytes(data, data + PyBytes_GET_SIZE(argv[0])));
+        if (!payload) return py::raise(ErrorKind::Value, payload.error());
+        Ref digest = py::str_from_utf8(payload->digest());
+        if (!digest) return nullptr;
+        Expected<NodeMetadata> metadata = NodeMetadata::create({}, std::move(shape), std::move(*dtype), std::nullopt,
+                                                               1, std::nullopt, std::nullopt, std::nullopt);
+        if (!metadata) return invalid_metadata(graph::kConstOp, metadata.error());
+        if (!b.builder) return finished();
+        Expected<NodeId> id = b.builder->append_constant(std::move(metadata).value(), std::move(payload).value());
+        if (!id) return building_error(id.error());
+        Ref node = Ref::steal(new_id(*id));
+        if (!node) return nullptr;
+        return PyTuple_Pack(2, node.get(), digest.get());
+    });
+}
+
+// `output_shapes`: None, or a sequence of shapes.
+bool output_shapes_arg(PyObject* obj, std::optional<std::vector<Shape>>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    py::SequenceArg seq;
+    if (!seq.open(obj, "output_shapes")) return false;
+    std::vector<Shape> shapes(static_cast<size_t>(seq.size()));
+    for (Py_ssize_t i = 0; i < seq.size(); ++i) {
+        if (!py::to_uint_list(seq[i], "output_shapes", shapes[static_cast<size_t>(i)])) return false;
+    }
+    out = std::move(shapes);
+    return true;
+}
+
+// `output_dtypes`: absent for None, else exactly a list or a tuple whose
+// items resolve through the builder's cache.
+bool output_dtypes_arg(PyObject* obj, DTypeCache& cache, std::optional<std::vector<DTypeDescriptor>>& out) {
+    if (obj == nullptr || obj == Py_None) return true;
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+        std::optional<std::string> qualname = qualified_type_name(obj);
+        if (!qualname) return false;
+        return py::fail(ErrorKind::Type,
+                        "output_dtypes must be a list or tuple of dtype descriptors; got " + *qualname);
+    }
+    // Resolution may run Python code that changes a list, so each item is
+    // read afresh and held while it resolves.
+    Ref seq = Ref::new_ref(obj);
+    std::vector<DTypeDescriptor> dtypes;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref item = Ref::new_ref(PySequence_Fast_GET_ITEM(seq.get(), i));
+        std::optional<DTypeDescriptor> dtype = cache.resolve(item.get());
+        if (!dtype) return false;
+        dtypes.push_back(std::move(*dtype));
+    }
+    out = std::move(dtypes);
+    return true;
+}
+
+PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"append_node",
+                                   {"op", "inputs", "attrs", "shape", "dtype", "schema_version", "name", "num_outputs",
+                                    "output_shapes", "output_dtypes", "source_location"},
+                                   5,
+                                   5};
+    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
+        PyObject* argv[11];
+        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+        std::string op;
+        std::vector<NodeId> parents;
+        Shape shape;
+        uint32_t schema_version = 1;
+        std::optional<std::string> name;
+        uint64_t num_outputs = 1;
+        std::optional<std::vector<Shape>> output_shapes;
+        std::optional<std::string> source_location;
+        if (!required_text(argv[0], "op", op)) return nullptr;
+        if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
+        if (!PyDict_Check(argv[2])) return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[2]));
+        if (!py::to_uint_list(argv[3], "shape", shape)) return nullptr;
+        if (argv[5] != nullptr && !py::to_u32(argv[5], "schema_version", schema_version)) return nullptr;
+        if (!optional_text(argv[6], "name", name)) return nullptr;
+        if (argv[7] != nullptr && !py::to_u64(argv[7], "num_outputs", num_outputs)) return nullptr;
+        if (!output_shapes_arg(argv[8], output_shapes)) return nullptr;
+        if (!optional_text(argv[10], "source_location", source_location)) return nullptr;
+
+        if (op.empty()) return py::raise(ErrorKind::Value, "node op must not be empty");
+        ActiveContainers active;
+        std::optional<AttrMap> attrs = map_from_python(argv[2], "attrs", active);
+        if (!attrs) return nullptr;
+        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[4]);
+        if (!dtype) return nullptr;
+        std::optional<std::vector<DTypeDescriptor>> output_dtypes;
+        if (!output_dtypes_arg(argv[9], b.dtypes, output_dtypes)) return nullptr;
+        Expected<NodeMetadata> metadata =
+            NodeMetadata::create(std::move(*attrs), std::move(shape), std::move(*dtype), std::move(name),
+                                 static_cast<size_t>(num_outputs), std::move(output_shapes), std::move(output_dtypes),
+                                 std::move(source_location));
+        if (!metadata) return invalid_metadata(op, metadata.error());
+        if (!b.builder) return finished();
+        Expected<NodeId> id = b.builder->append_operation(op, schema_version, parents, std::move(metadata).value());
+        if (!id) return building_error(id.error());
+        return new_id(*id);
+    });
+}
+
+PyObject* append_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const py::Signature sig{"append_output", {"node_id"}, 1, 1};
+    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
+        PyObject* argv[1];
+        uint32_t id = 0;
+        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+        if (!py::to_u32(argv[0], "node_id", id)) return nullptr;
+        if (!b.builder) return finished();
+        if (Status<> appended = b.builder->append_output(id); !appended) return building_error(appended.error());
+        Py_RETURN_NONE;
+    });
+}
+
+// (ID, operation name, parents, name or None) of every node, in ID order.
+Ref snapshot(const GraphStore& store) {
+    const size_t n = store.node_count();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    // One str per operation, shared by its nodes' tuples.
+    const std::span<const OpSchema> schemas = store.data().arena.ops().schemas();
+    std::vector<Ref> op_names(schemas.size());
+    for (size_t id = 0; id < n; ++id) {
+        Expected<NodeRef> node = store.node(static_cast<NodeId>(id));
+        if (!node) return building_error(node.error());
+        const size_t op = static_cast<size_t>(&node->schema - schemas.data());
+        if (!op_names[op]) {
+            op_names[op] = py::str_from_utf8(node->schema.name);
+            if (!op_names[op]) return nullptr;
+        }
+        std::vector<NodeId> parents = node->parents.to_vec();
+        Ref item = Ref::steal(PyTuple_New(4));
+        Ref node_id = Ref::steal(PyLong_FromSize_t(id));
+        Ref parent_list = py::int_list(std::span<const NodeId>(parents));
+        Ref name = node->metadata.name() ? py::str_from_utf8(*node->metadata.name()) : Ref::none();
+        if (!item || !node_id || !parent_list || !name) return nullptr;
+        PyTuple_SET_ITEM(item.get(), 0, node_id.release());
+        PyTuple_SET_ITEM(item.get(), 1, op_names[op].clone().release());
+        PyTuple_SET_ITEM(item.get(), 2, parent_list.release());
+        PyTuple_SET_ITEM(item.get(), 3, name.release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(id), item.release());
+    }
+    return list;
+}
+
+Ref count(uint64_t n) { return Ref::steal(PyLong_FromUnsignedLongLong(n)); }
+
+// Sets the counts under `keys` in order on a new dict.
+Ref counts_dict(std::initializer_list<std::pair<const char*, Ref>> entries) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) return nullptr;
+    for (const auto& [key, value] : entries) {
+        if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+    }
+    return dict;
+}
+
+Ref report(const OptimizedGraph& optimized) {
+    Ref passes = Ref::steal(PyList_New(static_cast<Py_ssize_t>(optimized.passes.size())));
+    if (!passes) return nullptr;
+    for (size_t i = 0; i < optimized.passes.size(); ++i) {
+        const PassReport& pass = optimized.passes[i];
+        Ref entry = counts_dict({{"name", py::str_from_utf8(pass.name)},
+                                 {"nodes_before", count(pass.nodes_before)},
+                                 {"nodes_after", count(pass.nodes_after)},
+                                 {"removed_nodes", count(pass.removed())},
+                                 {"rewritten_nodes", count(pass.rewrites)}});
+        if (!entry) return nullptr;
+        PyList_SET_ITEM(passes.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return counts_dict({{"nodes_before", count(optimized.nodes_before)},
+                        {"nodes_after", count(optimized.nodes_after)},
+                        {"rewritten_nodes", count(optimized.total_rewrites)},
+                        {"passes", std::move(passes)}});
+}
+
+Ref node_map_list(const NodeMap& map) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(map.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < map.size(); ++i) {
+        PyObject* item = map[i] ? PyLong_FromUnsignedLong(*map[i]) : Py_NewRef(Py_None);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+}
+
+PyObject* finish(PyObject* self, PyObject*) {
+    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
+        // Finished from here on, whatever happens next.
+        std::optional<GraphBuilder> taken = std::exchange(b.builder, std::nullopt);
+        if (!taken) return finished();
+        Expected<GraphStore> validated = GraphStore::create(std::move(*taken).into_data());
+        if (!validated) return building_error(validated.error());
+        Ref nodes = snapshot(*validated);
+        if (!nodes) return nullptr;
+        Expected<OptimizedGraph> optimized = optimize(std::move(validated).value());
+        if (!optimized) return building_error(optimized.error());
+
+        Ref map = node_map_list(optimized->node_map);
+        Ref summary = report(*optimized);
+        if (!map || !summary) return nullptr;
+        Ref store = new_graph_store(PyType_GetModule(Py_TYPE(self)),
+                                    std::make_shared<const GraphStore>(std::move(optimized->store)));
+        if (!store) return nullptr;
+        return PyTuple_Pack(4, store.get(), map.get(), summary.get(), nodes.get());
+    });
+}
+
+int builder_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return as_builder(self)->dtypes.traverse(visit, arg);
+}
+
+int builder_clear(PyObject* self) {
+    as_builder(self)->dtypes.clear();
+    return 0;
+}
+
+void builder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    PyObject_ClearWeakRefs(self);
+    GraphBuilderObject* object = as_builder(self);
+    object->dtypes.~DTypeCache();
+    object->builder.~optional();
+    object->borrow.~BorrowState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+#define VORLIX_METHOD(name, signature, doc) \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), kFastcall, #name signature "\n--\n\n" doc}
+
+PyMethodDef builder_methods[] = {
+    VORLIX_METHOD(append_input_node, "($self, shape, dtype, *, name=None)", "Declare one graph input; returns its node ID."),
+    VORLIX_METHOD(append_constant, "($self, data, shape, dtype, *, kind)",
+                  "Embed one constant payload; returns (node ID, digest)."),
+    VORLIX_METHOD(append_node,
+                  "($self, op, inputs, attrs, shape, dtype, *, schema_version=1, name=None, num_outputs=1, "
+                  "output_shapes=None, output_dtypes=None, source_location=None)",
+                  "Append one operation; returns its node ID."),
+    VORLIX_METHOD(append_output, "($self, node_id)", "Mark a node as a graph output."),
+    {"finish", finish, METH_NOARGS,
+     "finish($self)\n--\n\nValidate and optimize the graph: (store, node map, report, snapshot)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef VORLIX_METHOD
+
+PyType_Slot builder_slots[] = {
+    {Py_tp_doc, const_cast<char*>("GraphBuilder(*, required_array_api_version=...)\n--\n\n"
+                                  "Python construction handle around one runtime-owned builder.")},
+    {Py_tp_new, reinterpret_cast<void*>(builder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(builder_clear)},
+    {Py_tp_methods, builder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec builder_spec = {
+    "vorlix._native_core.GraphBuilder",
+    sizeof(GraphBuilderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
+    builder_slots,
+};
+
+}  // namespace
+
+PyObject* create_graph_builder_type(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &builder_spec, nullptr);
+}
+
+}  // namespace vorlix::staged
