@@ -30,6 +30,9 @@ VORLIX_INTERNED_NAME(name, "name")
 VORLIX_INTERNED_NAME(byteorder, "byteorder")
 VORLIX_INTERNED_NAME(isnative, "isnative")
 VORLIX_INTERNED_NAME(str, "str")
+VORLIX_INTERNED_NAME(donation_positions, "__vorlix_donation_positions__")
+VORLIX_INTERNED_NAME(alias_positions, "__vorlix_alias_positions__")
+VORLIX_INTERNED_NAME(owned_output, "__vorlix_owned_output__")
 
 #undef VORLIX_INTERNED_NAME
 

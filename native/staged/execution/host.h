@@ -1,0 +1,61 @@
+// PythonHost: links staged operations through a Python binder and evaluates
+// them through the Python evaluators it returned, checking what they produce.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+
+#include "native/staged/conversion/dtype.h"
+#include "native/toolkit/python.h"
+#include "native/toolkit/ref.h"
+#include "runtime/execution/host.h"
+#include "runtime/node.h"
+
+namespace vorlix::staged {
+
+// Every error is the raised Python exception, taken out of the interpreter's
+// error slot so that the walk can drop its values before it is raised again.
+class PythonHost {
+public:
+    using Value = py::Ref;
+    using Evaluator = py::Ref;
+    using Error = py::Ref;
+
+    // Borrows `binder` for the host's lifetime.
+    [[nodiscard]] static PythonHost linking(PyObject* binder) { return PythonHost(binder, nullptr); }
+    // Borrows `context` (None when null) for the host's lifetime.
+    [[nodiscard]] static PythonHost executing(PyObject* context) { return PythonHost(nullptr, context); }
+
+    PythonHost(const PythonHost&) = delete;
+    PythonHost& operator=(const PythonHost&) = delete;
+    PythonHost(PythonHost&&) = default;
+
+    // Calls the binder with the operation name and a new attributes dict and
+    // reads the evaluator's three declarations.
+    [[nodiscard]] Expected<execution::Declarations<py::Ref>, py::Ref> link(const NodeRef& node);
+
+    [[nodiscard]] Status<py::Ref> evaluate(const py::Ref& evaluator, std::span<const py::Ref* const> operands,
+                                           std::optional<uint32_t> donated_position, py::Ref donated,
+                                           py::Ref& out);
+    [[nodiscard]] Status<py::Ref> validate(const py::Ref& value, std::span<const ValueSpec> specs);
+    [[nodiscard]] py::Ref share(const py::Ref& value) { return value.clone(); }
+    [[nodiscard]] py::Ref node_error(std::string message);
+
+private:
+    PythonHost(PyObject* binder, PyObject* context) : binder_(binder), context_(context != nullptr ? context : Py_None) {}
+
+    // One value against one specification; false with an exception raised.
+    [[nodiscard]] bool check_value(PyObject* value, const ValueSpec& spec);
+    [[nodiscard]] py::Ref op_name(const OpSchema& schema);
+
+    PyObject* binder_;
+    PyObject* context_;
+    DTypeCache dtypes_;
+    // The operation names as str, made once per operation of the store.
+    std::unordered_map<const OpSchema*, py::Ref> op_names_;
+};
+
+}  // namespace vorlix::staged
