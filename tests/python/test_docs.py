@@ -1,8 +1,7 @@
 """The guide in docs/ runs: every ```python block of a chapter is executed,
 in order, in one namespace per chapter, so that the examples cannot drift
-from the module. Blocks whose info string says `no-run` are shown, not run;
-blocks that say `staged` or `execution` need that half of the module and are
-skipped while it is not built. Relative links between the chapters must
+from the module. Blocks whose info string says `no-run` are shown, not run.
+Relative links between the chapters, and to their headings, must
 resolve."""
 
 import re
@@ -10,8 +9,6 @@ import traceback
 from pathlib import Path
 
 import pytest
-
-import vorlix._native_core as core
 
 DOCS = Path(__file__).resolve().parents[2] / "docs"
 CHAPTERS = sorted(DOCS.glob("*.md"))
@@ -38,25 +35,6 @@ def python_blocks(path):
     return blocks
 
 
-def _pending(call):
-    try:
-        call()
-    except NotImplementedError:
-        return True
-    except Exception:
-        return False
-    return False
-
-
-# A half of the module that is not built yet registers placeholders that
-# raise NotImplementedError; anything else (even a TypeError for the wrong
-# arguments) means the real interface is there.
-PENDING = {
-    "staged": _pending(lambda: core.GraphBuilder()),
-    "execution": _pending(lambda: core.build_graph_execution_plan(None, None)),
-}
-
-
 @pytest.mark.parametrize("path", CHAPTERS, ids=[p.name for p in CHAPTERS])
 def test_chapter_examples_run(path):
     namespace = {"__name__": f"docs.{path.stem}"}
@@ -64,9 +42,6 @@ def test_chapter_examples_run(path):
     for start, words, code in python_blocks(path):
         if "no-run" in words:
             continue
-        missing = [w for w in words if PENDING.get(w)]
-        if missing:
-            pytest.skip(f"{path.name}:{start}: the {missing[0]} interface is not built in this module yet")
         try:
             # Leading blank lines make tracebacks point at the chapter's own lines.
             exec(compile("\n" * (start - 1) + code, str(path), "exec"), namespace)
@@ -109,9 +84,12 @@ def test_collector_finds_blocks_and_their_lines(tmp_path):
 
 def test_a_failing_block_is_reported_with_its_line(tmp_path):
     page = tmp_path / "page.md"
-    page.write_text("```python\nvalue = 1\n```\n\ntext\n\n```python\nassert value == 1\nassert value == 2\n```\n")
+    page.write_text("```python\nvalue = 1\n```\n\n```python no-run\nvalue = 2\n```\n\n"
+                    "```python\nassert value == 1\nassert value == 2\n```\n")
     with pytest.raises(pytest.fail.Exception) as info:
         test_chapter_examples_run(page)
     message = str(info.value)
-    assert "the block at line 8 failed" in message
-    assert f'File "{page}", line 9' in message  # the chapter's own line of the failing assert
+    # The no-run block did not run, so the second assert of the last block fails,
+    # reported at the chapter's own line.
+    assert "the block at line 10 failed" in message
+    assert f'File "{page}", line 11' in message
