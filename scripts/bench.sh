@@ -13,6 +13,7 @@ for exe in build/bench/bench_*; do
   echo "== $(basename "$exe")"
   "$exe"
 done
+# bench_staged.py also runs build/bench/staged_finish_baseline, built above.
 for script in benchmarks/*.py; do
   echo "== $(basename "$script")"
   .venv/bin/python "$script"

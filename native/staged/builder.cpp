@@ -20,6 +20,7 @@
 #include "native/toolkit/values.h"
 #include "runtime/constant.h"
 #include "runtime/graph.h"
+#include "runtime/inline_vec.h"
 #include "runtime/optimize.h"
 
 namespace vorlix::staged {
@@ -158,7 +159,9 @@ PyObject* append_constant(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
         PyObject* argv[4];
         if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-        if (!PyBytes_Check(argv[0])) return py::raise_argument_error("data", "expected bytes, got " + py::type_name_of(argv[0]));
+        if (!PyBytes_Check(argv[0])) {
+            return py::raise_argument_error("data", "expected bytes, got " + py::type_name_of(argv[0]));
+        }
         Shape shape;
         std::string kind_text;
         if (!py::to_uint_list(argv[1], "shape", shape)) return nullptr;
@@ -235,7 +238,7 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         PyObject* argv[11];
         if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
         std::string op;
-        std::vector<NodeId> parents;
+        InlineVec<NodeId, 4> parents;
         Shape shape;
         uint32_t schema_version = 1;
         std::optional<std::string> name;
@@ -244,7 +247,9 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::optional<std::string> source_location;
         if (!required_text(argv[0], "op", op)) return nullptr;
         if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
-        if (!PyDict_Check(argv[2])) return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[2]));
+        if (!PyDict_Check(argv[2])) {
+            return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[2]));
+        }
         if (!py::to_uint_list(argv[3], "shape", shape)) return nullptr;
         if (argv[5] != nullptr && !py::to_u32(argv[5], "schema_version", schema_version)) return nullptr;
         if (!optional_text(argv[6], "name", name)) return nullptr;
@@ -404,11 +409,13 @@ void builder_dealloc(PyObject* self) {
 
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
-#define VORLIX_METHOD(name, signature, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), kFastcall, #name signature "\n--\n\n" doc}
+#define VORLIX_METHOD(name, signature, doc)                                               \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), kFastcall, \
+     #name signature "\n--\n\n" doc}
 
 PyMethodDef builder_methods[] = {
-    VORLIX_METHOD(append_input_node, "($self, shape, dtype, *, name=None)", "Declare one graph input; returns its node ID."),
+    VORLIX_METHOD(append_input_node, "($self, shape, dtype, *, name=None)",
+                  "Declare one graph input; returns its node ID."),
     VORLIX_METHOD(append_constant, "($self, data, shape, dtype, *, kind)",
                   "Embed one constant payload; returns (node ID, digest)."),
     VORLIX_METHOD(append_node,

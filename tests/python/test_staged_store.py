@@ -221,3 +221,18 @@ def test_two_threads_read_one_store():
     for t in threads:
         t.join()
     assert failures == []
+
+
+def test_writer_refusal_is_a_value_error():
+    deep = 0
+    for _ in range(5000):
+        deep = [deep]
+    b = core.GraphBuilder()
+    b.append_input_node([], "float32")
+    b.append_node("demo.op", [0], {"deep": deep}, [], "float32")
+    b.append_output(1)
+    store = b.finish()[0]
+    assert store.get_node(1).attrs["deep"][0][0][0] is not None
+    with pytest.raises(ValueError) as info:
+        store._to_json()
+    assert info.value.args == ("graph serialization failed: recursion limit exceeded",)

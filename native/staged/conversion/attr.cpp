@@ -67,8 +67,8 @@ public:
     }
 
     std::optional<AttrValue> value(PyObject* obj) {
-        AttrValue scalar;
-        switch (convert(obj, scalar)) {
+        std::optional<AttrValue> scalar;
+        switch (convert(obj, [&](AttrValue&& v) { scalar.emplace(std::move(v)); })) {
             case Step::Failed: return std::nullopt;
             case Step::Scalar: return scalar;
             case Step::Pushed: break;
@@ -79,15 +79,17 @@ public:
 private:
     enum class Step { Scalar, Pushed, Failed };
 
-    // Converts a scalar into `out`, or opens a frame for a container.
-    Step convert(PyObject* obj, AttrValue& out) {
+    // Hands a scalar to `place` (as a temporary, so that it is moved only
+    // once, into its container), or opens a frame for a container.
+    template <class Place>
+    Step convert(PyObject* obj, Place&& place) {
         PyTypeObject* type = Py_TYPE(obj);
         if (obj == Py_None) {
-            out = AttrValue::null();
+            place(AttrValue::null());
             return Step::Scalar;
         }
         if (type == &PyBool_Type) {
-            out = AttrValue::from_bool(obj == Py_True);
+            place(AttrValue::from_bool(obj == Py_True));
             return Step::Scalar;
         }
         if (type == &PyLong_Type) {
@@ -99,23 +101,23 @@ private:
                 return Step::Failed;
             }
             if (v == -1 && PyErr_Occurred()) return Step::Failed;
-            out = AttrValue::from_integer(v);
+            place(AttrValue::from_integer(v));
             return Step::Scalar;
         }
         if (type == &PyFloat_Type) {
-            out = AttrValue::from_float(PyFloat_AS_DOUBLE(obj));
+            place(AttrValue::from_float(PyFloat_AS_DOUBLE(obj)));
             return Step::Scalar;
         }
         if (type == &PyUnicode_Type) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
             if (utf8 == nullptr) return Step::Failed;
-            out = AttrValue::from_string(std::string(utf8, static_cast<size_t>(size)));
+            place(AttrValue::from_string(std::string(utf8, static_cast<size_t>(size))));
             return Step::Scalar;
         }
         if (type == &PyBytes_Type) {
             const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
-            out = AttrValue::from_bytes(Bytes(data, data + PyBytes_GET_SIZE(obj)));
+            place(AttrValue::from_bytes(Bytes(data, data + PyBytes_GET_SIZE(obj))));
             return Step::Scalar;
         }
         AttrKind kind;
@@ -165,7 +167,8 @@ private:
                 PyObject* seq = top.container.get();
                 const Py_ssize_t size = top.kind == AttrKind::List ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
                 if (top.next < size) {
-                    child = top.kind == AttrKind::List ? PyList_GET_ITEM(seq, top.next) : PyTuple_GET_ITEM(seq, top.next);
+                    child = top.kind == AttrKind::List ? PyList_GET_ITEM(seq, top.next)
+                                                       : PyTuple_GET_ITEM(seq, top.next);
                     held = Ref::new_ref(child);
                     top.child_index = top.next++;
                 }
@@ -175,12 +178,8 @@ private:
                 if (stack_.empty()) return closed;
                 continue;
             }
-            AttrValue converted;
-            switch (convert(child, converted)) {
-                case Step::Failed: return std::nullopt;
-                case Step::Pushed: continue;
-                case Step::Scalar: adopt(stack_.back(), std::move(converted)); break;
-            }
+            const Step step = convert(child, [this](AttrValue&& v) { adopt(stack_.back(), std::move(v)); });
+            if (step == Step::Failed) return std::nullopt;
         }
     }
 
@@ -206,7 +205,7 @@ private:
         return AttrValue();
     }
 
-    static void adopt(FromFrame& parent, AttrValue value) {
+    static void adopt(FromFrame& parent, AttrValue&& value) {
         if (parent.kind == AttrKind::Map) {
             parent.entries.insert_or_assign(std::string(parent.child_key_text), std::move(value));
         } else {
