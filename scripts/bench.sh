@@ -14,6 +14,7 @@ for exe in build/bench/bench_*; do
   "$exe"
 done
 # bench_staged.py also runs build/bench/staged_finish_baseline, built above.
+# bench_execution.py times execute_graph against a Python driver of the same evaluators.
 for script in benchmarks/*.py; do
   echo "== $(basename "$script")"
   .venv/bin/python "$script"

@@ -50,13 +50,16 @@ public:
 private:
     using Walk = Status<Error>;
 
-    [[nodiscard]] static Walk graph_failure(std::string message) { return Walk(Error(typename Error::Graph{std::move(message)})); }
-    [[nodiscard]] Walk node_failure(const NodeRef& node, typename H::Error error) const {
+    [[nodiscard]] static Error graph_error(std::string message) {
+        return Error(typename Error::Graph{std::move(message)});
+    }
+    [[nodiscard]] static Walk graph_failure(std::string message) { return Walk(graph_error(std::move(message))); }
+    [[nodiscard]] Walk node_failure(const PlannedNode& node, typename H::Error error) const {
         return Walk(Error(typename Error::Host{std::string(node.schema.name), std::move(error), node.id}));
     }
 
     [[nodiscard]] Walk run_node(size_t index);
-    [[nodiscard]] Walk evaluate(const NodeRef& node, const LinkedOperation<typename H::Evaluator>& operation,
+    [[nodiscard]] Walk evaluate(const PlannedNode& node, const LinkedOperation<typename H::Evaluator>& operation,
                                 Value& out);
     [[nodiscard]] Walk add_live(NodeId id);
     [[nodiscard]] Walk remove_live(NodeId id);
@@ -80,17 +83,17 @@ template <ExecutingHost H>
 typename Execution<H>::Result Execution<H>::run(std::vector<Value> inputs, std::vector<Value> constants) {
     using evaluate_detail::count_mismatch;
     if (constants.size() != plan_.constant_count()) {
-        return Result(Error(typename Error::Graph{count_mismatch("constants", plan_.constant_count(), constants.size())}));
+        return Result(graph_error(count_mismatch("constants", plan_.constant_count(), constants.size())));
     }
     const auto declared_inputs = graph_.inputs();
     if (inputs.size() != declared_inputs.size()) {
-        return Result(Error(typename Error::Graph{count_mismatch("inputs", declared_inputs.size(), inputs.size())}));
+        return Result(graph_error(count_mismatch("inputs", declared_inputs.size(), inputs.size())));
     }
     const size_t count = plan_.steps().size();
     slots_.resize(count);
     for (size_t k = 0; k < inputs.size(); ++k) {
         const NodeId id = declared_inputs[k];
-        if (id >= count) return Result(Error(typename Error::Graph{"staged graph input slot is unavailable"}));
+        if (id >= count) return Result(graph_error("staged graph input slot is unavailable"));
         slots_[id] = std::move(inputs[k]);
     }
     constants_ = std::move(constants);
@@ -107,9 +110,7 @@ template <ExecutingHost H>
 typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
     using evaluate_detail::node_message;
     const auto id = static_cast<NodeId>(index);
-    auto found = graph_.node(id);
-    if (!found) return Walk(Error(std::move(found).error()));
-    const NodeRef& node = *found;
+    const PlannedNode node = plan_.node(index);
     const auto& step = plan_.steps()[index];
 
     Value value;
@@ -122,8 +123,8 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
         }
         value = std::move(constants_[*constant->ordinal]);
         if (!value) {
-            return node_failure(node, host_.node_error(
-                                          node_message("staged graph constant value for node %", id, " is unavailable")));
+            std::string message = node_message("staged graph constant value for node %", id, " is unavailable");
+            return node_failure(node, host_.node_error(std::move(message)));
         }
     } else {
         if (Walk done = evaluate(node, std::get<LinkedOperation<typename H::Evaluator>>(step), value); !done) {
@@ -137,9 +138,7 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
 
     slots_[index] = std::move(value);
     if (Walk added = add_live(id); !added) return added;
-    const Parents& parents = node.parents;
-    for (size_t k = 0; k < parents.size(); ++k) {
-        const NodeId p = parents[k];
+    for (const NodeId p : node.parents) {
         if (p >= remaining_.size()) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] == 0) {
             return graph_failure(node_message("staged value %", p, " was consumed more often than planned"));
@@ -153,16 +152,16 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
 }
 
 template <ExecutingHost H>
-typename Execution<H>::Walk Execution<H>::evaluate(const NodeRef& node,
+typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
                                                    const LinkedOperation<typename H::Evaluator>& operation,
                                                    Value& out) {
     using evaluate_detail::node_message;
-    const Parents& parents = node.parents;
+    const std::span<const NodeId> parents = node.parents;
     const size_t arity = parents.size();
 
     std::optional<uint32_t> donated_position;
     Value donated;
-    for (const uint32_t d : operation.donation_candidates) {
+    for (const uint32_t d : plan_.donation_candidates(operation)) {
         if (d >= arity) return graph_failure("validated staged donation position is unavailable");
         const NodeId p = parents[d];
         if (p >= remaining_.size() || p >= live_.size()) return graph_failure("staged use-count slot is unavailable");
@@ -197,7 +196,9 @@ typename Execution<H>::Walk Execution<H>::add_live(NodeId id) {
     if (!roots) return graph_failure("staged alias-root set is unavailable");
     for (const NodeId r : *roots) {
         if (r >= live_.size()) return graph_failure("staged live-alias slot is unavailable");
-        if (live_[r] == std::numeric_limits<uint64_t>::max()) return graph_failure("staged live-alias count overflowed");
+        if (live_[r] == std::numeric_limits<uint64_t>::max()) {
+            return graph_failure("staged live-alias count overflowed");
+        }
         ++live_[r];
     }
     return Walk();
@@ -232,11 +233,11 @@ typename Execution<H>::Result Execution<H>::collect_outputs() {
     std::vector<Value> collected;
     collected.reserve(outputs.size());
     for (const NodeId o : outputs) {
-        if (o >= remaining_.size()) return Result(Error(typename Error::Graph{"staged output count is unavailable"}));
-        if (o >= slots_.size()) return Result(Error(typename Error::Graph{"staged graph output slot is unavailable"}));
-        if (remaining_[o] == 0) return Result(Error(typename Error::Graph{"staged output count underflowed"}));
+        if (o >= remaining_.size()) return Result(graph_error("staged output count is unavailable"));
+        if (o >= slots_.size()) return Result(graph_error("staged graph output slot is unavailable"));
+        if (remaining_[o] == 0) return Result(graph_error("staged output count underflowed"));
         if (!slots_[o]) {
-            return Result(Error(typename Error::Graph{node_message("staged graph output %", o, " has no computed value")}));
+            return Result(graph_error(node_message("staged graph output %", o, " has no computed value")));
         }
         if (--remaining_[o] == 0) {
             collected.push_back(std::move(slots_[o]));

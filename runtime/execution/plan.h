@@ -20,16 +20,16 @@
 
 namespace vorlix::execution {
 
+// An operation's donation positions live in its plan's donation table (see
+// `LinkedExecutionPlan::donation_positions`), so that a plan of a million
+// operations makes no allocation per operation.
 template <class Evaluator>
 struct LinkedOperation {
     OutputMode output;
-    // As declared: in order, duplicates kept, each below the operand count.
-    std::vector<uint32_t> donation_positions;
-    // The declared positions whose operand has the one output specification
-    // this node has, in declared order: the only ones execution examines,
-    // since the specification test cannot change between executions.
-    std::vector<uint32_t> donation_candidates;
     Evaluator evaluator;
+    size_t donations_begin = 0;
+    uint32_t declared_donations = 0;
+    uint32_t candidate_donations = 0;
 };
 
 struct InputStep {};
@@ -41,6 +41,15 @@ struct ConstantStep {
 
 template <class Evaluator>
 using Step = std::variant<InputStep, ConstantStep, LinkedOperation<Evaluator>>;
+
+// What the walk reads of one node, copied out of the store at link time so
+// that an execution does no lookups. Views into the plan and its store.
+struct PlannedNode {
+    std::span<const NodeId> parents;
+    const OpSchema& schema;
+    const NodeMetadata& metadata;
+    NodeId id;
+};
 
 // Per node, the ascending, duplicate-free IDs of the Owned nodes whose output
 // storage the node's value may share; stored flat, in node order.
@@ -110,14 +119,43 @@ public:
     [[nodiscard]] std::span<const uint64_t> use_counts() const { return use_counts_; }
     [[nodiscard]] const AliasRoots& alias_roots() const { return alias_roots_; }
     [[nodiscard]] size_t constant_count() const { return constant_count_; }
+    // As declared: in order, duplicates kept, each below the operand count.
+    [[nodiscard]] std::span<const uint32_t> donation_positions(const LinkedOperation<Evaluator>& op) const {
+        return std::span<const uint32_t>(donations_).subspan(op.donations_begin, op.declared_donations);
+    }
+    // The declared positions whose operand has the one output specification
+    // the operation's node has, in declared order: the only ones execution
+    // examines, since the specification test cannot change between executions.
+    [[nodiscard]] std::span<const uint32_t> donation_candidates(const LinkedOperation<Evaluator>& op) const {
+        return std::span<const uint32_t>(donations_)
+            .subspan(op.donations_begin + op.declared_donations, op.candidate_donations);
+    }
+    // `index` must be below the step count.
+    [[nodiscard]] PlannedNode node(size_t index) const {
+        const NodeInfo& info = nodes_[index];
+        return {std::span<const NodeId>(parents_.data() + info.parent_begin, info.parent_count), *info.schema,
+                *info.metadata, static_cast<NodeId>(index)};
+    }
 
 private:
+    struct NodeInfo {
+        const OpSchema* schema;
+        const NodeMetadata* metadata;
+        size_t parent_begin;
+        size_t parent_count;
+    };
+
     LinkedExecutionPlan() = default;
 
     std::shared_ptr<const GraphStore> store_;
     std::vector<Step<Evaluator>> steps_;
     std::vector<uint64_t> use_counts_;
     AliasRoots alias_roots_;
+    std::vector<NodeInfo> nodes_;
+    // Every node's parents in operand order, node after node.
+    std::vector<NodeId> parents_;
+    // Per operation, its declared donation positions followed by its candidates.
+    std::vector<uint32_t> donations_;
     size_t constant_count_ = 0;
 };
 
@@ -136,6 +174,9 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
     plan.use_counts_.assign(count, 0);
     plan.steps_.reserve(count);
     plan.alias_roots_.reserve(count);
+    plan.nodes_.reserve(count);
+    // Most nodes read one parent; the edge list grows past that only for wider graphs.
+    plan.parents_.reserve(count);
 
     const auto& constants = graph.constants();
     auto next_constant = constants.begin();
@@ -149,12 +190,14 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         const Parents& parents = node.parents;
         const size_t arity = parents.size();
 
+        plan.nodes_.push_back({&node.schema, &node.metadata, plan.parents_.size(), arity});
         for (size_t k = 0; k < arity; ++k) {
             const NodeId p = parents[k];
             if (p >= count) return Result(Error(graph_failure("staged use-count slot is unavailable")));
             if (!plan_detail::add_use(plan.use_counts_[p])) {
                 return Result(Error(graph_failure("staged use count overflowed")));
             }
+            plan.parents_.push_back(p);
         }
 
         const std::string_view op = node.schema.name;
@@ -181,12 +224,13 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         }
         Declarations<Evaluator>& declared = *linked;
 
-        LinkedOperation<Evaluator> operation{declared.output, {}, {}, std::move(declared.evaluator)};
-        operation.donation_positions.reserve(declared.donation_positions.size());
+        LinkedOperation<Evaluator> operation{declared.output, std::move(declared.evaluator), plan.donations_.size()};
         for (const uint64_t d : declared.donation_positions) {
             if (d >= arity) return Result(Error(plan_detail::invalid_position(op, id, "donation")));
-            operation.donation_positions.push_back(static_cast<uint32_t>(d));
+            plan.donations_.push_back(static_cast<uint32_t>(d));
         }
+        const size_t declared_count = declared.donation_positions.size();
+        operation.declared_donations = static_cast<uint32_t>(declared_count);
         if (declared.output.kind == OutputKind::Alias && declared.output.alias_position >= arity) {
             return Result(Error(plan_detail::invalid_position(op, id, "alias")));
         }
@@ -201,11 +245,13 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         }
         if (!roots_found) return Result(Error(graph_failure("staged alias-root set is unavailable")));
 
-        for (const uint32_t d : operation.donation_positions) {
+        for (size_t k = 0; k < declared_count; ++k) {
+            const uint32_t d = plan.donations_[operation.donations_begin + k];
             auto parent = graph.node(parents[d]);
             if (!parent) return Result(Error(std::move(parent).error()));
             if (plan_detail::same_single_spec(parent->metadata, node.metadata)) {
-                operation.donation_candidates.push_back(d);
+                plan.donations_.push_back(d);
+                ++operation.candidate_donations;
             }
         }
         plan.steps_.emplace_back(std::move(operation));

@@ -199,7 +199,8 @@ TEST(ExecutionTest, EveryFailureReleasesEverythingTheCallHeld) {
             EXPECT_EQ(failure->op_name, op);
             const NodeId node = failing == "x" ? 0 : failing == "c" ? 1 : static_cast<NodeId>(failing[1] - '0');
             EXPECT_EQ(failure->node, node);
-            EXPECT_EQ(failure->error, (in_evaluator ? "evaluator " : "invalid value ") + failing + (in_evaluator ? " failed" : ""));
+            const std::string message = in_evaluator ? "evaluator " + failing + " failed" : "invalid value " + failing;
+            EXPECT_EQ(failure->error, message);
             EXPECT_EQ(run.live_values(), 0) << failing << in_evaluator;
         }
     }

@@ -95,12 +95,20 @@ TEST(ExecutionPlanTest, DonationCandidatesNeedOneEqualSpecification) {
     s.node("vorlix.input", {}, Spec{{3}, "float32"});      // 1
     s.node("vorlix.input", {}, Spec{{2, 3}, "float"});     // 2: float, not float64
     s.node("f", {0, 1, 2, 0}, Spec{{2, 3}, "float32"});   // 3
+    s.node("g", {3, 1});                                   // 4
     Ledger ledger;
     FakeHost host(ledger);
     host.behaviours["f"].donations = {1, 3, 2, 0, 3};
+    host.behaviours["g"].donations = {0, 1};
     auto plan = take(FakePlan::link(shared(std::move(s)), host));
-    EXPECT_EQ(operation(plan, 3).donation_positions, (std::vector<uint32_t>{1, 3, 2, 0, 3}));
-    EXPECT_EQ(operation(plan, 3).donation_candidates, (std::vector<uint32_t>{3, 0, 3}));
+    const auto positions = plan.donation_positions(operation(plan, 3));
+    const auto candidates = plan.donation_candidates(operation(plan, 3));
+    EXPECT_EQ(std::vector<uint32_t>(positions.begin(), positions.end()), (std::vector<uint32_t>{1, 3, 2, 0, 3}));
+    EXPECT_EQ(std::vector<uint32_t>(candidates.begin(), candidates.end()), (std::vector<uint32_t>{3, 0, 3}));
+    const auto later = plan.donation_positions(operation(plan, 4));
+    const auto later_candidates = plan.donation_candidates(operation(plan, 4));
+    EXPECT_EQ(std::vector<uint32_t>(later.begin(), later.end()), (std::vector<uint32_t>{0, 1}));
+    EXPECT_EQ(std::vector<uint32_t>(later_candidates.begin(), later_candidates.end()), (std::vector<uint32_t>{0}));
 }
 
 struct PositionCase {

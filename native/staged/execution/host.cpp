@@ -110,6 +110,13 @@ const char* scalar_kind(PyObject* value, bool& failed) {
     return has_dtype == 0 ? kind : nullptr;
 }
 
+// Values of `type` are never Python scalars: it is neither int, float nor
+// complex, nor a subclass of one.
+bool never_scalar(PyTypeObject* type) {
+    return !PyType_FastSubclass(type, Py_TPFLAGS_LONG_SUBCLASS) && !PyType_IsSubtype(type, &PyFloat_Type) &&
+           !PyType_IsSubtype(type, &PyComplex_Type);
+}
+
 bool scalar_fits(std::string_view kind, const ValueSpec& spec) {
     if (!spec.shape.empty()) return false;
     const std::string_view name = spec.dtype.name();
@@ -148,9 +155,11 @@ bool read_shape(PyObject* shape, Shape& out) {
     out.clear();
     out.reserve(static_cast<size_t>(rank));
     for (Py_ssize_t k = 0; k < rank; ++k) {
-        PyObject* item = PySequence_Fast_GET_ITEM(items.get(), k);
+        // Extents may be any integer type (NumPy's included), as in a Python
+        // index.
+        Ref index = Ref::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(items.get(), k)));
         uint64_t extent = 0;
-        if (!PyLong_Check(item) || py::read_u64(item, extent) < 0) {
+        if (!index || py::read_u64(index.get(), extent) < 0) {
             return replace_ordinary_error("staged operation returned an invalid array shape");
         }
         out.push_back(extent);
@@ -174,10 +183,10 @@ Expected<execution::Declarations<Ref>, Ref> PythonHost::link(const NodeRef& node
     const std::string_view op = node.schema.name;
     Ref evaluator;
     {
-        Ref name = op_name(node.schema);
-        if (!name) return py::fetch_exception();
         Ref attrs = attr_map_to_python(node.metadata.attrs());
         if (!attrs) return py::fetch_exception();
+        Ref name = op_name(node.schema);
+        if (!name) return py::fetch_exception();
         PyObject* args[] = {name.get(), attrs.get()};
         evaluator = Ref::steal(PyObject_Vectorcall(binder_, args, 2, nullptr));
         if (!evaluator) return py::fetch_exception();
@@ -235,12 +244,16 @@ Status<Ref> PythonHost::evaluate(const Ref& evaluator, std::span<const Ref* cons
 }
 
 bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
-    bool failed = false;
-    if (const char* kind = scalar_kind(value, failed)) {
-        if (scalar_fits(kind, spec)) return true;
-        return declared_but(spec, "Python ", kind);
+    PyTypeObject* type = Py_TYPE(value);
+    if (reinterpret_cast<PyObject*>(type) != array_type_.get()) {
+        bool failed = false;
+        if (const char* kind = scalar_kind(value, failed)) {
+            if (scalar_fits(kind, spec)) return true;
+            return declared_but(spec, "Python ", kind);
+        }
+        if (failed) return false;
+        if (never_scalar(type)) array_type_ = Ref::new_ref(reinterpret_cast<PyObject*>(type));
     }
-    if (failed) return false;
 
     Ref shape = Ref::steal(PyObject_GetAttr(value, py::names::shape()));
     Ref dtype = shape ? Ref::steal(PyObject_GetAttr(value, py::names::dtype())) : Ref();
@@ -254,8 +267,19 @@ bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
         equal = actual == spec.shape ? 1 : 0;
     }
     if (equal == 1) {
+        if (dtype.get() == matched_dtype_ &&
+            (&spec.dtype == matched_descriptor_ || spec.dtype == *matched_descriptor_)) {
+            return true;
+        }
         const int matches = dtypes_.matches(dtype.get(), spec.dtype);
-        if (matches == 1) return true;
+        if (matches == 1) {
+            // See Note [Last matched dtype].
+            if (!PyUnicode_CheckExact(dtype.get())) {
+                matched_dtype_ = dtype.get();
+                matched_descriptor_ = &spec.dtype;
+            }
+            return true;
+        }
         if (matches < 0) return replace_ordinary_error("staged operation returned an invalid array dtype");
     }
     const std::optional<DTypeDescriptor> resolved = dtypes_.resolve(dtype.get());

@@ -31,7 +31,6 @@ public:
 
     PythonHost(const PythonHost&) = delete;
     PythonHost& operator=(const PythonHost&) = delete;
-    PythonHost(PythonHost&&) = default;
 
     // Calls the binder with the operation name and a new attributes dict and
     // reads the evaluator's three declarations.
@@ -45,7 +44,8 @@ public:
     [[nodiscard]] py::Ref node_error(std::string message);
 
 private:
-    PythonHost(PyObject* binder, PyObject* context) : binder_(binder), context_(context != nullptr ? context : Py_None) {}
+    PythonHost(PyObject* binder, PyObject* context)
+        : binder_(binder), context_(context != nullptr ? context : Py_None) {}
 
     // One value against one specification; false with an exception raised.
     [[nodiscard]] bool check_value(PyObject* value, const ValueSpec& spec);
@@ -54,6 +54,18 @@ private:
     PyObject* binder_;
     PyObject* context_;
     DTypeCache dtypes_;
+    // Note [Last matched dtype]
+    // Values of one graph mostly share one dtype object, so the last object
+    // that matched a specification is remembered with that specification's
+    // descriptor, sparing the cache lookup and a descriptor copy per value.
+    // The object is borrowed: only objects the cache keeps (everything but
+    // exact str) are remembered, so it lives as long as the host. The
+    // descriptor belongs to the plan's store, which outlives the host.
+    PyObject* matched_dtype_ = nullptr;
+    const DTypeDescriptor* matched_descriptor_ = nullptr;
+    // The last type found never to be a Python scalar, held so that no other
+    // type can take over its address.
+    py::Ref array_type_;
     // The operation names as str, made once per operation of the store.
     std::unordered_map<const OpSchema*, py::Ref> op_names_;
 };

@@ -79,7 +79,12 @@ Ref new_plan_object(PyObject* module, LinkedPlan plan) {
     PyTypeObject* type = state->execution_plan_type;
     auto owned = std::make_unique<const LinkedPlan>(std::move(plan));
     Ref self = Ref::steal(type->tp_alloc(type, 0));
-    if (!self) return nullptr;
+    if (!self) {
+        // The evaluators go before the failure is raised again.
+        Ref failure = py::fetch_exception();
+        owned.reset();
+        return py::restore_exception(std::move(failure));
+    }
     new (&as_plan_object(self.get())->plan) std::unique_ptr<const LinkedPlan>(std::move(owned));
     return self;
 }
