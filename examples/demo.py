@@ -99,3 +99,9 @@ print(f"  after the consuming walk: {stats()['retained_value_count']} values hel
       f"tape consumed: {rec.tape.is_consumed}")
 
 staged_demo.run(loss, list(params.values()))
+
+section("pictures of the tape and the staged graph")
+import picture_demo  # noqa: E402
+
+for path in picture_demo.write(pathlib.Path(__file__).resolve().parents[1] / "build" / "pictures"):
+    print(f"  {path}")
