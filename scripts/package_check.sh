@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 python="$root/.venv/bin/python"
-"$python" -c 'import build' 2>/dev/null || "$python" -m pip install -q --disable-pip-version-check build
+"$python" -P -c 'import build' 2>/dev/null || "$python" -m pip install -q --disable-pip-version-check build
 out="$root/build/package"
 rm -rf "$out"
 mkdir -p "$out/wheel" "$out/sdist"
@@ -46,7 +46,7 @@ print(f"package: {wheel.name}: {', '.join(payload)}")
 PY
 
 echo "package: python -m build --sdist"
-"$python" -m build -q --sdist --no-isolation -o "$out/sdist" "$root" >/dev/null
+"$python" -P -m build -q --sdist --no-isolation -o "$out/sdist" "$root" >/dev/null
 sdists=("$out"/sdist/*.tar.gz)
 ((${#sdists[@]} == 1)) || { echo "package: expected one sdist" >&2; exit 1; }
 
