@@ -216,6 +216,7 @@ def test_write_pictures_writes_dot_and_renders_where_dot_exists(tmp_path):
     assert written[2].read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
 
 
+@pytest.mark.no_leak_check  # records through the reference frontend, whose tests are left out of the leak run too
 def test_demo_tape_pictures_show_the_network_and_its_release(tmp_path):
     import picture_demo
 

@@ -30,8 +30,12 @@ def available(call):
     return True
 
 
-pytestmark = pytest.mark.skipif(not available(core.GraphBuilder),
-                                reason="this build of the module does not stage graphs yet")
+pytestmark = [
+    pytest.mark.skipif(not available(core.GraphBuilder), reason="this build of the module does not stage graphs yet"),
+    # Tests here register test-only primitives and patch the frontend's tape
+    # functions, so they cannot be repeated in one process by the leak run.
+    pytest.mark.no_leak_check,
+]
 executes = pytest.mark.skipif(not available(lambda: core.build_graph_execution_plan(None, None)),
                               reason="this build of the module does not execute graphs yet")
 
