@@ -100,7 +100,7 @@ void append_record(TapeState& tape, Shape&& shape, PyObject* dtype, PyObject* va
         repeat = last.dtype.get() == dtype && std::ranges::equal(last.shape, shape);
     }
     if (!repeat) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
-    // The spec and extras tables never hold more entries than the arena
+    // The value-spec and extras tables never hold more entries than the arena
     // holds nodes, whose IDs fit in 32 bits.
     const auto spec = static_cast<uint32_t>(tape.value_specs.size() - 1);
     uint32_t extras = DynamicNode::kNoExtras;
