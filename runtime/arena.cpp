@@ -141,16 +141,6 @@ Status<> RawArena::replace_activity(std::span<const bool> active) {
     return Status<>::ok();
 }
 
-std::optional<Parents> RawArena::parents(const ArenaNode& node) const {
-    Parents out{node.encoding, node.first, node.second, {}};
-    if (node.encoding != ParentEncoding::EdgeRange) return out;
-    const uint64_t start = node.first;
-    const uint64_t end = start + node.second;
-    if (end > edges_.size()) return std::nullopt;
-    out.edges = std::span<const NodeId>(edges_).subspan(start, node.second);
-    return out;
-}
-
 StructuralStats RawArena::structural_stats() const {
     StructuralStats s{};
     s.node_count = nodes_.size();

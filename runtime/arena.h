@@ -161,7 +161,14 @@ public:
 
     // The parents of a node, or nothing when its edge range lies outside the
     // edge list (which valid appends cannot produce).
-    [[nodiscard]] std::optional<Parents> parents(const ArenaNode& node) const;
+    // Inline: the tape walks read every node's parents.
+    [[nodiscard]] std::optional<Parents> parents(const ArenaNode& node) const {
+        Parents out{node.encoding, node.first, node.second, {}};
+        if (node.encoding != ParentEncoding::EdgeRange) return out;
+        if (uint64_t{node.first} + node.second > edges_.size()) return std::nullopt;
+        out.edges = std::span<const NodeId>(edges_).subspan(node.first, node.second);
+        return out;
+    }
 
     void reserve(size_t nodes, size_t edges);
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "native/toolkit/call.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
 
@@ -151,13 +152,12 @@ Ref add_cotangents(PyObject* a, PyObject* b) {
     }
 }
 
-bool commit_contributions(Lane& lane, const ReverseInvocation& inv, Contributions& contributions) {
-    const OperandSnapshot& ops = inv.operands;
-    for (size_t k = 0; k < ops.parents.size(); ++k) {
-        if (!inv.parent_active[k]) continue;
-        const uint32_t position = ops.slots[k];
+bool commit_contributions(Lane& lane, const ReverseCall& call, Contributions& contributions) {
+    for (size_t k = 0; k < call.parents.size(); ++k) {
+        if (!call.active[k]) continue;
+        const uint32_t position = call.slots[k];
         if (position >= contributions.size()) return py::internal_failure("contribution position is unavailable");
-        const uint32_t parent = ops.parents[k];
+        const uint32_t parent = call.parents[k];
         if (parent >= lane.size()) return py::internal_failure("parent cotangent slot is unavailable");
         const Ref& entry = contributions[position];
         if (!entry) continue;
@@ -173,22 +173,21 @@ bool commit_contributions(Lane& lane, const ReverseInvocation& inv, Contribution
     return true;
 }
 
-bool commit_sequence(Lane& lane, const ReverseInvocation& inv, PyObject* sequence) {
-    const OperandSnapshot& ops = inv.operands;
+bool commit_sequence(Lane& lane, const ReverseCall& call, PyObject* sequence) {
     const auto size = static_cast<size_t>(PySequence_Fast_GET_SIZE(sequence));
     PyObject** items = PySequence_Fast_ITEMS(sequence);
     // Each active parent's entry is taken with its own reference before any
     // addition runs: an addition may run Python code that changes the list.
     InlineVec<Ref, 4> taken;
-    for (size_t k = 0; k < ops.parents.size(); ++k) {
-        const uint32_t position = ops.slots[k];
+    for (size_t k = 0; k < call.parents.size(); ++k) {
+        const uint32_t position = call.slots[k];
         if (position >= size) return py::internal_failure("contribution position is unavailable");
         PyObject* entry = items[position];
-        taken.push_back(inv.parent_active[k] && entry != Py_None ? Ref::new_ref(entry) : Ref());
+        taken.push_back(call.active[k] && entry != Py_None ? Ref::new_ref(entry) : Ref());
     }
-    for (size_t k = 0; k < ops.parents.size(); ++k) {
+    for (size_t k = 0; k < call.parents.size(); ++k) {
         if (!taken[k]) continue;
-        const uint32_t parent = ops.parents[k];
+        const uint32_t parent = call.parents[k];
         if (parent >= lane.size()) return py::internal_failure("parent cotangent slot is unavailable");
         Ref& slot = lane[parent];
         if (!slot) {
@@ -202,32 +201,82 @@ bool commit_sequence(Lane& lane, const ReverseInvocation& inv, PyObject* sequenc
     return true;
 }
 
-void reverse_arguments(const ReverseInvocation& inv, PyObject* cotangent, PyObject* (&args)[8]) {
-    const Invocation& call = inv.call;
-    args[0] = call.output_value;
-    args[1] = call.primals.get();
-    args[2] = cotangent;
-    args[3] = call.attrs;
-    args[4] = inv.active_positions.get();
-    args[5] = call.residual_payload.get();
-    args[6] = inv.operands.specs.get();
-    args[7] = call.source_location;
+ReverseCall ReverseInvocation::view() const {
+    ReverseCall out;
+    out.rule = call.rule;
+    out.args[0] = call.output_value;
+    out.args[1] = call.primals.get();
+    out.args[3] = call.attrs;
+    out.args[4] = active_positions.get();
+    out.args[5] = call.residual_payload ? call.residual_payload.get() : Py_None;
+    out.args[6] = operands.specs.get();
+    out.args[7] = call.source_location;
+    out.op_name = call.op_name;
+    out.node = call.node;
+    out.arity = operands.arity;
+    out.parents = operands.parents;
+    out.slots = operands.slots;
+    out.active = parent_active;
+    return out;
+}
+
+namespace {
+
+[[gnu::cold]] bool raise_count_mismatch(const char* label, const ReverseCall& call, size_t count) {
+    return py::fail(ErrorKind::Value, std::string(label) + " for '" + std::string(call.op_name) +
+                                          "' at dynamic node " + node_text(call.node) + " returned " +
+                                          std::to_string(count) + " contributions for " + std::to_string(call.arity) +
+                                          " operands");
+}
+
+[[gnu::cold]] bool raise_not_a_sequence(const ReverseCall& call, const std::string& failure) {
+    return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
+                                          node_text(call.node) + " must return a sequence: " + failure);
+}
+
+}  // namespace
+
+bool call_per_lane(ReverseCall& call, std::vector<Lane>& lanes, std::span<const Ref> cotangents) {
+    for (size_t l = 0; l < lanes.size(); ++l) {
+        if (!cotangents[l]) continue;
+        call.args[2] = cotangents[l].get();
+        Ref result = Ref::steal(py::call_positional(call.rule, call.args, 8));
+        if (!result) {
+            note_rule_failure("VJP", call.op_name, call.node);
+            return false;
+        }
+        PyObject* obj = result.get();
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+            const auto count = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
+            if (count != call.arity) return raise_count_mismatch("VJP", call, count);
+            if (!commit_sequence(lanes[l], call, obj)) return false;
+            continue;
+        }
+        Contributions contributions;
+        std::string failure;
+        if (!to_contributions(obj, contributions, failure)) {
+            if (PyErr_Occurred()) return false;
+            return raise_not_a_sequence(call, failure);
+        }
+        if (contributions.size() != call.arity) return raise_count_mismatch("VJP", call, contributions.size());
+        if (!commit_contributions(lanes[l], call, contributions)) return false;
+    }
+    return true;
 }
 
 namespace {
 
 // Raises ValueError "Batched VJP for '{op}' at dynamic node %{id} {detail}";
 // the text is built only on failure.
-[[gnu::cold]] bool raise_batched(const Invocation& call, const std::string& detail) {
+[[gnu::cold]] bool raise_batched(const ReverseCall& call, const std::string& detail) {
     return py::fail(ErrorKind::Value, "Batched VJP for '" + std::string(call.op_name) + "' at dynamic node " +
                                           node_text(call.node) + " " + detail);
 }
 
 }  // namespace
 
-bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, std::span<Ref> cotangents,
+bool execute_batched_callback(PyObject* callback, ReverseCall& call, std::span<Ref> cotangents,
                               std::vector<std::pair<size_t, Contributions>>& out) {
-    const Invocation& call = inv.call;
     size_t seeded = 0;
     for (const Ref& c : cotangents) seeded += c ? 1 : 0;
     Ref batch = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(seeded)));
@@ -239,9 +288,8 @@ bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, 
         out.emplace_back(l, Contributions{});
     }
 
-    PyObject* args[8];
-    reverse_arguments(inv, batch.get(), args);
-    Ref result = Ref::steal(PyObject_Vectorcall(callback, args, 8, nullptr));
+    call.args[2] = batch.get();
+    Ref result = Ref::steal(py::call_positional(callback, call.args, 8));
     if (!result) {
         note_rule_failure("batched VJP", call.op_name, call.node);
         return false;
@@ -264,9 +312,9 @@ bool execute_batched_callback(PyObject* callback, const ReverseInvocation& inv, 
     }
     for (size_t k = 0; k < lists.size(); ++k) out[k].second = std::move(lists[k]);
     for (const auto& [lane, contributions] : out) {
-        if (contributions.size() != inv.operands.arity) {
+        if (contributions.size() != call.arity) {
             return raise_batched(call, "returned " + std::to_string(contributions.size()) + " contributions for " +
-                                           std::to_string(inv.operands.arity) + " operands");
+                                           std::to_string(call.arity) + " operands");
         }
     }
     return true;

@@ -42,6 +42,11 @@ bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t
     return true;
 }
 
+std::string_view op_name_of(const TapeState& tape, OpId op) {
+    const OpSchema* schema = tape.arena.schema(op);
+    return schema != nullptr ? std::string_view(schema->name) : std::string_view();
+}
+
 void note_rule_failure(const char* label, std::string_view op_name, uint32_t node) {
     std::string note = "while executing ";
     note += label;

@@ -40,6 +40,10 @@ struct Invocation {
 [[nodiscard]] bool bind_invocation(TapeState& tape, Direction direction, uint64_t node, size_t op,
                                    Invocation& out);
 
+// The name of one of the tape's operations, for messages; the operation
+// table cannot change while a traversal runs.
+[[nodiscard]] std::string_view op_name_of(const TapeState& tape, OpId op);
+
 // Adds "while executing {label} for '{op}' at dynamic node %{node}" to the
 // raised exception.
 [[gnu::cold]] void note_rule_failure(const char* label, std::string_view op_name, uint32_t node);

@@ -9,6 +9,7 @@
 #include "native/dynamic_tape/traversal.h"
 #include "native/dynamic_tape/walks.h"
 #include "native/toolkit/names.h"
+#include "native/dynamic_tape/snapshot.h"
 #include "runtime/operands.h"
 
 namespace vorlix::tape {
@@ -59,6 +60,22 @@ bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, Re
 // Active positions (0, ..., n-1), by n.
 using IdentityPositions = std::array<Ref, 5>;
 
+// The tuple of active positions (0, ..., n-1), made once per walk for each n.
+Ref identity_positions_of(IdentityPositions& identity_positions, size_t n) {
+    Ref& shared = identity_positions[n];
+    if (!shared) {
+        Ref made = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        if (!made) return nullptr;
+        for (size_t k = 0; k < n; ++k) {
+            PyObject* position = PyLong_FromSize_t(k);
+            if (position == nullptr) return nullptr;
+            PyTuple_SET_ITEM(made.get(), static_cast<Py_ssize_t>(k), position);
+        }
+        shared = std::move(made);
+    }
+    return shared.clone();
+}
+
 // Prepares one node under a shared hold: binding, retention contract,
 // snapshot, parent routing data, residual payload and output value.
 bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv,
@@ -87,15 +104,8 @@ bool prepare_node(TapeObject* tape, uint32_t id, OpId op, ReverseInvocation& inv
         Operands::is_identity(ops.slots, 0)) {
         // All parents active in operand order: the same immutable tuple
         // serves every such node.
-        Ref& shared = identity_positions[active];
-        if (!shared) {
-            shared = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(active)));
-            if (!shared) return false;
-            for (size_t k = 0; k < active; ++k) {
-                PyTuple_SET_ITEM(shared.get(), static_cast<Py_ssize_t>(k), PyLong_FromSize_t(k));
-            }
-        }
-        inv.active_positions = shared.clone();
+        inv.active_positions = identity_positions_of(identity_positions, active);
+        if (!inv.active_positions) return false;
         return finish_prepare(state, id, needs, inv);
     }
     // Other layouts keep their tuple on the node until activity changes.
@@ -134,56 +144,84 @@ bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, Re
     return true;
 }
 
-[[gnu::cold]] bool raise_count_mismatch(const char* label, const Invocation& call, size_t count, uint32_t arity) {
-    return py::fail(ErrorKind::Value, std::string(label) + " for '" + std::string(call.op_name) + "' at dynamic node " +
-                                       node_text(call.node) + " returned " + std::to_string(count) +
-                                       " contributions for " + std::to_string(arity) + " operands");
-}
-
-// Calls the plain VJP rule once per lane that holds a cotangent, committing
-// each lane's contributions before the next call.
-bool call_per_lane(ReverseInvocation& inv, std::vector<Lane>& lanes, LaneCotangents& cotangents) {
-    const Invocation& call = inv.call;
-    PyObject* args[8];
-    Contributions contributions;
-    std::string failure;
-    for (size_t l = 0; l < lanes.size(); ++l) {
-        if (!cotangents[l]) continue;
-        reverse_arguments(inv, cotangents[l].get(), args);
-        Ref result = Ref::steal(PyObject_Vectorcall(call.rule, args, 8, nullptr));
-        if (!result) {
-            note_rule_failure("VJP", call.op_name, call.node);
-            return false;
-        }
-        PyObject* obj = result.get();
-        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-            const auto count = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
-            if (count != inv.operands.arity) return raise_count_mismatch("VJP", call, count, inv.operands.arity);
-            if (!commit_sequence(lanes[l], inv, obj)) return false;
-            continue;
-        }
-        if (!to_contributions(obj, contributions, failure)) {
-            if (PyErr_Occurred()) return false;
-            return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
-                                               node_text(call.node) + " must return a sequence: " + failure);
-        }
-        if (contributions.size() != inv.operands.arity) {
-            return raise_count_mismatch("VJP", call, contributions.size(), inv.operands.arity);
-        }
-        if (!commit_contributions(lanes[l], inv, contributions)) return false;
-    }
-    return true;
-}
-
-bool call_batched(PyObject* callback, ReverseInvocation& inv, std::vector<Lane>& lanes,
-                  LaneCotangents& cotangents) {
+bool call_batched(PyObject* callback, ReverseCall& call, std::vector<Lane>& lanes, LaneCotangents& cotangents) {
     std::vector<std::pair<size_t, Contributions>> results;
-    if (!execute_batched_callback(callback, inv, cotangents.span(), results)) return false;
+    if (!execute_batched_callback(callback, call, cotangents.span(), results)) return false;
     for (auto& [lane, contributions] : results) {
         if (lane >= lanes.size()) return py::internal_failure("batched VJP seed index is unavailable");
-        if (!commit_contributions(lanes[lane], inv, contributions)) return false;
+        if (!commit_contributions(lanes[lane], call, contributions)) return false;
     }
     return true;
+}
+
+// A node prepared straight from its records, for the common case: its
+// operands read directly (see Note [Direct operands]), its rule and
+// retention contract present, no residual wanted (its payload is read by
+// Python code), its operand specs and, unless every parent is active in
+// operand order, its active positions already cached by an earlier walk.
+// Anything else is left to prepare_node.
+struct DirectReverse {
+    DirectOperands operands;
+    bool active[DirectOperands::kMax];
+    Ref primals;
+    Ref active_positions;
+};
+
+Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
+                     IdentityPositions& identity_positions, DirectReverse& direct, ReverseCall& call) {
+    py::SharedHold hold(tape->borrow);
+    if (!hold.ok()) return Quick::Failed;
+    TapeState& state = tape->state;
+    const OpId op = record.op;
+    if (op >= state.vjp_bindings.size() || op >= state.reverse_needs.size() || !state.reverse_needs[op] ||
+        id >= state.node_records.size() || id >= state.reverse_cache.operand_specs.size()) {
+        return Quick::Fallback;
+    }
+    PyObject* rule = state.vjp_bindings[op].get();
+    const ReverseNeeds needs = *state.reverse_needs[op];
+    const DynamicNode& node = state.node_records[id];
+    PyObject* specs = state.reverse_cache.operand_specs[id].get();
+    if (rule == nullptr || needs.needs_residual || (needs.needs_output && !node.value) || specs == nullptr) {
+        return Quick::Fallback;
+    }
+    const NodeExtras* extras = state.extras_of(node);
+    DirectOperands& ops = direct.operands;
+    if (!read_direct_operands(state, extras, parents, needs.needs_inputs, ops)) return Quick::Fallback;
+
+    size_t active = 0;
+    bool in_order = true;
+    for (uint32_t k = 0; k < ops.parent_count; ++k) {
+        direct.active[k] = state.arena.node(ops.parents[k])->is_active();
+        active += direct.active[k] ? 1 : 0;
+        in_order = in_order && ops.slots[k] == k;
+    }
+    if (active == ops.parent_count && in_order && active < identity_positions.size()) {
+        direct.active_positions = identity_positions_of(identity_positions, active);
+        if (!direct.active_positions) return Quick::Failed;
+    } else {
+        if (id >= state.reverse_cache.active_positions.size() || !state.reverse_cache.active_positions[id]) {
+            return Quick::Fallback;
+        }
+        direct.active_positions = state.reverse_cache.active_positions[id].clone();
+    }
+    direct.primals = tuple_of_borrowed(ops.items, ops.arity);
+    if (!direct.primals) return Quick::Failed;
+
+    call.rule = rule;
+    call.args[0] = needs.needs_output ? node.value.get() : Py_None;
+    call.args[1] = direct.primals.get();
+    call.args[3] = node.attrs ? node.attrs.get() : Py_None;
+    call.args[4] = direct.active_positions.get();
+    call.args[5] = Py_None;
+    call.args[6] = specs;
+    call.args[7] = extras != nullptr && extras->source_location ? extras->source_location.get() : Py_None;
+    call.op_name = op_name_of(state, op);
+    call.node = id;
+    call.arity = ops.arity;
+    call.parents = std::span<const uint32_t>(ops.parents, ops.parent_count);
+    call.slots = std::span<const uint32_t>(ops.slots, ops.parent_count);
+    call.active = std::span<const bool>(direct.active, ops.parent_count);
+    return Quick::Done;
 }
 
 // The batched callback of every operation, or an empty handle.
@@ -217,6 +255,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     if (batched && !batched_callbacks(tape, callbacks)) return nullptr;
 
     ReverseInvocation inv;
+    DirectReverse direct;
     LaneCotangents cotangents;
     IdentityPositions identity_positions;
     for (size_t i = state.arena.node_count(); i-- > 0;) {
@@ -238,12 +277,25 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             continue;
         }
 
-        if (!prepare_node(tape, id, record->op, inv, identity_positions)) return nullptr;
+        const auto parents = state.arena.parents(*record);
+        if (!parents) return py::internal_error("dynamic tape edge range is invalid");
+        ReverseCall call;
+        switch (prepare_direct(tape, id, *record, *parents, identity_positions, direct, call)) {
+            case Quick::Done: break;
+            case Quick::Failed: return nullptr;
+            case Quick::Fallback:
+                if (!prepare_node(tape, id, record->op, inv, identity_positions)) return nullptr;
+                call = inv.view();
+                break;
+        }
         PyObject* callback = batched ? callbacks[record->op].get() : nullptr;
-        const bool called = callback != nullptr ? call_batched(callback, inv, lanes, cotangents)
-                                                : call_per_lane(inv, lanes, cotangents);
+        const bool called = callback != nullptr ? call_batched(callback, call, lanes, cotangents)
+                                                : call_per_lane(call, lanes, cotangents.span());
         if (!called) return nullptr;
-        inv.drop_references();  // with no hold held
+        // With no hold held:
+        inv.drop_references();
+        direct.primals.reset();
+        direct.active_positions.reset();
         if (release && !retire_node_payloads(tape, id)) return nullptr;
     }
     return take_requested(lanes, requested);

@@ -144,27 +144,20 @@ bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs
 
 }  // namespace
 
+Ref tuple_of_borrowed(PyObject* const* items, uint32_t count) {
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    PyObject** slots = &PyTuple_GET_ITEM(tuple.get(), 0);
+    for (uint32_t k = 0; k < count; ++k) slots[k] = Py_NewRef(items[k]);
+    return tuple;
+}
+
 namespace {
 
-enum class Quick : uint8_t { Done, Fallback, Failed };
-
-// The snapshot built in one pass, parents and literals straight into their
-// slots, for the common node: every payload present, no weak parent (whose
-// conversion runs Python code), at most 64 operands, and, with `with_specs`,
-// specs already cached. Anything else, including a layout that would fail,
-// is left to the general path, which raises the precise error. No Python
-// code runs between making the tuple and filling it. See Note [Fresh
-// argument tuples].
-Quick quick_snapshot(TapeState& tape, uint32_t node, const Parents& parents, bool with_values, bool with_specs,
-                     OperandSnapshot& out) {
-    constexpr size_t kMaxSlots = 64;
-    if (node >= tape.node_records.size()) return Quick::Fallback;
-    const NodeExtras* extras = tape.extras_of(tape.node_records[node]);
-    const OperandLayout* layout = extras != nullptr && extras->layout ? &*extras->layout : nullptr;
-    const size_t parent_count = parents.size();
-    const size_t literal_count = layout != nullptr ? layout->literal_len : 0;
-    const size_t arity = parent_count + literal_count;
-    if (arity > kMaxSlots) return Quick::Fallback;
+// The snapshot of a node whose operands read directly, with specs only
+// when they are cached already.
+Quick quick_snapshot(TapeState& tape, uint32_t node, const NodeExtras* extras, const Parents& parents,
+                     bool with_values, bool with_specs, OperandSnapshot& out) {
     const Ref* specs = nullptr;
     if (with_specs) {
         if (node >= tape.reverse_cache.operand_specs.size() || !tape.reverse_cache.operand_specs[node]) {
@@ -172,44 +165,17 @@ Quick quick_snapshot(TapeState& tape, uint32_t node, const Parents& parents, boo
         }
         specs = &tape.reverse_cache.operand_specs[node];
     }
-    if (layout != nullptr && (uint64_t{layout->position_start} + parent_count > tape.operand_positions.size() ||
-                              uint64_t{layout->literal_start} + literal_count > tape.literals.size())) {
-        return Quick::Fallback;
-    }
-
-    PyObject* items[kMaxSlots];
-    uint64_t filled = 0;
+    DirectOperands ops;
+    if (!read_direct_operands(tape, extras, parents, with_values, ops)) return Quick::Fallback;
     out.parents.clear();
     out.slots.clear();
-    for (size_t k = 0; k < parent_count; ++k) {
-        const uint32_t p = parents[k];
-        if (p >= tape.node_records.size()) return Quick::Fallback;
-        const DynamicNode& parent = tape.node_records[p];
-        PyObject* value = Py_None;
-        if (with_values) {
-            if (!parent.value || parent.weak) return Quick::Fallback;
-            value = parent.value.get();
-        }
-        const uint32_t slot =
-            layout != nullptr ? tape.operand_positions[layout->position_start + k] : static_cast<uint32_t>(k);
-        if (slot >= arity || ((filled >> slot) & 1) != 0) return Quick::Fallback;
-        filled |= uint64_t{1} << slot;
-        items[slot] = value;
-        out.parents.push_back(p);
-        out.slots.push_back(slot);
+    for (uint32_t k = 0; k < ops.parent_count; ++k) {
+        out.parents.push_back(ops.parents[k]);
+        out.slots.push_back(ops.slots[k]);
     }
-    for (size_t s = 0, j = layout != nullptr ? layout->literal_start : 0; s < arity; ++s) {
-        if (((filled >> s) & 1) != 0) continue;
-        PyObject* literal = with_values ? tape.literals[j].get() : Py_None;
-        ++j;
-        if (literal == nullptr) return Quick::Fallback;
-        items[s] = literal;
-    }
-
-    out.arity = static_cast<uint32_t>(arity);
-    out.values = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(arity)));
+    out.arity = ops.arity;
+    out.values = tuple_of_borrowed(ops.items, ops.arity);
     if (!out.values) return Quick::Failed;
-    for (size_t s = 0; s < arity; ++s) PyTuple_SET_ITEM(out.values.get(), static_cast<Py_ssize_t>(s), Py_NewRef(items[s]));
     if (specs != nullptr) out.specs = specs->clone();
     return Quick::Done;
 }
@@ -222,10 +188,13 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     if (record == nullptr) return tape.check_exists(node);
     const auto parents = tape.arena.parents(*record);
     if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
-    switch (quick_snapshot(tape, static_cast<uint32_t>(node), *parents, with_values, with_specs, out)) {
-        case Quick::Done: return true;
-        case Quick::Failed: return false;
-        case Quick::Fallback: break;
+    if (node < tape.node_records.size()) {
+        const NodeExtras* extras = tape.extras_of(tape.node_records[node]);
+        switch (quick_snapshot(tape, static_cast<uint32_t>(node), extras, *parents, with_values, with_specs, out)) {
+            case Quick::Done: return true;
+            case Quick::Failed: return false;
+            case Quick::Fallback: break;
+        }
     }
     const auto parent_count = static_cast<uint32_t>(parents->size());
     OperandSlots layout;
