@@ -62,16 +62,9 @@ struct Parents {
     uint32_t first = 0;
     uint32_t second = 0;
     std::span<const NodeId> edges;
+    uint32_t count = 0;  // the parent count, kept so that reading it needs no branch
 
-    [[nodiscard]] size_t size() const {
-        switch (encoding) {
-            case ParentEncoding::None: return 0;
-            case ParentEncoding::One: return 1;
-            case ParentEncoding::Two: return 2;
-            case ParentEncoding::EdgeRange: return edges.size();
-        }
-        return 0;
-    }
+    [[nodiscard]] size_t size() const { return count; }
     [[nodiscard]] NodeId operator[](size_t k) const {
         if (encoding == ParentEncoding::EdgeRange) return edges[k];
         return k == 0 ? first : second;
@@ -163,7 +156,7 @@ public:
     // edge list (which valid appends cannot produce).
     // Inline: the tape walks read every node's parents.
     [[nodiscard]] std::optional<Parents> parents(const ArenaNode& node) const {
-        Parents out{node.encoding, node.first, node.second, {}};
+        Parents out{node.encoding, node.first, node.second, {}, node.parent_count()};
         if (node.encoding != ParentEncoding::EdgeRange) return out;
         if (uint64_t{node.first} + node.second > edges_.size()) return std::nullopt;
         out.edges = std::span<const NodeId>(edges_).subspan(node.first, node.second);

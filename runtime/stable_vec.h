@@ -24,11 +24,14 @@ public:
     StableVec(const StableVec&) = delete;
     StableVec& operator=(const StableVec&) = delete;
     StableVec(StableVec&& other) noexcept
-        : chunks_(std::exchange(other.chunks_, {})), size_(std::exchange(other.size_, 0)) {}
+        : chunks_(std::exchange(other.chunks_, {})),
+          bases_(std::exchange(other.bases_, {})),
+          size_(std::exchange(other.size_, 0)) {}
     StableVec& operator=(StableVec&& other) noexcept {
         if (this != &other) {
             release();
             chunks_ = std::exchange(other.chunks_, {});
+            bases_ = std::exchange(other.bases_, {});
             size_ = std::exchange(other.size_, 0);
         }
         return *this;
@@ -55,16 +58,14 @@ public:
         const size_t last = std::min(locate(n - 1).first, kMaxChunks - 1);
         if (chunks_[last] != nullptr) return;
         for (size_t chunk = 0; chunk <= last; ++chunk) {
-            if (chunks_[chunk] == nullptr) {
-                chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
-            }
+            if (chunks_[chunk] == nullptr) allocate(chunk);
         }
     }
 
     template <class... Args>
     T& emplace_back(Args&&... args) {
         const auto [chunk, offset] = locate(size_);
-        if (chunks_[chunk] == nullptr) chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
+        if (chunks_[chunk] == nullptr) allocate(chunk);
         T* item = new (chunks_[chunk] + offset) T(std::forward<Args>(args)...);
         ++size_;
         return *item;
@@ -99,14 +100,23 @@ private:
     static std::pair<size_t, size_t> locate(size_t i) {
         const size_t scaled = (i >> kBaseBits) + 1;
         const size_t chunk = static_cast<size_t>(std::bit_width(scaled)) - 1;
-        return {chunk, i - kBase * ((size_t{1} << chunk) - 1)};
+        return {chunk, i - capacity_before(chunk)};
     }
 
+    // Element i lies at bases_[chunk] + i * sizeof(T): the base is the
+    // chunk's address less the bytes of the elements before the chunk, so an
+    // index needs only its chunk. Kept as an integer, as the base may point
+    // outside any object.
     T* slot(size_t i) {
-        const auto [chunk, offset] = locate(i);
-        return chunks_[chunk] + offset;
+        const size_t chunk = static_cast<size_t>(std::bit_width((i >> kBaseBits) + 1)) - 1;
+        return reinterpret_cast<T*>(bases_[chunk] + i * sizeof(T));
     }
-
+    void allocate(size_t chunk) {
+        chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
+        bases_[chunk] = reinterpret_cast<uintptr_t>(chunks_[chunk]) - capacity_before(chunk) * sizeof(T);
+    }
+    // Elements held by the chunks before `chunk`.
+    static constexpr size_t capacity_before(size_t chunk) { return kBase * ((size_t{1} << chunk) - 1); }
     void release() {
         size_t remaining = size_;
         for (size_t chunk = 0; chunk < kMaxChunks && chunks_[chunk] != nullptr; ++chunk) {
@@ -115,11 +125,13 @@ private:
             remaining -= n;
             std::allocator<T>().deallocate(chunks_[chunk], chunk_size(chunk));
             chunks_[chunk] = nullptr;
+            bases_[chunk] = 0;
         }
         size_ = 0;
     }
 
     std::array<T*, kMaxChunks> chunks_{};
+    std::array<uintptr_t, kMaxChunks> bases_{};
     size_t size_ = 0;
 };
 

@@ -2,7 +2,10 @@
 // reverse-rule call.
 #include "native/dynamic_tape/contributions.h"
 
+#include <array>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "native/toolkit/call.h"
 #include "native/toolkit/errors.h"
@@ -173,28 +176,60 @@ bool commit_contributions(Lane& lane, const ReverseCall& call, Contributions& co
     return true;
 }
 
+namespace {
+
+// The entries of a result sequence taken for the active parents, each with
+// its own reference, dropped together.
+class TakenEntries {
+public:
+    explicit TakenEntries(size_t count) {
+        if (count > inline_.size()) {
+            heap_.resize(count);
+            items_ = heap_.data();
+        }
+    }
+    TakenEntries(const TakenEntries&) = delete;
+    TakenEntries& operator=(const TakenEntries&) = delete;
+    ~TakenEntries() {
+        for (size_t k = 0; k < count_; ++k) Py_XDECREF(items_[k]);
+    }
+    void push_back(PyObject* entry) { items_[count_++] = Py_XNewRef(entry); }
+    // Gives up the entry's reference.
+    [[nodiscard]] Ref take(size_t k) { return Ref::steal(std::exchange(items_[k], nullptr)); }
+    [[nodiscard]] bool present(size_t k) const { return items_[k] != nullptr; }
+
+private:
+    std::array<PyObject*, 8> inline_;
+    std::vector<PyObject*> heap_;
+    PyObject** items_ = inline_.data();
+    size_t count_ = 0;
+};
+
+}  // namespace
+
 bool commit_sequence(Lane& lane, const ReverseCall& call, PyObject* sequence) {
     const auto size = static_cast<size_t>(PySequence_Fast_GET_SIZE(sequence));
     PyObject** items = PySequence_Fast_ITEMS(sequence);
     // Each active parent's entry is taken with its own reference before any
     // addition runs: an addition may run Python code that changes the list.
-    InlineVec<Ref, 4> taken;
+    TakenEntries taken(call.parents.size());
     for (size_t k = 0; k < call.parents.size(); ++k) {
         const uint32_t position = call.slots[k];
         if (position >= size) return py::internal_failure("contribution position is unavailable");
         PyObject* entry = items[position];
-        taken.push_back(call.active[k] && entry != Py_None ? Ref::new_ref(entry) : Ref());
+        taken.push_back(call.active[k] && entry != Py_None ? entry : nullptr);
     }
     for (size_t k = 0; k < call.parents.size(); ++k) {
-        if (!taken[k]) continue;
+        if (!taken.present(k)) continue;
         const uint32_t parent = call.parents[k];
         if (parent >= lane.size()) return py::internal_failure("parent cotangent slot is unavailable");
         Ref& slot = lane[parent];
         if (!slot) {
-            slot = std::move(taken[k]);
+            slot = taken.take(k);
             continue;
         }
-        Ref sum = add_cotangents(slot.get(), taken[k].get());
+        Ref entry = taken.take(k);
+        Ref sum = add_cotangents(slot.get(), entry.get());
         if (!sum) return false;
         slot = std::move(sum);
     }

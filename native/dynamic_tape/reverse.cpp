@@ -19,7 +19,21 @@ using py::raise;
 
 namespace {
 
-using LaneCotangents = InlineVec<Ref, kMaxLanes>;
+// The cotangents of one node, one per lane, taken out of the lanes.
+class LaneCotangents {
+public:
+    // Drops the previous node's.
+    void clear() {
+        for (size_t l = 0; l < size_; ++l) items_[l].reset();
+        size_ = 0;
+    }
+    void push_back(Ref cotangent) { items_[size_++] = std::move(cotangent); }
+    [[nodiscard]] std::span<Ref> span() { return {items_.data(), size_}; }
+
+private:
+    std::array<Ref, kMaxLanes> items_;
+    size_t size_ = 0;
+};
 
 // Moves a node's payloads that no later reverse step reads out of the tape,
 // then closes and drops them outside the hold.
@@ -61,9 +75,9 @@ bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, Re
 using IdentityPositions = std::array<Ref, 5>;
 
 // The tuple of active positions (0, ..., n-1), made once per walk for each n.
-Ref identity_positions_of(IdentityPositions& identity_positions, size_t n) {
+inline Ref identity_positions_of(IdentityPositions& identity_positions, size_t n) {
     Ref& shared = identity_positions[n];
-    if (!shared) {
+    if (!shared) [[unlikely]] {
         Ref made = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
         if (!made) return nullptr;
         for (size_t k = 0; k < n; ++k) {
@@ -256,6 +270,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 
     ReverseInvocation inv;
     DirectReverse direct;
+    ReverseCall call;
     LaneCotangents cotangents;
     IdentityPositions identity_positions;
     for (size_t i = state.arena.node_count(); i-- > 0;) {
@@ -279,7 +294,6 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 
         const auto parents = state.arena.parents(*record);
         if (!parents) return py::internal_error("dynamic tape edge range is invalid");
-        ReverseCall call;
         switch (prepare_direct(tape, id, *record, *parents, identity_positions, direct, call)) {
             case Quick::Done: break;
             case Quick::Failed: return nullptr;

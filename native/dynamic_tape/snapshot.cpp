@@ -144,14 +144,6 @@ bool parent_items(TapeState& tape, uint32_t p, bool with_values, bool with_specs
 
 }  // namespace
 
-Ref tuple_of_borrowed(PyObject* const* items, uint32_t count) {
-    Ref tuple = Ref::steal(PyTuple_New(count));
-    if (!tuple) return nullptr;
-    PyObject** slots = &PyTuple_GET_ITEM(tuple.get(), 0);
-    for (uint32_t k = 0; k < count; ++k) slots[k] = Py_NewRef(items[k]);
-    return tuple;
-}
-
 namespace {
 
 // The snapshot of a node whose operands read directly, with specs only

@@ -58,7 +58,7 @@ struct DirectOperands {
 // `out`, the parents' values (and the literals) with `with_values` and None
 // otherwise. False, with nothing raised, when the node does not read
 // directly.
-[[nodiscard]] inline bool read_direct_operands(const TapeState& tape, const NodeExtras* extras,
+[[nodiscard, gnu::always_inline]] inline bool read_direct_operands(const TapeState& tape, const NodeExtras* extras,
                                                const Parents& parents, bool with_values, DirectOperands& out) {
     const OperandLayout* layout = extras != nullptr && extras->layout ? &*extras->layout : nullptr;
     const size_t parent_count = parents.size();
@@ -107,7 +107,13 @@ struct DirectOperands {
 
 // A new tuple of `count` borrowed items, complete before it is returned. See
 // Note [Fresh argument tuples].
-[[nodiscard]] Ref tuple_of_borrowed(PyObject* const* items, uint32_t count);
+[[nodiscard]] inline Ref tuple_of_borrowed(PyObject* const* items, uint32_t count) {
+    Ref tuple = Ref::steal(PyTuple_New(count));
+    if (!tuple) return nullptr;
+    PyObject** slots = &PyTuple_GET_ITEM(tuple.get(), 0);
+    for (uint32_t k = 0; k < count; ++k) slots[k] = Py_NewRef(items[k]);
+    return tuple;
+}
 
 // The weak-scalar rule: a weak rank-zero value as the Python scalar rules
 // should see.

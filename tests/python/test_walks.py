@@ -542,3 +542,60 @@ def test_active_positions_follow_a_change_of_activity():
     tape.set_active_nodes([x, n])
     assert dynamic_vjp(tape, [(n, 1.0)], [x, y]) == [1.0, None]
     assert seen == [(0, 2), (0,)]
+
+
+def test_repeated_walks_hand_every_kind_of_node_the_same_arguments():
+    """The first reverse walk caches the operand specs; later walks, and
+    every forward walk, prepare common nodes straight from the records. Each
+    kind of node must see the same arguments however it was prepared."""
+    seen = []
+
+    def jvp(*args):
+        seen.append(("jvp",) + args)
+        return 1.0
+
+    def vjp(out, primals, ct, attrs, active, res, specs, src):
+        seen.append(("vjp", out, primals, ct, attrs, active, res, specs, src))
+        return [1.0] * len(primals)
+
+    class Residual:
+        payload = "saved"
+
+    t = Tape()
+    x, y = t.input(2.0), t.input(3.0)
+    c = t.input(4.0, active=False)
+    w = t.tape.record_input(0.5, [], "f64")
+    t.tape.mark_weak(w)
+    nodes = [
+        t.op("chain", [x], 1.0, jvp, vjp, attrs={"a": 1}, source_location="f.py:1"),
+        t.op("literals", [x, y], 2.0, jvp, vjp, input_positions=[2, 0], literals=("l0", "l1")),
+        t.op("inactive", [c, x], 3.0, jvp, vjp, needs=(True, True, False)),
+        t.op("unordered", [y, c], 4.0, jvp, vjp, input_positions=[1, 0]),
+        t.op("no_inputs", [x, y], 5.0, jvp, vjp, needs=(True, False, False)),
+        t.op("weak", [w, x], 6.0, jvp, vjp),
+        t.op("residual", [x], 7.0, jvp, vjp, needs=(False, True, True)),
+        t.op("wide", [x] * 20, 8.0, jvp, vjp),
+    ]
+    t.tape.record_residual(nodes[6], Residual())
+    sink = t.op("sink", nodes, 9.0, jvp, vjp)
+    t.tape.mark_output(sink)
+    tape = t.freeze()
+
+    walks = []
+    for _ in range(3):
+        seen.clear()
+        jvp_out = dynamic_jvp(tape, [(x, 1.0), (y, 1.0)], [sink])
+        vjp_out = dynamic_vjp(tape, [(sink, 1.0)], [x, y])
+        many = dynamic_vjp_many(tape, [[(sink, 1.0)], [(sink, 2.0)]], [x])
+        walks.append((list(seen), jvp_out, vjp_out, many))
+    assert walks[1] == walks[0] and walks[2] == walks[0]
+    calls = {entry[0]: [] for entry in walks[0][0]}
+    for entry in walks[0][0]:
+        calls[entry[0]].append(entry)
+    assert len(calls["jvp"]) == len(nodes) + 1
+    assert len(calls["vjp"]) == 3 * (len(nodes) + 1)
+    # Reverse order: literals interleave by position, an inactive parent drops
+    # out of the active positions, a weak parent reaches the rule as a scalar.
+    assert calls["vjp"][7][:6] == ("vjp", None, (3.0, "l0", 2.0, "l1"), 1.0, None, (2, 0))
+    assert calls["vjp"][5][5] == (1,)
+    assert calls["vjp"][3][2] == (0.5, 2.0)

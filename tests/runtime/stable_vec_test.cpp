@@ -30,5 +30,31 @@ TEST(StableVecTest, ReserveKeepsElementsInPlace) {
     EXPECT_EQ(&v[0], first);
 }
 
+// Every index reaches its own element across chunk boundaries, through a
+// move and a move assignment, in chunks of elements larger than a word.
+TEST(StableVecTest, IndexingFindsEachElementAcrossChunksAndMoves) {
+    struct Wide {
+        uint64_t a;
+        uint32_t b;
+    };
+    StableVec<Wide> v;
+    for (uint32_t i = 0; i < 3000; ++i) v.emplace_back(Wide{uint64_t{i} * 7, i});
+    StableVec<Wide> moved(std::move(v));
+    EXPECT_EQ(v.size(), 0u);
+    StableVec<Wide> assigned;
+    assigned.emplace_back(Wide{1, 1});
+    assigned = std::move(moved);
+    ASSERT_EQ(assigned.size(), 3000u);
+    for (uint32_t i = 0; i < 3000; ++i) {
+        ASSERT_EQ(assigned[i].a, uint64_t{i} * 7);
+        ASSERT_EQ(assigned[i].b, i);
+    }
+    // Chunk k starts at element 16 * (2^k - 1): the first and last element
+    // of each chunk are adjacent in index but not in memory.
+    for (size_t start : {16u, 48u, 112u, 240u, 496u, 1008u, 2032u}) {
+        EXPECT_EQ(assigned[start - 1].b + 1, assigned[start].b);
+    }
+}
+
 }  // namespace
 }  // namespace vorlix
