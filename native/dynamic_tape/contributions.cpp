@@ -271,7 +271,7 @@ namespace {
 
 }  // namespace
 
-bool call_per_lane(ReverseCall& call, std::vector<Lane>& lanes, std::span<const Ref> cotangents) {
+[[gnu::flatten]] bool call_per_lane(ReverseCall& call, std::vector<Lane>& lanes, std::span<const Ref> cotangents) {
     for (size_t l = 0; l < lanes.size(); ++l) {
         if (!cotangents[l]) continue;
         call.args[2] = cotangents[l].get();

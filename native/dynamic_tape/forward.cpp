@@ -36,7 +36,7 @@ struct ForwardCall {
 
 // Calls the rule once per lane in which a parent carries a tangent, and
 // stores each result other than None in the lane's slot for the node.
-bool call_lanes(TapeState& state, const ForwardCall& call, std::vector<Lane>& lanes) {
+[[gnu::flatten]] bool call_lanes(TapeState& state, const ForwardCall& call, std::vector<Lane>& lanes) {
     PyObject* args[] = {call.output_value, call.primals.get(), nullptr, call.attrs, call.source_location,
                         call.residual_payload ? call.residual_payload.get() : Py_None};
     // The tangents tuple: literal operands and parents without a tangent are
@@ -85,7 +85,7 @@ bool any_parent_present(const std::vector<Lane>& lanes, const Parents& parents) 
 // operands]), whose rule is bound, whose output value is present and which
 // has no residual (whose payload is read by Python code). Anything else is
 // left to prepare_node.
-Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
+[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
                      DirectOperands& ops, ForwardCall& call) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return Quick::Failed;

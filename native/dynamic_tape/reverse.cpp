@@ -181,7 +181,7 @@ struct DirectReverse {
     Ref active_positions;
 };
 
-Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
+[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
                      IdentityPositions& identity_positions, DirectReverse& direct, ReverseCall& call) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return Quick::Failed;
