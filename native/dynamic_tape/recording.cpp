@@ -79,28 +79,34 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     return true;
 }
 
-// Room for one more node record and, with `extras`, its side-table entry:
-// once the arena holds a node, nothing may fail before its record exists.
-void reserve_record(TapeState& tape, bool extras) {
+// Whether a node's shape and dtype object repeat the previous node's, so
+// that the node shares its value spec. See Note [Node record layout].
+bool repeats_last_spec(TapeState& tape, const Shape& shape, PyObject* dtype) {
+    const size_t spec_count = tape.value_specs.size();
+    if (spec_count == 0) return false;
+    const ValueSpec& last = tape.value_specs[spec_count - 1];
+    bool repeat = last.dtype.get() == dtype && last.shape.size() == shape.size();
+    for (size_t d = 0; d < shape.size() && repeat; ++d) repeat = last.shape[d] == shape[d];
+    return repeat;
+}
+
+// Room for one more node record and, as needed, its value spec and its
+// side-table entry: once the arena holds a node, nothing may fail before its
+// record exists.
+void reserve_record(TapeState& tape, bool new_spec, bool extras) {
     tape.node_records.reserve(tape.node_records.size() + 1);
-    tape.value_specs.reserve(tape.value_specs.size() + 1);
+    if (new_spec) tape.value_specs.reserve(tape.value_specs.size() + 1);
     if (extras) tape.node_extras.reserve(tape.node_extras.size() + 1);
 }
 
 // Appends the record of the node the arena has just appended, into the room
-// reserve_record made. The shape is stored by reference when it and the
-// dtype object repeat the previous node's; the rarely set fields go to the
-// side table only when one of them is set. See Note [Node record layout].
-void append_record(TapeState& tape, Shape&& shape, PyObject* dtype, PyObject* value, PyObject* attrs, bool weak,
-                   Ref&& name, Ref&& source_location, const std::optional<OperandLayout>& layout) {
-    const size_t spec_count = tape.value_specs.size();
-    bool repeat = false;
-    if (spec_count > 0) {
-        const ValueSpec& last = tape.value_specs[spec_count - 1];
-        repeat = last.dtype.get() == dtype && last.shape.size() == shape.size();
-        for (size_t d = 0; d < shape.size() && repeat; ++d) repeat = last.shape[d] == shape[d];
-    }
-    if (!repeat) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
+// reserve_record made: a new value spec unless the node repeats the last
+// one, and the rarely set fields in the side table only when one of them is
+// set. See Note [Node record layout].
+void append_record(TapeState& tape, bool new_spec, Shape&& shape, PyObject* dtype, PyObject* value,
+                   PyObject* attrs, bool weak, Ref&& name, Ref&& source_location,
+                   const std::optional<OperandLayout>& layout) {
+    if (new_spec) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
     // The value-spec and extras tables never hold more entries than the arena
     // holds nodes, whose IDs fit in 32 bits.
     const auto spec = static_cast<uint32_t>(tape.value_specs.size() - 1);
@@ -128,12 +134,13 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
         // Room for the record first: once the arena holds the node, nothing
         // may fail before its record exists.
-        reserve_record(state, static_cast<bool>(name));
+        const bool new_spec = !repeats_last_spec(state, shape, argv[2]);
+        reserve_record(state, new_spec, static_cast<bool>(name));
         reserve_more(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
-        append_record(state, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(),
+        append_record(state, new_spec, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(),
                       std::nullopt);
         state.inputs.push_back(*id);
         return PyLong_FromUnsignedLong(*id);
@@ -215,7 +222,8 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
         // Room for everything the node adds first: once the arena holds the
         // node, nothing may fail before its record exists.
-        reserve_record(state, held.name || held.source_location || layout);
+        const bool new_spec = !repeats_last_spec(state, shape, argv[5]);
+        reserve_record(state, new_spec, held.name || held.source_location || layout);
         if (layout) {
             reserve_more(state.operand_positions, positions.size());
             reserve_more(state.literals, literals.size());
@@ -236,7 +244,7 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             state.operand_positions.insert(state.operand_positions.end(), positions.begin(), positions.end());
             for (PyObject* literal : literals) state.literals.push_back(Ref::new_ref(literal));
         }
-        append_record(state, std::move(shape), argv[5], argv[2], argv[3], weak, std::move(held.name),
+        append_record(state, new_spec, std::move(shape), argv[5], argv[2], argv[3], weak, std::move(held.name),
                       std::move(held.source_location), layout);
         // Node IDs fit in a long long, whose conversion makes the int in
         // place, without the digit count the unsigned conversions make.
