@@ -150,6 +150,7 @@ public:
     [[nodiscard]] Expected<NodeId> append_interned(OpId op, std::span<const NodeId> parents, uint8_t flags) {
         // Nodes with at most two parents, nearly all of them, are encoded
         // here inline; the rest, and every refusal, take the general path.
+        static_assert(ParentEncoding::One == ParentEncoding{1} && ParentEncoding::Two == ParentEncoding{2});
         const uint64_t n = nodes_.size();
         const size_t k = parents.size();
         if (k <= 2 && n < kMaxNodes && (k < 1 || parents[0] < n) && (k < 2 || parents[1] < n)) {

@@ -140,7 +140,6 @@ template <size_t N>
     return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out);
 }
 
-
 // Raises TypeError "argument '{arg}': expected {expected}, got {type}".
 [[gnu::cold]] bool fail_expected(const char* arg, const char* expected, PyObject* obj);
 
