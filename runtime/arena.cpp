@@ -122,7 +122,7 @@ Expected<NodeId> RawArena::append(std::string_view op_name, uint32_t schema_vers
     return commit_node(*record, parents);
 }
 
-Expected<NodeId> RawArena::append_interned(OpId op, std::span<const NodeId> parents, uint8_t flags) {
+Expected<NodeId> RawArena::append_interned_general(OpId op, std::span<const NodeId> parents, uint8_t flags) {
     auto record = prepare_node(parents, flags);
     if (!record) return std::move(record).error();
     record->op = op;

@@ -140,7 +140,19 @@ public:
     // `append` for an operation already interned by an earlier append with
     // the same name and schema version: the same checks and effects, without
     // the name lookup.
-    [[nodiscard]] Expected<NodeId> append_interned(OpId op, std::span<const NodeId> parents, uint8_t flags);
+    [[nodiscard]] Expected<NodeId> append_interned(OpId op, std::span<const NodeId> parents, uint8_t flags) {
+        // Nodes with at most two parents, nearly all of them, are encoded
+        // here inline; the rest, and every refusal, take the general path.
+        static_assert(ParentEncoding::One == ParentEncoding{1} && ParentEncoding::Two == ParentEncoding{2});
+        const uint64_t n = nodes_.size();
+        const size_t k = parents.size();
+        if (k <= 2 && n < kMaxNodes && (k < 1 || parents[0] < n) && (k < 2 || parents[1] < n)) {
+            nodes_.emplace_back(ArenaNode{static_cast<ParentEncoding>(k), k >= 1 ? parents[0] : 0,
+                                          k >= 2 ? parents[1] : 0, op, flags, 0});
+            return static_cast<NodeId>(n);
+        }
+        return append_interned_general(op, parents, flags);
+    }
     [[nodiscard]] Status<> replace_activity(std::span<const bool> active);
     [[nodiscard]] StructuralStats structural_stats() const;
 
@@ -170,6 +182,7 @@ private:
     // before the operation is interned).
     [[nodiscard]] Expected<ArenaNode> prepare_node(std::span<const NodeId> parents, uint8_t flags) const;
     NodeId commit_node(const ArenaNode& record, std::span<const NodeId> parents);
+    [[nodiscard]] Expected<NodeId> append_interned_general(OpId op, std::span<const NodeId> parents, uint8_t flags);
 
     StableVec<ArenaNode> nodes_;
     std::vector<NodeId> edges_;

@@ -74,6 +74,15 @@ public:
     }
     void push_back(T value) { emplace_back(std::move(value)); }
 
+    // Sets the size to `n`; elements past the old size are left unwritten,
+    // for a caller that fills them next.
+    void resize_for_overwrite(size_t n)
+        requires std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>
+    {
+        reserve(n);
+        size_ = static_cast<uint32_t>(n);
+    }
+
     void clear() {
         std::destroy_n(data(), size_);
         size_ = 0;

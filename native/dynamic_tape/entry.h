@@ -5,6 +5,7 @@
 #pragma once
 
 #include <type_traits>
+#include <utility>
 
 #include "native/dynamic_tape/tape.h"
 #include "native/toolkit/args.h"
@@ -21,19 +22,26 @@ using Hold = std::conditional_t<A == Access::Shared, py::SharedHold, py::Exclusi
 // order]. Declared before the hold, so it outlives it.
 using Dropped = InlineVec<Ref, 4>;
 
-// Takes the hold, binds the arguments and calls
-// `body(state, argv, dropped)`, which returns a new reference or nullptr.
-template <Access A, size_t N, class Body>
-[[nodiscard]] PyObject* tape_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+// Takes the hold, binds the arguments with `keywords` (guesses or interned
+// names of the method's parameters) and calls `body(state, argv, dropped)`,
+// which returns a new reference or nullptr.
+template <Access A, size_t N, class Keywords, class Body>
+[[nodiscard]] PyObject* tape_method(PyObject* self, const py::Signature<N>& sig, Keywords& keywords,
+                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
     TapeObject* tape = as_tape(self);
     Dropped dropped;
     Hold<A> hold(tape->borrow);
     if (!hold.ok()) return nullptr;
     py::Arguments<N> argv;
-    static py::KeywordGuesses<N> guesses;  // one per method, as Body is unique to it
-    if (!py::bind_arguments(sig, guesses, args, nargs, kwnames, argv)) return nullptr;
+    if (!py::bind_arguments(sig, keywords, args, nargs, kwnames, argv)) return nullptr;
     return body(tape->state, argv, dropped);
+}
+
+template <Access A, size_t N, class Body>
+[[nodiscard]] PyObject* tape_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args,
+                                    Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+    static py::KeywordGuesses<N> guesses;  // one per method, as Body is unique to it
+    return tape_method<A>(self, sig, guesses, args, nargs, kwnames, std::forward<Body>(body));
 }
 
 // For methods whose first parameter is `node_id`: after binding, converts the

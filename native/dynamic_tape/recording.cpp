@@ -79,33 +79,40 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     return true;
 }
 
-// Room for one more node record and, with `extras`, its side-table entry:
-// once the arena holds a node, nothing may fail before its record exists.
-void reserve_record(TapeState& tape, bool extras) {
+// Whether a node's shape and dtype object repeat the previous node's, so
+// that the node shares its value spec. See Note [Node record layout].
+bool repeats_last_spec(TapeState& tape, const Shape& shape, PyObject* dtype) {
+    const size_t spec_count = tape.value_specs.size();
+    if (spec_count == 0) return false;
+    const ValueSpec& last = tape.value_specs[spec_count - 1];
+    bool repeat = last.dtype.get() == dtype && last.shape.size() == shape.size();
+    for (size_t d = 0; d < shape.size() && repeat; ++d) repeat = last.shape[d] == shape[d];
+    return repeat;
+}
+
+// Room for one more node record and, as needed, its value spec and its
+// side-table entry: once the arena holds a node, nothing may fail before its
+// record exists.
+void reserve_record(TapeState& tape, bool new_spec, bool extras) {
     tape.node_records.reserve(tape.node_records.size() + 1);
-    tape.value_specs.reserve(tape.value_specs.size() + 1);
+    if (new_spec) tape.value_specs.reserve(tape.value_specs.size() + 1);
     if (extras) tape.node_extras.reserve(tape.node_extras.size() + 1);
 }
 
 // Appends the record of the node the arena has just appended, into the room
-// reserve_record made. The shape is stored by reference when it and the
-// dtype object repeat the previous node's; the rarely set fields go to the
-// side table only when one of them is set. See Note [Node record layout].
-void append_record(TapeState& tape, Shape&& shape, PyObject* dtype, PyObject* value, PyObject* attrs, bool weak,
-                   Ref name, Ref source_location, const std::optional<OperandLayout>& layout) {
-    const size_t spec_count = tape.value_specs.size();
-    bool repeat = false;
-    if (spec_count > 0) {
-        const ValueSpec& last = tape.value_specs[spec_count - 1];
-        repeat = last.dtype.get() == dtype && std::ranges::equal(last.shape, shape);
-    }
-    if (!repeat) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
+// reserve_record made: a new value spec unless the node repeats the last
+// one, and the rarely set fields in the side table only when one of them is
+// set. See Note [Node record layout].
+void append_record(TapeState& tape, bool new_spec, Shape&& shape, PyObject* dtype, PyObject* value,
+                   PyObject* attrs, bool weak, Ref&& name, Ref&& source_location,
+                   const std::optional<OperandLayout>& layout) {
+    if (new_spec) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
     // The value-spec and extras tables never hold more entries than the arena
     // holds nodes, whose IDs fit in 32 bits.
     const auto spec = static_cast<uint32_t>(tape.value_specs.size() - 1);
     uint32_t extras = DynamicNode::kNoExtras;
     if (name || source_location || layout) {
-        tape.node_extras.emplace_back(NodeExtras{std::move(name), std::move(source_location), Ref(), layout});
+        tape.node_extras.emplace_back(std::move(name), std::move(source_location), Ref(), layout);
         extras = static_cast<uint32_t>(tape.node_extras.size());
     }
     tape.node_records.emplace_back(Ref::new_ref(value), Ref::new_ref(attrs), spec, extras, weak);
@@ -127,12 +134,13 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
         // Room for the record first: once the arena holds the node, nothing
         // may fail before its record exists.
-        reserve_record(state, static_cast<bool>(name));
+        const bool new_spec = !repeats_last_spec(state, shape, argv[2]);
+        reserve_record(state, new_spec, static_cast<bool>(name));
         reserve_more(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
-        append_record(state, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(),
+        append_record(state, new_spec, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(),
                       std::nullopt);
         state.inputs.push_back(*id);
         return PyLong_FromUnsignedLong(*id);
@@ -141,19 +149,20 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 namespace {
 
-// The converted arguments of record_operation. They outlive the method's
-// hold, so that a refused call drops them (and runs their finalizers) only
-// after the hold has ended.
-struct OperationArguments {
-    Ref op;
-    InlineVec<uint32_t, 4> parents;
-    Shape shape;
-    InlineVec<uint64_t, 4> positions;
-    bool has_positions = false;
-    py::SequenceArg literal_sequence;
-    InlineVec<Ref, 2> literals;
-    bool weak = false;
-    uint32_t schema_version = 1;
+constexpr py::Signature kRecordOperation{"record_operation",
+                                         {"op", "inputs", "value", "attrs", "shape", "dtype", "input_positions",
+                                          "literals", "weak", "schema_version", "name", "source_location"},
+                                         6,
+                                         6};
+// Recording is the hottest call a frontend makes, so its keywords are
+// matched by identity with interned names.
+py::Keywords record_operation_keywords{kRecordOperation};
+
+// The converted arguments of record_operation that hold a reference. They
+// outlive the method's hold, so that a refused call drops them (and runs
+// their finalizers) only after the hold has ended.
+struct HeldArguments {
+    py::SequenceArg literals;
     Ref name;
     Ref source_location;
 };
@@ -161,51 +170,51 @@ struct OperationArguments {
 }  // namespace
 
 PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"record_operation",
-                                       {"op", "inputs", "value", "attrs", "shape", "dtype", "input_positions",
-                                        "literals", "weak", "schema_version", "name", "source_location"},
-                                       6,
-                                       6};
-    OperationArguments a;
-    return tape_method<Access::Exclusive>(self, sig, args, nargs, kwnames, [&](TapeState& state, auto& argv,
-                                                                               Dropped& dropped) -> PyObject* {
-        if (!py::to_str(argv[0], "op", a.op)) return nullptr;
-        if (!py::to_uint_list(argv[1], "inputs", a.parents)) return nullptr;
-        if (!py::to_uint_list(argv[4], "shape", a.shape)) return nullptr;
-        if (argv[6] != nullptr && argv[6] != Py_None) {
-            if (!py::to_uint_list(argv[6], "input_positions", a.positions)) return nullptr;
-            a.has_positions = true;
-        }
-        if (argv[7] != nullptr) {
-            if (!a.literal_sequence.open(argv[7], "literals")) return nullptr;
-            a.literals.reserve(static_cast<size_t>(a.literal_sequence.size()));
-            for (PyObject* item : a.literal_sequence.items()) a.literals.push_back(Ref::new_ref(item));
-        }
-        if (argv[8] != nullptr && !py::to_bool(argv[8], "weak", a.weak)) return nullptr;
-        if (argv[9] != nullptr && !py::to_u32(argv[9], "schema_version", a.schema_version)) return nullptr;
-        if (!py::to_optional_str(argv[10], "name", a.name)) return nullptr;
-        if (!py::to_optional_str(argv[11], "source_location", a.source_location)) return nullptr;
+    HeldArguments held;
+    return tape_method<Access::Exclusive>(self, kRecordOperation, record_operation_keywords, args, nargs, kwnames,
+                                          [&](TapeState& state, auto& argv, Dropped& dropped) -> PyObject* {
+        // The caller's references keep `op` and the payloads alive for the
+        // call; the tape takes its own only when it stores them.
+        PyObject* const op = argv[0];
+        InlineVec<uint32_t, 4> parents;
+        Shape shape;
+        InlineVec<uint64_t, 4> positions;
+        bool weak = false;
+        uint32_t schema_version = 1;
+        if (!py::check_str(op, "op")) return nullptr;
+        if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
+        if (!py::to_uint_list(argv[4], "shape", shape)) return nullptr;
+        const bool has_positions = argv[6] != nullptr && argv[6] != Py_None;
+        if (has_positions && !py::to_uint_list(argv[6], "input_positions", positions)) return nullptr;
+        // The literals stay borrowed from their sequence until they are
+        // stored: from here on nothing this call does on its way to storing
+        // them can run Python code that could change the sequence.
+        if (argv[7] != nullptr && !held.literals.open(argv[7], "literals")) return nullptr;
+        if (argv[8] != nullptr && !py::to_bool(argv[8], "weak", weak)) return nullptr;
+        if (argv[9] != nullptr && !py::to_u32(argv[9], "schema_version", schema_version)) return nullptr;
+        if (!py::to_optional_str(argv[10], "name", held.name)) return nullptr;
+        if (!py::to_optional_str(argv[11], "source_location", held.source_location)) return nullptr;
+        const std::span<PyObject* const> literals = held.literals.items();
 
         if (!state.check(Requirement::Recording)) return nullptr;
         // The previous recording's name was encoded and found non-empty then,
         // and a str never changes: the same object under the same version
         // skips both.
-        const bool same_op = a.op.get() == state.last_op_name.get() && a.schema_version == state.last_op_version;
+        const bool same_op = op == state.last_op_name.get() && schema_version == state.last_op_version;
         Py_ssize_t op_size = 0;
         const char* op_utf8 = nullptr;
         if (!same_op) {
-            op_utf8 = PyUnicode_AsUTF8AndSize(a.op.get(), &op_size);
+            op_utf8 = PyUnicode_AsUTF8AndSize(op, &op_size);
             if (op_utf8 == nullptr) return nullptr;
             if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
         }
-        if (a.weak && !a.shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
+        if (weak && !shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
         std::optional<OperandLayout> layout;
-        if (!validate_layout(state, a.has_positions ? &a.positions : nullptr, a.parents.size(), a.literals.size(),
-                             layout)) {
+        if (!validate_layout(state, has_positions ? &positions : nullptr, parents.size(), literals.size(), layout)) {
             return nullptr;
         }
         bool active = false;
-        for (const uint32_t parent : a.parents) {
+        for (const uint32_t parent : parents) {
             const ArenaNode* record = state.arena.node(parent);
             if (record == nullptr) return raise_value("dynamic tape node " + node_text(parent) + " does not exist");
             active = active || record->is_active();
@@ -213,31 +222,33 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
         // Room for everything the node adds first: once the arena holds the
         // node, nothing may fail before its record exists.
-        reserve_record(state, a.name || a.source_location || layout);
+        const bool new_spec = !repeats_last_spec(state, shape, argv[5]);
+        reserve_record(state, new_spec, held.name || held.source_location || layout);
         if (layout) {
-            reserve_more(state.operand_positions, a.positions.size());
-            reserve_more(state.literals, a.literals.size());
+            reserve_more(state.operand_positions, positions.size());
+            reserve_more(state.literals, literals.size());
         }
         const uint8_t flags = active ? node_flags::kActive : 0;
-        auto id = same_op ? state.arena.append_interned(state.last_op, a.parents, flags)
+        auto id = same_op ? state.arena.append_interned(state.last_op, parents, flags)
                           : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),
-                                               a.schema_version, a.parents, flags);
+                                               schema_version, parents, flags);
         if (!id) return raise_value(id.error().rendered());
         if (!same_op) {
             state.last_op = state.arena.node(*id)->op;
-            state.last_op_version = a.schema_version;
-            dropped.push_back(std::exchange(state.last_op_name, a.op.clone()));
+            state.last_op_version = schema_version;
+            dropped.push_back(std::exchange(state.last_op_name, Ref::new_ref(op)));
         }
 
         if (layout) {
-            for (const uint64_t position : a.positions) {
-                state.operand_positions.push_back(static_cast<uint32_t>(position));
-            }
-            for (Ref& literal : a.literals) state.literals.push_back(std::move(literal));
+            // validate_layout checked that every position fits in 32 bits.
+            state.operand_positions.insert(state.operand_positions.end(), positions.begin(), positions.end());
+            for (PyObject* literal : literals) state.literals.push_back(Ref::new_ref(literal));
         }
-        append_record(state, std::move(a.shape), argv[5], argv[2], argv[3], a.weak, std::move(a.name),
-                      std::move(a.source_location), layout);
-        return PyLong_FromUnsignedLong(*id);
+        append_record(state, new_spec, std::move(shape), argv[5], argv[2], argv[3], weak, std::move(held.name),
+                      std::move(held.source_location), layout);
+        // Node IDs fit in a long long, whose conversion makes the int in
+        // place, without the digit count the unsigned conversions make.
+        return PyLong_FromLongLong(static_cast<long long>(*id));
     });
 }
 

@@ -83,8 +83,8 @@ bool bind_arguments(const char* function, std::span<const char* const> names, in
     }
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
-    // Names are matched by text: a cached interned name would outlive the
-    // interpreter that made it.
+    // Names are matched by text here, which every str (subclass) spelling a
+    // name passes; matching by identity is the Keywords fast path's.
     const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -119,50 +119,12 @@ bool bind_arguments(const char* function, std::span<const char* const> names, in
     return true;
 }
 
-bool to_u32(PyObject* obj, const char* arg, uint32_t& out) {
-    uint64_t v = 0;
-    if (!read_unsigned(obj, arg, -1, std::numeric_limits<uint32_t>::max(), "u32", v)) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
+bool fail_expected(const char* arg, const char* expected, PyObject* obj) {
+    raise_argument_error(arg, std::string("expected ") + expected + ", got " + type_name_of(obj));
+    return false;
 }
 
-bool to_u64(PyObject* obj, const char* arg, uint64_t& out) {
-    return read_unsigned(obj, arg, -1, std::numeric_limits<uint64_t>::max(), "u64", out);
-}
-
-bool to_bool(PyObject* obj, const char* arg, bool& out) {
-    if (!PyBool_Check(obj)) {
-        raise_argument_error(arg, "expected bool, got " + type_name_of(obj));
-        return false;
-    }
-    out = obj == Py_True;
-    return true;
-}
-
-bool to_str(PyObject* obj, const char* arg, Ref& out) {
-    if (!PyUnicode_Check(obj)) {
-        raise_argument_error(arg, "expected str, got " + type_name_of(obj));
-        return false;
-    }
-    out = Ref::new_ref(obj);
-    return true;
-}
-
-bool to_optional_str(PyObject* obj, const char* arg, Ref& out) {
-    if (obj == nullptr || obj == Py_None) {
-        out.reset();
-        return true;
-    }
-    return to_str(obj, arg, out);
-}
-
-bool SequenceArg::open(PyObject* obj, const char* arg) {
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        fast_ = Ref::new_ref(obj);
-        items_ = PySequence_Fast_ITEMS(obj);
-        size_ = PySequence_Fast_GET_SIZE(obj);
-        return true;
-    }
+bool SequenceArg::open_other(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
         raise_argument_error(arg, "expected a sequence, got " + type_name_of(obj));
         return false;

@@ -8,9 +8,11 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "native/toolkit/errors.h"
+#include "native/toolkit/names.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 
@@ -61,6 +63,71 @@ template <size_t N>
                           guesses.parameter);
 }
 
+// The parameter names of a signature as interned strs, with the guesses of
+// its one call site. The names join the module's table of interned names
+// (see names.h), so they are made by the exec step and released with the
+// last module object, never outliving the interpreter that made them; a
+// name not (yet) made is null and matches no keyword. Declare one at
+// namespace scope, so that it registers when the library loads.
+template <size_t N>
+class Keywords {
+public:
+    explicit Keywords(const Signature<N>& sig) : Keywords(sig, std::make_index_sequence<N>{}) {}
+    Keywords(const Keywords&) = delete;
+    Keywords& operator=(const Keywords&) = delete;
+
+    // The parameter whose interned name is `key` itself, trying the one the
+    // keyword at position `k` named last time first; N when there is none.
+    [[nodiscard]] size_t find(Py_ssize_t k, PyObject* key) {
+        const bool guessed = static_cast<size_t>(k) < N;
+        if (guessed && names_[guesses.parameter[k]].get() == key) return guesses.parameter[k];
+        for (size_t i = 0; i < N; ++i) {
+            if (names_[i].get() == key) {
+                if (guessed) guesses.parameter[k] = static_cast<uint8_t>(i);
+                return i;
+            }
+        }
+        return N;
+    }
+
+    KeywordGuesses<N> guesses;
+
+private:
+    template <size_t... I>
+    Keywords(const Signature<N>& sig, std::index_sequence<I...>) : names_{names::Slot(sig.names[I])...} {}
+
+    std::array<names::Slot, N> names_;
+};
+
+// `bind_arguments` for a call site with interned parameter names. Keywords
+// at call sites are interned strs, so each is matched by identity; a call
+// with any keyword that is not (a str made at run time, a str subclass, an
+// unknown name) or that does not bind is bound again from the start by
+// text, so results and messages are those of the general binding.
+template <size_t N>
+[[nodiscard]] inline bool bind_arguments(const Signature<N>& sig, Keywords<N>& keywords, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames, Arguments<N>& out) {
+    static_assert(N <= 256);
+    // Filled slot by slot in one pass, which compiles to a few stores: a
+    // plain fill and copy become a string instruction and a library call,
+    // whose start-up costs more. Too many positional arguments fill slots
+    // they should not, but that call is bound again below.
+    for (size_t i = 0; i < N; ++i) out[i] = static_cast<Py_ssize_t>(i) < nargs ? args[i] : nullptr;
+    if (nargs <= sig.positional) {
+        const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+        bool bound = true;
+        for (Py_ssize_t k = 0; k < nkw && bound; ++k) {
+            const size_t slot = keywords.find(k, PyTuple_GET_ITEM(kwnames, k));
+            bound = slot < N && out[slot] == nullptr;
+            if (bound) out[slot] = args[nargs + k];
+        }
+        for (auto i = nargs; i < sig.required && bound; ++i) bound = out[i] != nullptr;
+        if (bound) return true;
+    }
+    return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out,
+                          keywords.guesses.parameter);
+}
+
 template <size_t N>
 [[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, Arguments<N>& out) {
@@ -73,24 +140,53 @@ template <size_t N>
     return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out);
 }
 
-[[nodiscard]] bool to_u32(PyObject* obj, const char* arg, uint32_t& out);
-[[nodiscard]] bool to_u64(PyObject* obj, const char* arg, uint64_t& out);
-[[nodiscard]] bool to_bool(PyObject* obj, const char* arg, bool& out);
+// Raises TypeError "argument '{arg}': expected {expected}, got {type}".
+[[gnu::cold]] bool fail_expected(const char* arg, const char* expected, PyObject* obj);
+
+[[nodiscard]] inline bool to_bool(PyObject* obj, const char* arg, bool& out) {
+    if (!PyBool_Check(obj)) return fail_expected(arg, "bool", obj);
+    out = obj == Py_True;
+    return true;
+}
+// Whether `obj` is a str (or subclass), raising TypeError when it is not.
+[[nodiscard]] inline bool check_str(PyObject* obj, const char* arg) {
+    return PyUnicode_Check(obj) || fail_expected(arg, "str", obj);
+}
 // A str (or subclass); `out` gets a new reference to it.
-[[nodiscard]] bool to_str(PyObject* obj, const char* arg, Ref& out);
+[[nodiscard]] inline bool to_str(PyObject* obj, const char* arg, Ref& out) {
+    if (!check_str(obj, arg)) return false;
+    out = Ref::new_ref(obj);
+    return true;
+}
 // None or a str; `out` stays empty for None.
-[[nodiscard]] bool to_optional_str(PyObject* obj, const char* arg, Ref& out);
+[[nodiscard]] inline bool to_optional_str(PyObject* obj, const char* arg, Ref& out) {
+    if (obj == nullptr || obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    return to_str(obj, arg, out);
+}
 
 // A sequence argument (a str is refused) with its items; holds the list or
 // tuple it iterates, so items stay borrowed from it.
 class SequenceArg {
 public:
-    [[nodiscard]] bool open(PyObject* obj, const char* arg);
+    [[nodiscard]] bool open(PyObject* obj, const char* arg) {
+        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+            fast_ = Ref::new_ref(obj);
+            items_ = PySequence_Fast_ITEMS(obj);
+            size_ = PySequence_Fast_GET_SIZE(obj);
+            return true;
+        }
+        return open_other(obj, arg);
+    }
     [[nodiscard]] Py_ssize_t size() const { return size_; }
     [[nodiscard]] PyObject* operator[](Py_ssize_t i) const { return items_[i]; }
     [[nodiscard]] std::span<PyObject* const> items() const { return {items_, static_cast<size_t>(size_)}; }
 
 private:
+    [[nodiscard]] bool open_other(PyObject* obj, const char* arg);
+
     Ref fast_;
     PyObject** items_ = nullptr;
     Py_ssize_t size_ = 0;
@@ -101,17 +197,43 @@ private:
 [[nodiscard]] bool read_unsigned_slow(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max,
                                       const char* width, uint64_t& out);
 
+// Reads an exact, compact, non-negative int, the common case, in place.
+// Compact ints have one digit, so the value fits in 32 bits.
+[[nodiscard]] inline bool read_small_uint(PyObject* obj, uint64_t& out) {
+    static_assert(PyLong_SHIFT < 32);
+    auto* v = reinterpret_cast<PyLongObject*>(obj);
+    if (!PyLong_CheckExact(obj) || !PyUnstable_Long_IsCompact(v)) return false;
+    const Py_ssize_t value = PyUnstable_Long_CompactValue(v);
+    out = static_cast<uint64_t>(value);
+    return value >= 0;
+}
+
 [[nodiscard]] inline bool read_unsigned(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max,
                                         const char* width, uint64_t& out) {
-    // Small non-negative ints, the common case, are read in place.
-    if (PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj))) {
-        const Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
-        if (v >= 0 && static_cast<uint64_t>(v) <= max) {
-            out = static_cast<uint64_t>(v);
-            return true;
-        }
-    }
+    if (read_small_uint(obj, out) && out <= max) return true;
     return read_unsigned_slow(obj, arg, index, max, width, out);
+}
+
+[[nodiscard]] inline bool to_u32(PyObject* obj, const char* arg, uint32_t& out) {
+    uint64_t v = 0;
+    if (!read_unsigned(obj, arg, -1, std::numeric_limits<uint32_t>::max(), "u32", v)) return false;
+    out = static_cast<uint32_t>(v);
+    return true;
+}
+
+[[nodiscard]] inline bool to_u64(PyObject* obj, const char* arg, uint64_t& out) {
+    return read_unsigned(obj, arg, -1, std::numeric_limits<uint64_t>::max(), "u64", out);
+}
+
+// Sizes a vector-like container of unsigned ints for `n` items its caller
+// writes next.
+template <class Out>
+inline void size_for_overwrite(Out& out, size_t n) {
+    if constexpr (requires { out.resize_for_overwrite(n); }) {
+        out.resize_for_overwrite(n);
+    } else {
+        out.resize(n);
+    }
 }
 
 // A sequence of ints into `out` (a vector-like container of unsigned ints).
@@ -119,21 +241,22 @@ template <class Out>
 [[nodiscard]] bool read_uints(std::span<PyObject* const> items, const char* arg, Out& out) {
     using T = std::remove_cvref_t<decltype(out[0])>;
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
-    out.clear();
-    out.reserve(items.size());
+    size_for_overwrite(out, items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         uint64_t v = 0;
         if (!read_unsigned(items[i], arg, static_cast<Py_ssize_t>(i), std::numeric_limits<T>::max(),
                            sizeof(T) == 4 ? "u32" : "u64", v)) {
+            out.clear();
             return false;
         }
-        out.push_back(static_cast<T>(v));
+        out[i] = static_cast<T>(v);
     }
     return true;
 }
 
+// `to_uint_list` for any sequence, with every message.
 template <class Out>
-[[nodiscard]] bool to_uint_list(PyObject* obj, const char* arg, Out& out) {
+[[gnu::noinline]] [[nodiscard]] bool to_uint_list_general(PyObject* obj, const char* arg, Out& out) {
     // An exact list or tuple is read in place: reading ints runs no Python
     // code, so its items cannot change under the loop.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -143,6 +266,25 @@ template <class Out>
     SequenceArg seq;
     if (!seq.open(obj, arg)) return false;
     return read_uints(seq.items(), arg, out);
+}
+
+template <class Out>
+[[gnu::always_inline]] [[nodiscard]] inline bool to_uint_list(PyObject* obj, const char* arg, Out& out) {
+    // An exact list or tuple of small ints, which fit any width, is written
+    // straight into place. Anything else is read again from the start by the
+    // general reading, which is safe as reading ints runs no Python code.
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
+        PyObject* const* items = PySequence_Fast_ITEMS(obj);
+        size_for_overwrite(out, n);
+        auto* dst = out.data();
+        size_t i = 0;
+        for (uint64_t v = 0; i < n && read_small_uint(items[i], v); ++i) {
+            dst[i] = static_cast<std::remove_cvref_t<decltype(dst[i])>>(v);
+        }
+        if (i == n) return true;
+    }
+    return to_uint_list_general(obj, arg, out);
 }
 
 // For converters of composite arguments: raise TypeError

@@ -616,7 +616,8 @@ def test_names_outlive_a_released_module_object_only_as_long_as_a_module_lives()
 
         tape = second.DynamicTape()
         x = tape.record_input(1.0, [], "f64")
-        y = tape.record_operation("f", [x], 1.0, None, [], "f64")
+        y = tape.record_operation("f", [x], 1.0, None, [], "f64", name="y")
+        assert tape.get_node_name(y) == "y"
         residual = Residual()
         tape.record_residual(y, residual)
         tape.mark_output(y)

@@ -2,10 +2,11 @@
 argument conversion, and the rule that a refused call changes nothing."""
 
 import re
+import sys
 
 import pytest
 
-from vorlix._native_core import DynamicTape
+from vorlix._native_core import DynamicTape, dynamic_jvp, dynamic_vjp
 
 U32_MAX = 2**32 - 1
 
@@ -230,6 +231,149 @@ def test_ids_accept_the_full_u32_range():
     tape, *_ = make_tape()
     with pytest.raises(ValueError, match=f"^dynamic tape node %{U32_MAX} does not exist$"):
         tape.is_weak(U32_MAX)
+
+
+class Int(int):
+    pass
+
+
+class Ints:
+    """A sequence of ints that is neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = list(items)
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+class IntList(list):
+    pass
+
+
+def observe(inputs, shape, positions, literals=("lit",)):
+    """What rules see of a node recorded over inputs x and y: its operands in
+    slot order (from a forward walk) and its shape (from a reverse walk
+    through a node that uses it)."""
+    tape = DynamicTape()
+    x = tape.record_input("x", [], "f64")
+    y = tape.record_input("y", [], "f64")
+    n = tape.record_operation("f", inputs, "n", None, shape, "f64", input_positions=positions, literals=literals)
+    m = tape.record_operation("g", [n], "m", None, [], "f64")
+    tape.mark_output(n)
+    tape.mark_output(m)
+    seen = {}
+
+    def jvp(out, primals, tangents, attrs, src, res):
+        seen.setdefault("operands", primals)
+        return 0.0
+
+    def vjp(out, primals, ct, attrs, active, res, specs, src):
+        seen.setdefault("shape", specs[0][0])
+        return [None] * len(specs)
+
+    count = len(tape.op_names)
+    tape.freeze([jvp] * count, [vjp] * count, [(False, False, False)] * count)
+    dynamic_jvp(tape, [(x, 1.0), (y, 1.0)], [n])
+    dynamic_vjp(tape, [(m, 1.0)], [x])
+    return seen
+
+
+CONTAINERS = [list, tuple, Ints, IntList]
+
+
+@pytest.mark.parametrize("container", CONTAINERS)
+@pytest.mark.parametrize("item", [int, Int, lambda v: bool(v) if v in (0, 1) else v])
+def test_int_lists_read_the_same_however_they_are_passed(container, item):
+    def ints(*values):
+        return container([item(v) for v in values])
+
+    assert observe(ints(1, 0), ints(3, 1, 2**40), ints(0, 2)) == {"operands": ("y", "lit", "x"), "shape": (3, 1, 2**40)}
+    assert observe(ints(0), ints(), None, ()) == {"operands": ("x",), "shape": ()}
+
+
+@pytest.mark.parametrize("container", CONTAINERS)
+@pytest.mark.parametrize(
+    ("inputs", "shape", "positions", "exc", "message"),
+    [
+        ([0, -1], [], None, OverflowError, "argument 'inputs': item 1: int is outside the range of u32"),
+        ([0, 2**32], [], None, OverflowError, "argument 'inputs': item 1: int is outside the range of u32"),
+        ([0, 2**31], [], None, ValueError, "dynamic tape node %2147483648 does not exist"),
+        ([0], [3, 2**64], None, OverflowError, "argument 'shape': item 1: int is outside the range of u64"),
+        ([0], [3, -2**40], None, OverflowError, "argument 'shape': item 1: int is outside the range of u64"),
+        ([0], [3, 1.0], None, TypeError, "argument 'shape': item 1: expected int, got float"),
+        ([0, 1], [], [0, "1"], TypeError, "argument 'input_positions': item 1: expected int, got str"),
+        ([0, 1], [], [0, 2**40], ValueError, "parent position 1099511627776 is outside operand arity 3"),
+    ],
+)
+def test_int_list_refusals_name_the_first_bad_item(container, inputs, shape, positions, exc, message):
+    tape, *_ = make_tape()
+    before = fingerprint(tape)
+    with pytest.raises(exc, match="^" + re.escape(message) + "$"):
+        tape.record_operation("f", container(inputs), 1, None, container(shape), "f64",
+                              input_positions=None if positions is None else container(positions),
+                              literals=() if positions is None else ("a",))
+    assert fingerprint(tape) == before
+
+
+# --- keyword binding -------------------------------------------------------
+
+
+class Key(str):
+    pass
+
+
+KEYS = {
+    "literal": lambda name: name,
+    "built at run time": lambda name: "".join(list(name)),
+    "str subclass": Key,
+}
+
+
+@pytest.mark.parametrize("make_key", KEYS.values(), ids=KEYS.keys())
+def test_keywords_bind_however_their_names_are_made(make_key):
+    # Only the literal keyword is the interned name itself.
+    assert (make_key("source_location") is sys.intern("source_location")) == (make_key is KEYS["literal"])
+    tape, x, y, _ = make_tape()
+    every = {"op": "f", "inputs": [x, y], "value": "v", "attrs": "a", "shape": [], "dtype": "f64",
+             "input_positions": [2, 0], "literals": ("lit",), "weak": True, "schema_version": 1, "name": "n",
+             "source_location": "f.py:1"}
+    # The same call site with its keywords in two orders, and then with
+    # the parameters that may come by position passed by keyword.
+    for order in (list(every), list(reversed(every))):
+        node = tape.record_operation("f", [x, y], "v", "a", [], "f64",
+                                     **{make_key(k): every[k] for k in order if k not in list(every)[:6]})
+        assert (tape.get_node_name(node), tape.is_weak(node), tape.value(node)) == ("n", True, "v")
+    node = tape.record_operation(**{make_key(k): v for k, v in reversed(every.items())})
+    assert (tape.get_node_name(node), tape.is_weak(node)) == ("n", True)
+    assert tape.stats()["operand_position_count"] == 6
+
+
+@pytest.mark.parametrize("make_key", KEYS.values(), ids=KEYS.keys())
+@pytest.mark.parametrize(
+    ("args", "kwargs", "message"),
+    [
+        (("f", [0], 1, None, [], "f64"), {"bogus": 1}, "record_operation() got an unexpected keyword argument 'bogus'"),
+        (("f", [0], 1, None, [], "f64"), {"name": "n", "Name": 1},
+         "record_operation() got an unexpected keyword argument 'Name'"),
+        (("f", [0], 1, None, [], "f64"), {"op": "g"}, "record_operation() got multiple values for argument 'op'"),
+        (("f", [0], 1, None), {"shape": [], "dtype": "f64", "attrs": None},
+         "record_operation() got multiple values for argument 'attrs'"),
+        (("f", [0], 1), {"shape": [], "attrs": None}, "record_operation() missing required argument 'dtype'"),
+        ((), {"literals": ()}, "record_operation() missing required argument 'op'"),
+        (("f", [0], 1, None, [], "f64", [0]), {}, "record_operation() takes at most 6 positional arguments (7 given)"),
+    ],
+)
+def test_keyword_refusals_keep_their_messages(make_key, args, kwargs, message):
+    tape, *_ = make_tape()
+    before = fingerprint(tape)
+    with pytest.raises(TypeError, match="^" + re.escape(message) + "$"):
+        tape.record_operation(*args, **{make_key(k): v for k, v in kwargs.items()})
+    assert fingerprint(tape) == before
+    assert tape.record_operation("f", [0], 1, None, [], "f64", name="ok") == 3
 
 
 # --- borrow rule -----------------------------------------------------------

@@ -56,6 +56,43 @@ TEST(RawArenaTest, SchemaVersionConflictLeavesArenaUnchanged) {
     EXPECT_FALSE(r.error().node.has_value());
 }
 
+// append_interned encodes nodes of up to two valid parents inline and hands
+// everything else to the general path; either way it must do exactly what
+// append does under the same name.
+TEST(RawArenaTest, AppendInternedMatchesAppend) {
+    const std::vector<std::vector<NodeId>> cases{
+        {}, {0}, {2}, {1, 0}, {2, 2}, {0, 1, 2}, {3}, {0, 3}, {3, 0}, {0, 1, 7},
+    };
+    for (const std::vector<NodeId>& parents : cases) {
+        RawArena by_name;
+        RawArena interned;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(by_name.append("in", 1, {}, node_flags::kInput));
+            ASSERT_TRUE(interned.append("in", 1, {}, node_flags::kInput));
+        }
+        ASSERT_EQ(*by_name.append("op", 1, {}, 0), 3u);
+        auto op_node = interned.append("op", 1, {}, 0);
+        ASSERT_EQ(*op_node, 3u);
+        const OpId op = interned.node(*op_node)->op;
+
+        auto expected = by_name.append("op", 1, parents, node_flags::kActive);
+        auto got = interned.append_interned(op, parents, node_flags::kActive);
+        ASSERT_EQ(error_of(got), error_of(expected)) << parents.size() << " parents";
+        ASSERT_EQ(interned.node_count(), by_name.node_count());
+        ASSERT_EQ(interned.edges().size(), by_name.edges().size());
+        if (!got) continue;
+        const ArenaNode& a = *interned.node(*got);
+        const ArenaNode& b = *by_name.node(*expected);
+        EXPECT_EQ(a.encoding, b.encoding);
+        EXPECT_EQ(a.first, b.first);
+        EXPECT_EQ(a.second, b.second);
+        EXPECT_EQ(a.op, b.op);
+        EXPECT_EQ(a.flags, b.flags);
+        EXPECT_EQ(a.reserved, b.reserved);
+        EXPECT_EQ(interned.parents(a)->to_vec(), parents);
+    }
+}
+
 struct RefusalCase {
     std::string op;
     uint32_t version;
