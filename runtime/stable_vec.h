@@ -11,6 +11,8 @@
 #include <memory>
 #include <utility>
 
+#include "runtime/chunk_cache.h"
+
 namespace vorlix {
 
 template <class T>
@@ -112,7 +114,8 @@ private:
         return reinterpret_cast<T*>(bases_[chunk] + i * sizeof(T));
     }
     void allocate(size_t chunk) {
-        chunks_[chunk] = std::allocator<T>().allocate(chunk_size(chunk));
+        static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "chunks come from plain operator new");
+        chunks_[chunk] = static_cast<T*>(chunk_cache::allocate(chunk_size(chunk) * sizeof(T)));
         bases_[chunk] = reinterpret_cast<uintptr_t>(chunks_[chunk]) - capacity_before(chunk) * sizeof(T);
     }
     // Elements held by the chunks before `chunk`.
@@ -123,7 +126,7 @@ private:
             const size_t n = std::min(remaining, chunk_size(chunk));
             std::destroy_n(chunks_[chunk], n);
             remaining -= n;
-            std::allocator<T>().deallocate(chunks_[chunk], chunk_size(chunk));
+            chunk_cache::deallocate(chunks_[chunk], chunk_size(chunk) * sizeof(T));
             chunks_[chunk] = nullptr;
             bases_[chunk] = 0;
         }

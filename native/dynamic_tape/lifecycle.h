@@ -20,7 +20,7 @@ struct RetiredPayloads {
     StableVec<DynamicNode> node_records;
     StableVec<ValueSpec> value_specs;
     StableVec<NodeExtras> node_extras;
-    std::vector<Ref> literals;
+    StableVec<Ref> literals;
     std::vector<Ref> jvp_bindings;
     std::vector<Ref> vjp_bindings;
     std::vector<std::optional<ReverseNeeds>> reverse_needs;

@@ -225,8 +225,8 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         const bool new_spec = !repeats_last_spec(state, shape, argv[5]);
         reserve_record(state, new_spec, held.name || held.source_location || layout);
         if (layout) {
-            reserve_more(state.operand_positions, positions.size());
-            reserve_more(state.literals, literals.size());
+            state.operand_positions.reserve(state.operand_positions.size() + positions.size());
+            state.literals.reserve(state.literals.size() + literals.size());
         }
         const uint8_t flags = active ? node_flags::kActive : 0;
         auto id = same_op ? state.arena.append_interned(state.last_op, parents, flags)
@@ -241,8 +241,8 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
         if (layout) {
             // validate_layout checked that every position fits in 32 bits.
-            state.operand_positions.insert(state.operand_positions.end(), positions.begin(), positions.end());
-            for (PyObject* literal : literals) state.literals.push_back(Ref::new_ref(literal));
+            for (const auto position : positions) state.operand_positions.emplace_back(static_cast<uint32_t>(position));
+            for (PyObject* literal : literals) state.literals.emplace_back(Ref::new_ref(literal));
         }
         append_record(state, new_spec, std::move(shape), argv[5], argv[2], argv[3], weak, std::move(held.name),
                       std::move(held.source_location), layout);

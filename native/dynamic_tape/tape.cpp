@@ -116,8 +116,11 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
         if (int r = visit_ref(extras.source_location, visit, arg)) return r;
         if (int r = visit_ref(extras.residual, visit, arg)) return r;
     }
+    for (const Ref& ref : state.literals) {
+        if (int r = visit_ref(ref, visit, arg)) return r;
+    }
     const ReverseCache& cache = state.reverse_cache;
-    for (const auto* table : {&state.literals, &state.jvp_bindings, &state.vjp_bindings, &cache.operand_specs,
+    for (const auto* table : {&state.jvp_bindings, &state.vjp_bindings, &cache.operand_specs,
                               &cache.active_positions}) {
         for (const Ref& ref : *table) {
             if (int r = visit_ref(ref, visit, arg)) return r;

@@ -123,8 +123,8 @@ struct TapeState {
     StableVec<DynamicNode> node_records;
     StableVec<ValueSpec> value_specs;   // See Note [Node record layout].
     StableVec<NodeExtras> node_extras;
-    std::vector<uint32_t> operand_positions;
-    std::vector<Ref> literals;
+    StableVec<uint32_t> operand_positions;  // chunked, like the records: never copied to grow
+    StableVec<Ref> literals;
     std::vector<Ref> jvp_bindings;
     std::vector<Ref> vjp_bindings;
     std::vector<std::optional<ReverseNeeds>> reverse_needs;
