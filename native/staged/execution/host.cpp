@@ -9,6 +9,7 @@
 #include "native/staged/conversion/attr.h"
 #include "native/staged/conversion/type_name.h"
 #include "native/toolkit/args.h"
+#include "native/toolkit/call.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
 #include "native/toolkit/values.h"
@@ -236,7 +237,7 @@ Status<Ref> PythonHost::evaluate(const Ref& evaluator, std::span<const Ref* cons
     PyObject* args[] = {tuple.get(), context_, position.get()};
     // The donated value lives in the tuple alone: dropping the tuple right
     // after the call leaves the core holding no reference to it.
-    PyObject* result = PyObject_Vectorcall(evaluator.get(), args, 3, nullptr);
+    PyObject* result = py::call_positional(evaluator.get(), args, 3);
     tuple.reset();
     if (result == nullptr) return py::fetch_exception();
     out = Ref::steal(result);
