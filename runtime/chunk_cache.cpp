@@ -58,7 +58,7 @@ void deallocate(void* block, size_t bytes) noexcept {
             }
         }
     }
-    ::operator delete(block, bytes);
+    ::operator delete(block);
 }
 
 size_t cached_bytes() noexcept {
