@@ -85,8 +85,8 @@ bool any_parent_present(const std::vector<Lane>& lanes, const Parents& parents) 
 // operands]), whose rule is bound, whose output value is present and which
 // has no residual (whose payload is read by Python code). Anything else is
 // left to prepare_node.
-[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
-                     DirectOperands& ops, ForwardCall& call) {
+[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record,
+                                      const Parents& parents, DirectOperands& ops, ForwardCall& call) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return Quick::Failed;
     TapeState& state = tape->state;

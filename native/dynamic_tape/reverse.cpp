@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "native/dynamic_tape/contributions.h"
+#include "native/dynamic_tape/snapshot.h"
 #include "native/dynamic_tape/traversal.h"
 #include "native/dynamic_tape/walks.h"
 #include "native/toolkit/names.h"
-#include "native/dynamic_tape/snapshot.h"
 #include "runtime/operands.h"
 
 namespace vorlix::tape {
@@ -27,6 +27,7 @@ public:
         for (size_t l = 0; l < size_; ++l) items_[l].reset();
         size_ = 0;
     }
+    // A walk has at most kMaxLanes lanes: see reverse_walk.
     void push_back(Ref cotangent) { items_[size_++] = std::move(cotangent); }
     [[nodiscard]] std::span<Ref> span() { return {items_.data(), size_}; }
 
@@ -179,10 +180,19 @@ struct DirectReverse {
     bool active[DirectOperands::kMax];
     Ref primals;
     Ref active_positions;
+    Ref specs;
+
+    // With no hold held.
+    void drop_references() {
+        primals.reset();
+        active_positions.reset();
+        specs.reset();
+    }
 };
 
-[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
-                     IdentityPositions& identity_positions, DirectReverse& direct, ReverseCall& call) {
+[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record,
+                                      const Parents& parents, IdentityPositions& identity_positions,
+                                      DirectReverse& direct, ReverseCall& call) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return Quick::Failed;
     TapeState& state = tape->state;
@@ -220,6 +230,7 @@ struct DirectReverse {
     }
     direct.primals = tuple_of_borrowed(ops.items, ops.arity);
     if (!direct.primals) return Quick::Failed;
+    direct.specs = Ref::new_ref(specs);
 
     call.rule = rule;
     call.args[0] = needs.needs_output ? node.value.get() : Py_None;
@@ -265,6 +276,9 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         if (!hold.ok() || !seed_lanes(state, Direction::Vjp, seed_sets, requested, lanes)) return nullptr;
     }
     if (lanes.empty()) return Ref::steal(PyList_New(0));
+    // The seed-set conversion refuses more lanes; the cotangents of a node
+    // have room for this many.
+    if (lanes.size() > kMaxLanes) return py::internal_error("dynamic VJP has too many lanes");
     std::vector<Ref> callbacks;
     if (batched && !batched_callbacks(tape, callbacks)) return nullptr;
 
@@ -308,8 +322,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         if (!called) return nullptr;
         // With no hold held:
         inv.drop_references();
-        direct.primals.reset();
-        direct.active_positions.reset();
+        direct.drop_references();
         if (release && !retire_node_payloads(tape, id)) return nullptr;
     }
     return take_requested(lanes, requested);
