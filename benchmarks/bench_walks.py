@@ -4,17 +4,30 @@ reverse walk on the wide tape, does the cotangent addition the walk must do).
 Also the per-lane cost of 16 lanes, a reference walk in pure Python, and the
 number of retained values during a consuming reverse walk.
 
+Beside each walk runs a bare C loop doing only the irreducible work against
+the same floor (irreducible_walks.cpp, built into build/bench by
+scripts/bench.sh): fresh argument tuples, one vectorcall of the rule and the
+results stored in a flat array. It is the bound below which no core that
+calls its rules from C with fresh tuples can go.
+
 Each figure is a ratio against its floor, both sides interleaved in one
 process and repeated; the minimum and the median of `time.process_time` are
 reported. `--only WORKLOAD SIDE REPEATS` runs one side alone (for instruction
 counts under callgrind, taken as the difference of two repeat counts)."""
 
 import gc
+import pathlib
 import statistics
 import sys
 import time
 
 from vorlix._native_core import DynamicTape, dynamic_jvp, dynamic_jvp_many, dynamic_vjp
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "build" / "bench"))
+try:
+    import irreducible_walks
+except ImportError:
+    irreducible_walks = None
 
 NODES = 100_000
 REPEATS = 7
@@ -196,25 +209,34 @@ def workloads(shape_name):
     def lanes16():
         dynamic_jvp_many(tape, [[(0, ONE)]] * 16, [last])
 
+    wide = shape_name == "wide"
+    positions = (0, 2) if wide else (0,)
+    specs = WIDE_SPECS if wide else CHAIN_SPECS
+
+    def bare(kind, rule):
+        if irreducible_walks is None:
+            return None
+        return lambda: irreducible_walks.walk(kind + wide, rule, NODES, ONE, 2.0, positions, specs)
+
     return {
-        f"{shape_name} JVP": (jvp, jvp_floor(nodes)),
-        f"{shape_name} VJP": (rev, vjp_floor(nodes)),
+        f"{shape_name} JVP": (jvp, jvp_floor(nodes), bare(0, jvp_rule)),
+        f"{shape_name} VJP": (rev, vjp_floor(nodes), bare(2, vjp)),
         f"{shape_name} 16-lane JVP": (lanes16, jvp),
         f"{shape_name} reference Python JVP": (reference_jvp(nodes, inputs), jvp),
         f"{shape_name} reference Python VJP": (reference_vjp(nodes, inputs, vjp), rev),
     }
 
 
-def interleaved(core, floor):
-    """Per-run process times of both sides, alternating."""
-    core_times, floor_times = [], []
+def interleaved(*sides):
+    """Per-run process times of each side, taking turns."""
+    all_times = [[] for _ in sides]
     for _ in range(REPEATS):
-        for fn, times in ((core, core_times), (floor, floor_times)):
+        for fn, times in zip(sides, all_times):
             gc.collect()
             start = time.process_time()
             fn()
             times.append(time.process_time() - start)
-    return core_times, floor_times
+    return all_times
 
 
 def ratio_line(label, core_times, floor_times, scale=1.0, target=""):
@@ -228,10 +250,18 @@ def main():
     for shape_name in ("chain", "wide"):
         w = workloads(shape_name)
         for direction in ("JVP", "VJP"):
-            core, floor = interleaved(*w[f"{shape_name} {direction}"])
+            core_fn, floor_fn, bare_fn = w[f"{shape_name} {direction}"]
+            if bare_fn is None:
+                core, floor = interleaved(core_fn, floor_fn)
+            else:
+                core, floor, bare = interleaved(core_fn, floor_fn, bare_fn)
             print(f"{shape_name} {direction}: core ns per node: {min(core) / NODES * 1e9:.1f}, "
                   f"floor ns per node: {min(floor) / NODES * 1e9:.1f}")
             ratio_line(f"{shape_name} {direction}: core / floor", core, floor, target=" (target <= 0.9)")
+            if bare_fn is None:
+                print(f"{shape_name} {direction}: bare C loop / floor: not built (run scripts/bench.sh)")
+            else:
+                ratio_line(f"{shape_name} {direction}: bare C loop / floor", bare, floor)
         lanes, one = interleaved(*w[f"{shape_name} 16-lane JVP"])
         ratio_line(f"{shape_name}: 16-lane JVP per lane / one lane", lanes, one, 1 / 16, " (target <= 0.6)")
         for direction in ("JVP", "VJP"):
@@ -271,8 +301,8 @@ def retained_during_consuming_walk():
 def only(workload, side, repeats):
     """Runs one side of one workload `repeats` times, for instruction counts."""
     shape_name = workload.split()[0]
-    core, floor = workloads(shape_name)[workload]
-    fn = core if side == "core" else floor
+    sides = dict(zip(("core", "floor", "bare"), workloads(shape_name)[workload]))
+    fn = sides[side]
     gc.disable()
     for _ in range(repeats):
         fn()

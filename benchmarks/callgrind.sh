@@ -31,6 +31,10 @@ for shape in chain wide; do
     core=$(per_unit bench_walks.py 100000 --only "$shape $dir" core)
     floor=$(per_unit bench_walks.py 100000 --only "$shape $dir" floor)
     echo "$shape $dir instructions per node: core $core, floor $floor, ratio $(ratio "$core" "$floor")"
+    if [ -e "$root"/build/bench/irreducible_walks.*.so ]; then
+      bare=$(per_unit bench_walks.py 100000 --only "$shape $dir" bare)
+      echo "$shape $dir instructions per node: bare C loop $bare, floor $floor, ratio $(ratio "$bare" "$floor")"
+    fi
     [ "$dir" = JVP ] && one=$core
   done
   lanes=$(per_unit bench_walks.py 1600000 --only "$shape 16-lane JVP" core)

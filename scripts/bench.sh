@@ -6,14 +6,16 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 
-cmake -S . -B build/bench -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build/bench -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release \
+  -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
 cmake --build build/bench -j"$(nproc)"
 for exe in build/bench/bench_*; do
   [ -x "$exe" ] || continue
   echo "== $(basename "$exe")"
   "$exe"
 done
-# bench_staged.py also runs build/bench/staged_finish_baseline, built above.
+# bench_staged.py also runs build/bench/staged_finish_baseline, and bench_walks.py
+# imports build/bench's irreducible_walks module, both built above.
 # bench_execution.py times execute_graph against a Python driver of the same evaluators.
 # bench_staged_frontend.py stages through examples/eager and runs its NumPy evaluators.
 for script in benchmarks/*.py; do
