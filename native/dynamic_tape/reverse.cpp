@@ -2,6 +2,7 @@
 // seeded outputs back to inputs through the operations' VJP rules, and a
 // consuming walk lets each payload go right after its last reverse use.
 #include <array>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -76,7 +77,7 @@ bool finish_prepare(TapeState& state, uint32_t id, const ReverseNeeds& needs, Re
 using IdentityPositions = std::array<Ref, 5>;
 
 // The tuple of active positions (0, ..., n-1), made once per walk for each n.
-inline Ref identity_positions_of(IdentityPositions& identity_positions, size_t n) {
+[[gnu::always_inline]] inline Ref identity_positions_of(IdentityPositions& identity_positions, size_t n) {
     Ref& shared = identity_positions[n];
     if (!shared) [[unlikely]] {
         Ref made = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(n)));
@@ -169,6 +170,30 @@ bool call_batched(PyObject* callback, ReverseCall& call, std::vector<Lane>& lane
     return true;
 }
 
+// What a reverse walk needs of each operation, read once per walk: the
+// tape's rules and retention contracts cannot change while a traversal runs
+// (see Note [Borrowed during a traversal]).
+struct ReverseOp {
+    PyObject* rule = nullptr;  // borrowed; null when the operation has none
+    ReverseNeeds needs{};
+    bool has_needs = false;
+};
+
+bool reverse_ops(TapeObject* tape, std::vector<ReverseOp>& out) {
+    py::SharedHold hold(tape->borrow);
+    if (!hold.ok()) return false;
+    const TapeState& state = tape->state;
+    out.assign(state.arena.ops().size(), ReverseOp{});
+    for (size_t op = 0; op < out.size(); ++op) {
+        if (op < state.vjp_bindings.size()) out[op].rule = state.vjp_bindings[op].get();
+        if (op < state.reverse_needs.size() && state.reverse_needs[op]) {
+            out[op].needs = *state.reverse_needs[op];
+            out[op].has_needs = true;
+        }
+    }
+    return true;
+}
+
 // A node prepared straight from its records, for the common case: its
 // operands read directly (see Note [Direct operands]), its rule and
 // retention contract present, no residual wanted (its payload is read by
@@ -190,22 +215,25 @@ struct DirectReverse {
     }
 };
 
-[[gnu::flatten]] Quick prepare_direct(TapeObject* tape, uint32_t id, const ArenaNode& record,
-                                      const Parents& parents, IdentityPositions& identity_positions,
-                                      DirectReverse& direct, ReverseCall& call) {
+[[gnu::flatten, gnu::always_inline]] inline Quick prepare_direct(
+    TapeObject* tape, uint32_t id, const ArenaNode& record, const Parents& parents,
+    std::span<const ReverseOp> reverse_ops, IdentityPositions& identity_positions, DirectReverse& direct,
+    ReverseCall& call) {
     py::SharedHold hold(tape->borrow);
     if (!hold.ok()) return Quick::Failed;
     TapeState& state = tape->state;
     const OpId op = record.op;
-    if (op >= state.vjp_bindings.size() || op >= state.reverse_needs.size() || !state.reverse_needs[op] ||
-        id >= state.node_records.size() || id >= state.reverse_cache.operand_specs.size()) {
+    if (op >= reverse_ops.size() || id >= state.node_records.size() ||
+        id >= state.reverse_cache.operand_specs.size()) {
         return Quick::Fallback;
     }
-    PyObject* rule = state.vjp_bindings[op].get();
-    const ReverseNeeds needs = *state.reverse_needs[op];
+    const ReverseOp& entry = reverse_ops[op];
+    PyObject* rule = entry.rule;
+    const ReverseNeeds needs = entry.needs;
     const DynamicNode& node = state.node_records[id];
     PyObject* specs = state.reverse_cache.operand_specs[id].get();
-    if (rule == nullptr || needs.needs_residual || (needs.needs_output && !node.value) || specs == nullptr) {
+    if (rule == nullptr || !entry.has_needs || needs.needs_residual || (needs.needs_output && !node.value) ||
+        specs == nullptr) {
         return Quick::Fallback;
     }
     const NodeExtras* extras = state.extras_of(node);
@@ -279,6 +307,14 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     // The seed-set conversion refuses more lanes; the cotangents of a node
     // have room for this many.
     if (lanes.size() > kMaxLanes) return py::internal_error("dynamic VJP has too many lanes");
+    // Every lane has a slot per node, and a frozen tape's node count cannot
+    // change: checked once here rather than per node.
+    const size_t count = state.arena.node_count();
+    for (const Lane& lane : lanes) {
+        if (lane.size() != count) return py::internal_error("dynamic cotangent slot is unavailable");
+    }
+    std::vector<ReverseOp> ops;
+    if (!reverse_ops(tape, ops)) return nullptr;
     std::vector<Ref> callbacks;
     if (batched && !batched_callbacks(tape, callbacks)) return nullptr;
 
@@ -287,7 +323,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     ReverseCall call;
     LaneCotangents cotangents;
     IdentityPositions identity_positions;
-    for (size_t i = state.arena.node_count(); i-- > 0;) {
+    for (size_t i = count; i-- > 0;) {
         const ArenaNode* record = state.arena.node(i);
         if (record == nullptr) return py::internal_error("dynamic VJP node is unavailable");
         if (record->is_input()) continue;
@@ -296,7 +332,6 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         cotangents.clear();  // the previous node's, dropped with no hold held
         bool any = false;
         for (Lane& lane : lanes) {
-            if (i >= lane.size()) return py::internal_error("dynamic cotangent slot is unavailable");
             any = any || static_cast<bool>(lane[i]);
             cotangents.push_back(std::move(lane[i]));
         }
@@ -308,12 +343,14 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 
         const auto parents = state.arena.parents(*record);
         if (!parents) return py::internal_error("dynamic tape edge range is invalid");
-        switch (prepare_direct(tape, id, *record, *parents, identity_positions, direct, call)) {
+        bool general = false;
+        switch (prepare_direct(tape, id, *record, *parents, ops, identity_positions, direct, call)) {
             case Quick::Done: break;
             case Quick::Failed: return nullptr;
             case Quick::Fallback:
                 if (!prepare_node(tape, id, record->op, inv, identity_positions)) return nullptr;
                 call = inv.view();
+                general = true;
                 break;
         }
         PyObject* callback = batched ? callbacks[record->op].get() : nullptr;
@@ -321,8 +358,11 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
                                                 : call_per_lane(call, lanes, cotangents.span());
         if (!called) return nullptr;
         // With no hold held:
-        inv.drop_references();
-        direct.drop_references();
+        if (general) {
+            inv.drop_references();
+        } else {
+            direct.drop_references();
+        }
         if (release && !retire_node_payloads(tape, id)) return nullptr;
     }
     return take_requested(lanes, requested);
