@@ -40,7 +40,9 @@ struct ForwardCall {
     PyObject* args[] = {call.output_value, call.primals.get(), nullptr, call.attrs, call.source_location,
                         call.residual_payload ? call.residual_payload.get() : Py_None};
     // The tangents tuple: literal operands and parents without a tangent are
-    // None. See Note [Fresh argument tuples].
+    // None. See Note [Fresh argument tuples]. The items sit in a plain array
+    // rather than an InlineVec, whose storage test on every access costs a
+    // forward walk about 20 instructions a node.
     PyObject* inline_items[DirectOperands::kMax];
     std::vector<PyObject*> heap_items;
     PyObject** items = inline_items;
