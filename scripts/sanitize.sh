@@ -20,7 +20,9 @@ ASAN_OPTIONS=detect_leaks=1 ctest --test-dir "$build" --output-on-failure -j"$(n
 stage="$build/stage"
 rm -rf "$stage" && mkdir -p "$stage/vorlix"
 cp "$build"/_native_core*.so "$stage/vorlix/"
-cd tests/python
-LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
-  ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$root/$stage" \
-  "$python" -m pytest -q -p no:cacheprovider .
+for suite in tests/python tests/examples; do
+  (cd "$root/$suite" &&
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+      ASAN_OPTIONS=detect_leaks=0 PYTHONPATH="$root/$stage" \
+      "$python" -m pytest -q -p no:cacheprovider .)
+done

@@ -13,13 +13,11 @@ ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
 # Run from the tests folder so that the installed package, not the source
 # tree, is what gets imported.
 (cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+# The reference frontend's suite, on its own.
+(cd tests/examples && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
 # The leak run: every test again, repeated, failing on memory that grows in
 # every repetition (tests/python/leakcheck.py).
-# The reference frontend's peer comparisons are left out: they load two
-# other array libraries, whose heaps make every collection of the run slow,
-# and exercise no module path the other files do not.
-(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --leak-runs=3 \
-    --ignore=test_higher_order.py .)
+(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --leak-runs=3 .)
 
 # The stub against the built module, and the typed example against the stub.
 bash scripts/typecheck.sh
