@@ -844,13 +844,17 @@ private:
                 output_dtypes->push_back(std::move(*d));
             }
         }
-        std::optional<std::vector<Shape>> output_shapes;
-        if (n.has_output_shapes) output_shapes.emplace(std::move(n.output_shapes));
-        auto metadata = NodeMetadata::create(std::move(n.attrs), std::move(n.shape), std::move(*dtype), std::move(n.name),
-                                             n.num_outputs, std::move(output_shapes), std::move(output_dtypes),
-                                             std::move(n.source_location));
-        if (!metadata) return std::move(metadata).error().into_message();
-        data_.metadata.emplace_back(std::move(*metadata));
+        NodeParts parts{nullptr, n.shape, &*dtype, n.name, n.num_outputs};
+        parts.source_location = n.source_location;
+        if (n.has_output_shapes) parts.output_shapes = &n.output_shapes;
+        if (output_dtypes) parts.output_dtypes = &*output_dtypes;
+        if (auto valid = node_metadata::check(parts); !valid) return std::move(valid).error().into_message();
+        draft_from_map(n.attrs, draft_);
+        parts.attrs = &draft_;
+        auto ids = data_.metadata.intern(parts);
+        if (!ids) return std::move(ids).error().into_message();
+        data_.metadata.reserve_one();
+        data_.metadata.push(*ids);
         return std::nullopt;
     }
 
@@ -1109,6 +1113,7 @@ private:
         {Want::Text, &constant_.digest},
     }};
     GraphData data_;
+    AttrDraft draft_;
     uint64_t node_count_ = 0;
     std::optional<std::string> node_error_;
     std::map<std::string, PortableConstant, std::less<>> constants_;

@@ -97,11 +97,11 @@ struct NodeWireRef {
     std::string_view op;
     uint32_t schema_version;
     Parents inputs;
-    const AttrMap& attrs;
+    AttrMapView attrs;
     // Output 0 first; the per-output lists are written only for two or more.
-    std::span<const ValueSpec> outputs;
-    const std::optional<std::string>& name;
-    const std::optional<std::string>& source_location;
+    std::span<const SpecView> outputs;
+    std::optional<std::string_view> name;
+    std::optional<std::string_view> source_location;
 
     [[nodiscard]] static NodeWireRef from(const NodeRef& node) {
         return NodeWireRef{node.id,
@@ -295,9 +295,9 @@ class AttrEmitter {
 public:
     explicit AttrEmitter(Emitter& out) : out_(out) {}
 
-    void key(const std::string& k) { out_.text(k); }
+    void key(std::string_view k) { out_.text(k); }
 
-    void value(const AttrValue& v) {
+    void value(const AttrView& v) {
         out_.begin_object();
         out_.member(wire::kAttrMembers[wire::kAttrKind]).text(attr::kind_name(v.kind()));
         if (v.kind() == AttrKind::Null) {
@@ -324,7 +324,7 @@ public:
         out_.end_object();
     }
 
-    void leave(const AttrValue& container) {
+    void leave(const AttrView& container) {
         if (container.kind() == AttrKind::Map) {
             out_.end_object();
         } else {
@@ -343,7 +343,7 @@ void write_extents(Emitter& out, std::span<const uint64_t> extents) {
     out.end_array();
 }
 
-void write_optional_text(Emitter& out, const std::optional<std::string>& value) {
+void write_optional_text(Emitter& out, std::optional<std::string_view> value) {
     if (value) {
         out.text(*value);
     } else {
@@ -367,12 +367,12 @@ void write_node(Emitter& out, const NodeWireRef& node) {
     attr::walk_entries(node.attrs, attrs);
     out.end_object();
     write_extents(out.member(kNodeMembers[kNodeShape]), node.outputs.front().shape);
-    out.member(kNodeMembers[kNodeDtype]).text(node.outputs.front().dtype.name());
+    out.member(kNodeMembers[kNodeDtype]).text(node.outputs.front().dtype->name());
     out.member(kNodeMembers[kNodeNumOutputs]).u64(node.outputs.size());
     out.key(kNodeMembers[kNodeOutputShapes]);
     if (node.outputs.size() >= 2) {
         out.begin_array();
-        for (const ValueSpec& spec : node.outputs) write_extents(out, spec.shape);
+        for (const SpecView& spec : node.outputs) write_extents(out, spec.shape);
         out.end_array();
     } else {
         out.null();
@@ -380,7 +380,7 @@ void write_node(Emitter& out, const NodeWireRef& node) {
     out.key(kNodeMembers[kNodeOutputDtypes]);
     if (node.outputs.size() >= 2) {
         out.begin_array();
-        for (const ValueSpec& spec : node.outputs) out.text(spec.dtype.name());
+        for (const SpecView& spec : node.outputs) out.text(spec.dtype->name());
         out.end_array();
     } else {
         out.null();
@@ -419,7 +419,9 @@ void write_ids(Emitter& out, std::span<const NodeId> ids) {
 // costs the large buffers only address space.
 size_t expected_size(const GraphStore& store) {
     size_t size = 512;
-    for (const NodeMetadata& m : store.data().metadata) {
+    const MetadataTable& metadata = store.data().metadata;
+    for (size_t id = 0; id < metadata.size(); ++id) {
+        const MetadataView m = metadata[id];
         size += 224 + 48 * m.attrs().size() + (m.name() ? m.name()->size() : 0) +
                 (m.source_location() ? m.source_location()->size() : 0);
     }

@@ -53,7 +53,7 @@ struct HashFeeder {
             case AttrKind::Map: hasher.write_u64(v.container_size()); break;
         }
     }
-    void key(const std::string& k) { hasher.write_terminated(k); }
+    void key(std::string_view k) { hasher.write_terminated(k); }
     void leave(const AttrValue&) {}
 };
 
@@ -78,7 +78,7 @@ public:
             default: place(AttrValue(v), std::move(key_)); return;
         }
     }
-    void key(const std::string& k) { key_ = k; }
+    void key(std::string_view k) { key_.assign(k); }
     void leave(const AttrValue&) {
         Open finished = std::move(open_.back());
         open_.pop_back();

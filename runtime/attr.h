@@ -142,6 +142,8 @@ namespace detail {
 // container, which must outlive the cursor and stay unchanged.
 class ChildCursor {
 public:
+    using Item = const AttrValue*;
+
     ChildCursor() = default;
     explicit ChildCursor(const AttrList& items) : item_(items.data()), item_end_(items.data() + items.size()) {}
     explicit ChildCursor(const AttrMap& map) : entry_(map.begin()), entry_end_(map.end()), is_map_(true) {}
@@ -150,9 +152,12 @@ public:
                                                         : ChildCursor(container.as_sequence())) {}
 
     [[nodiscard]] bool done() const { return is_map_ ? entry_ == entry_end_ : item_ == item_end_; }
+    [[nodiscard]] bool is_map() const { return is_map_; }
     // The entry's key for maps, null for sequences.
     [[nodiscard]] const std::string* key() const { return is_map_ ? &entry_->first : nullptr; }
     [[nodiscard]] const AttrValue& value() const { return is_map_ ? entry_->second : *item_; }
+    [[nodiscard]] Item item() const { return &value(); }
+    [[nodiscard]] static const AttrValue& deref(Item item) { return *item; }
     void advance() {
         if (is_map_) {
             ++entry_;
@@ -207,27 +212,39 @@ private:
 
 inline constexpr size_t kInlineDepth = 16;
 
-template <class Visitor>
-void walk_children(detail::ChildCursor root, Visitor& visitor) {
+[[nodiscard]] inline std::string_view key_text(const ChildCursor& cursor) { return *cursor.key(); }
+template <class Cursor>
+[[nodiscard]] std::string_view key_text(const Cursor& cursor) {
+    return cursor.key();
+}
+
+// The walk over the children of one container, for either form of a value:
+// attribute trees (ChildCursor) and stored cells (CellCursor, see Note
+// [Attribute cells]). A cursor's `Item` is a trivially copyable handle to one
+// value, `deref` turns it into what the visitor is given.
+template <class Cursor, class Visitor>
+void walk_children(Cursor root, Visitor& visitor) {
+    using Item = typename Cursor::Item;
     struct Frame {
-        ChildCursor cursor;
-        const AttrValue* container;
+        Cursor cursor;
+        Item container;
+        bool has_container;
     };
     InlineStack<Frame, kInlineDepth> stack;
-    stack.push(Frame{root, nullptr});
+    stack.push(Frame{root, Item{}, false});
     while (!stack.empty()) {
         Frame& top = stack.back();
         if (top.cursor.done()) {
-            const AttrValue* finished = top.container;
+            const Frame finished = top;
             stack.pop();
-            if (finished != nullptr) visitor.leave(*finished);
+            if (finished.has_container) visitor.leave(Cursor::deref(finished.container));
             continue;
         }
-        if (const std::string* key = top.cursor.key()) visitor.key(*key);
-        const AttrValue& child = top.cursor.value();
+        if (top.cursor.is_map()) visitor.key(key_text(top.cursor));
+        const Item child = top.cursor.item();
         top.cursor.advance();
-        visitor.value(child);
-        if (child.is_container()) stack.push(Frame{ChildCursor(child), &child});
+        visitor.value(Cursor::deref(child));
+        if (Cursor::deref(child).is_container()) stack.push(Frame{Cursor(Cursor::deref(child)), child, true});
     }
 }
 
@@ -235,8 +252,9 @@ void walk_children(detail::ChildCursor root, Visitor& visitor) {
 
 // Visits a tree in pre-order without recursion (see Note [Deep attribute
 // trees]). For every value, `visitor.value(v)` is called first; for a map
-// entry, `visitor.key(k)` comes just before the value; after the last child
-// of a list, tuple or map, `visitor.leave(container)` is called.
+// entry, `visitor.key(k)` (a string view) comes just before the value;
+// after the last child of a list, tuple or map, `visitor.leave(container)`
+// is called.
 template <class Visitor>
 void walk(const AttrValue& root, Visitor& visitor) {
     visitor.value(root);

@@ -40,61 +40,69 @@ std::vector<uint8_t> op_traits(const WorkingGraph& graph) {
 // Two pure nodes compute the same value when their resolved parents, their
 // operation (name and schema version) and their whole metadata are equal;
 // names and source locations count, so differently labelled nodes stay
-// apart. A key borrows the node's metadata from the store, which outlives
-// the pass, except for a transpose whose axes resolve to a permutation: its
-// key owns a copy whose "axes" is that permutation written out, so that
-// absent, null, negative and explicit axes meaning the same permutation
-// give equal keys. The node itself keeps its attributes.
+// apart. A graph stores each distinct piece of metadata once, so the key
+// holds the node's metadata IDs and compares those, never the metadata
+// itself. A transpose whose axes resolve to a permutation is keyed by what
+// its attributes then mean instead: the permutation and the backend text
+// (its only other attribute), so that absent, null, negative and explicit
+// axes meaning the same permutation give equal keys. The node itself keeps
+// its attributes.
 class CseKey {
 public:
-    CseKey(ParentList parents, const NodeMetadata& metadata, std::unique_ptr<const NodeMetadata> canonical, OpId op)
-        : parents_(std::move(parents)), borrowed_(&metadata), canonical_(std::move(canonical)), op_(op) {}
-
-    [[nodiscard]] const NodeMetadata& metadata() const { return canonical_ ? *canonical_ : *borrowed_; }
+    CseKey(OpId op, ParentList parents, MetadataIds ids) : parents_(std::move(parents)), ids_(ids), op_(op) {}
+    // `backend` is the text ID of the "_vorlix_backend" string, if any.
+    CseKey(OpId op, ParentList parents, MetadataIds ids, std::optional<uint64_t> backend, const Permutation& axes)
+        : parents_(std::move(parents)), ids_(ids), axes_(std::span<const uint64_t>(axes)), op_(op),
+          canonical_(true), has_backend_(backend.has_value()), backend_(backend.value_or(0)) {
+        ids_.attrs = 0;
+    }
 
     [[nodiscard]] uint64_t hash(std::array<uint64_t, 2> keys) const {
         Hasher hasher(keys);
-        hasher.write_u64(op_);
+        hasher.write_u64(uint64_t{op_} | uint64_t{canonical_} << 16 | uint64_t{has_backend_} << 17);
+        hasher.write_u64(uint64_t{ids_.spec} << 32 | ids_.extra);
+        hasher.write_u64(canonical_ ? backend_ : ids_.attrs);
         hasher.write_u64(parents_.size());
         for (const NodeId p : parents_) hasher.write_u64(p);
-        metadata().hash_into(hasher);
+        for (const uint64_t axis : axes_) hasher.write_u64(axis);
         return hasher.finish();
     }
 
     friend bool operator==(const CseKey& a, const CseKey& b) {
-        return a.op_ == b.op_ && std::ranges::equal(a.parents_, b.parents_) && a.metadata() == b.metadata();
+        return a.op_ == b.op_ && a.ids_ == b.ids_ && a.canonical_ == b.canonical_ &&
+               a.has_backend_ == b.has_backend_ && a.backend_ == b.backend_ &&
+               std::ranges::equal(a.parents_, b.parents_) && std::ranges::equal(a.axes_, b.axes_);
     }
 
 private:
     ParentList parents_;
-    const NodeMetadata* borrowed_;
-    std::unique_ptr<const NodeMetadata> canonical_;
+    MetadataIds ids_;
+    InlineVec<uint64_t, 4> axes_;
     OpId op_;
+    bool canonical_ = false;
+    bool has_backend_ = false;
+    uint64_t backend_ = 0;
 };
 
 [[nodiscard]] Expected<CseKey> cse_key(const WorkingGraph& graph, const WorkingNode& node, ParentList parents,
                                        bool transpose) {
-    const NodeMetadata& metadata = node.ref.metadata;
-    if (!transpose || parents.size() != 1 || !safe_transpose_attrs(metadata.attrs())) {
-        return CseKey(std::move(parents), metadata, nullptr, node.op);
+    const MetadataView& metadata = node.ref.metadata;
+    const AttrMapView attrs = metadata.attrs();
+    if (!transpose || parents.size() != 1 || !safe_transpose_attrs(attrs)) {
+        return CseKey(node.op, std::move(parents), metadata.ids());
     }
     auto parent = graph.node(parents[0]);
     if (!parent) return std::move(parent).error();
-    const std::optional<Permutation> axes = normalized_axes(metadata.attrs(), parent->ref.metadata.shape().size());
-    if (!axes) return CseKey(std::move(parents), metadata, nullptr, node.op);
-
-    AttrList items;
-    items.reserve(axes->size());
+    const std::optional<Permutation> axes = normalized_axes(attrs, parent->ref.metadata.shape().size());
+    if (!axes) return CseKey(node.op, std::move(parents), metadata.ids());
     for (const uint64_t axis : *axes) {
         if (axis > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
             return GraphError("transpose axis exceeded its range", node.ref.id);
         }
-        items.push_back(AttrValue::from_integer(static_cast<int64_t>(axis)));
     }
-    AttrMap attrs = metadata.attrs();
-    attrs.insert_or_assign(std::string(kAxesKey), AttrValue::from_tuple(std::move(items)));
-    auto canonical = std::make_unique<const NodeMetadata>(metadata.with_attrs(std::move(attrs)));
-    return CseKey(std::move(parents), metadata, std::move(canonical), node.op);
+    const std::optional<AttrView> backend = transpose_backend(attrs);
+    return CseKey(node.op, std::move(parents), metadata.ids(),
+                  backend ? std::optional<uint64_t>(backend->cell()->payload) : std::nullopt, *axes);
 }
 
 // Note [Common-subexpression table]

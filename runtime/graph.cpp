@@ -2,6 +2,7 @@
 #include "runtime/graph.h"
 
 #include <algorithm>
+#include <cassert>
 #include <numeric>
 
 #include "runtime/quote.h"
@@ -31,8 +32,9 @@ void reserve_one_more(std::vector<T>& v) {
     if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, 2 * v.capacity()));
 }
 
-bool constant_matches(const PortableConstant& constant, const NodeMetadata& metadata) {
-    return constant.shape() == metadata.shape() && constant.dtype().name() == metadata.dtype().canonical();
+bool constant_matches(const PortableConstant& constant, std::span<const uint64_t> shape,
+                      const DTypeDescriptor& dtype) {
+    return std::ranges::equal(constant.shape(), shape) && constant.dtype().name() == dtype.canonical();
 }
 
 }  // namespace
@@ -53,40 +55,81 @@ Expected<GraphBuilder> GraphBuilder::new_for_array_api(std::string_view version)
     return GraphBuilder(std::string(version));
 }
 
-Expected<NodeId> GraphBuilder::append_raw(std::string_view op_name, uint32_t schema_version,
-                                          std::span<const NodeId> parents, uint8_t flags, NodeMetadata metadata) {
-    auto id = data_.arena.append(op_name, schema_version, parents, flags);
+NodeParts GraphBuilder::parts_of(const NodeMetadata& metadata) {
+    draft_from_map(metadata.attrs(), draft_);
+    NodeParts parts{&draft_, metadata.shape(), &metadata.dtype(), metadata.name(), metadata.num_outputs()};
+    parts.source_location = metadata.source_location();
+    if (metadata.num_outputs() > 1) {
+        output_shapes_.clear();
+        output_dtypes_.clear();
+        for (const ValueSpec& spec : metadata.outputs()) {
+            output_shapes_.push_back(spec.shape);
+            output_dtypes_.push_back(spec.dtype);
+        }
+        parts.output_shapes = &output_shapes_;
+        parts.output_dtypes = &output_dtypes_;
+    }
+    return parts;
+}
+
+Expected<NodeId> GraphBuilder::append_raw(std::string_view op_name, uint32_t schema_version, std::optional<OpId> op,
+                                          std::span<const NodeId> parents, uint8_t flags, const NodeParts& parts) {
+    assert(node_metadata::check(parts).has_value());
+    auto ids = data_.metadata.intern(parts);
+    if (!ids) return std::move(ids).error();
+    data_.metadata.reserve_one();
+    auto id = op ? data_.arena.append_interned(*op, parents, flags)
+                 : data_.arena.append(op_name, schema_version, parents, flags);
     if (!id) return std::move(id).error();
-    data_.metadata.emplace_back(std::move(metadata));
+    data_.metadata.push(*ids);
     return *id;
 }
 
-Expected<NodeId> GraphBuilder::append_input(NodeMetadata metadata) {
-    if (metadata.num_outputs() != 1) return GraphError("vorlix.input nodes must have exactly one output");
+Expected<NodeId> GraphBuilder::append_input(const NodeMetadata& metadata) { return append_input(parts_of(metadata)); }
+
+Expected<NodeId> GraphBuilder::append_input(const NodeParts& parts) {
+    if (parts.num_outputs != 1) return GraphError("vorlix.input nodes must have exactly one output");
     reserve_one_more(data_.inputs);
-    auto id = append_raw(graph::kInputOp, graph::kReservedSchemaVersion, {}, node_flags::kInput, std::move(metadata));
+    auto id = append_raw(graph::kInputOp, graph::kReservedSchemaVersion, std::nullopt, {}, node_flags::kInput, parts);
     if (id) data_.inputs.push_back(*id);
     return id;
 }
 
-Expected<NodeId> GraphBuilder::append_constant(NodeMetadata metadata, PortableConstant constant) {
-    if (metadata.num_outputs() != 1) return GraphError("vorlix.const nodes must have exactly one output");
-    if (!constant_matches(constant, metadata)) {
+Expected<NodeId> GraphBuilder::append_constant(const NodeMetadata& metadata, PortableConstant constant) {
+    return append_constant(parts_of(metadata), std::move(constant));
+}
+
+Expected<NodeId> GraphBuilder::append_constant(const NodeParts& parts, PortableConstant constant) {
+    if (parts.num_outputs != 1) return GraphError("vorlix.const nodes must have exactly one output");
+    if (!constant_matches(constant, parts.shape, *parts.dtype)) {
         return GraphError("portable constant shape/dtype does not match node metadata");
     }
     // The payload's map node is allocated before the arena changes, under
     // the ID the next append will receive.
     std::map<NodeId, PortableConstant> staged;
     staged.emplace(static_cast<NodeId>(node_count()), std::move(constant));
-    auto id = append_raw(graph::kConstOp, graph::kReservedSchemaVersion, {}, 0, std::move(metadata));
+    auto id = append_raw(graph::kConstOp, graph::kReservedSchemaVersion, std::nullopt, {}, 0, parts);
     if (id) data_.constants.insert(staged.extract(staged.begin()));
     return id;
 }
 
 Expected<NodeId> GraphBuilder::append_operation(std::string_view op_name, uint32_t schema_version,
-                                                std::span<const NodeId> parents, NodeMetadata metadata) {
+                                                std::span<const NodeId> parents, const NodeMetadata& metadata) {
+    return append_operation(op_name, schema_version, parents, parts_of(metadata));
+}
+
+Expected<NodeId> GraphBuilder::append_operation(std::string_view op_name, uint32_t schema_version,
+                                                std::span<const NodeId> parents, const NodeParts& parts) {
     if (op_name == graph::kInputOp || op_name == graph::kConstOp) return reserved_operation(op_name);
-    return append_raw(op_name, schema_version, parents, 0, std::move(metadata));
+    return append_raw(op_name, schema_version, std::nullopt, parents, 0, parts);
+}
+
+Expected<NodeId> GraphBuilder::append_interned_operation(OpId op, std::span<const NodeId> parents,
+                                                         const NodeParts& parts) {
+    const OpSchema* schema = data_.arena.schema(op);
+    assert(schema != nullptr);
+    if (schema->name == graph::kInputOp || schema->name == graph::kConstOp) return reserved_operation(schema->name);
+    return append_raw(schema->name, schema->version, op, parents, 0, parts);
 }
 
 Status<> GraphBuilder::append_output(NodeId id) {
@@ -145,7 +188,7 @@ Status<> GraphStore::validate() const {
             return GraphError("vorlix.const nodes must use schema version 1", id);
         }
         if (node->metadata.num_outputs() != 1) return GraphError("vorlix.const nodes must have exactly one output", id);
-        if (!constant_matches(next_constant->second, node->metadata)) {
+        if (!constant_matches(next_constant->second, node->metadata.shape(), node->metadata.dtype())) {
             return GraphError("portable constant shape/dtype does not match node metadata", id);
         }
         ++next_constant;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,8 +14,10 @@
 #include "runtime/arena.h"
 #include "runtime/constant.h"
 #include "runtime/error.h"
+#include "runtime/interned/attr_draft.h"
+#include "runtime/metadata_table.h"
 #include "runtime/node.h"
-#include "runtime/stable_vec.h"
+#include "runtime/node_view.h"
 
 namespace vorlix {
 
@@ -38,7 +41,7 @@ inline constexpr std::array<std::string_view, 3> kArrayApiVersions{"2022.12", "2
 // which checks all of this.
 struct GraphData {
     RawArena arena;
-    StableVec<NodeMetadata> metadata;
+    MetadataTable metadata;
     std::vector<NodeId> inputs;
     std::vector<NodeId> outputs;
     std::string required_array_api_version;
@@ -63,10 +66,20 @@ public:
     GraphBuilder(GraphBuilder&&) noexcept = default;
     GraphBuilder& operator=(GraphBuilder&&) noexcept = default;
 
-    [[nodiscard]] Expected<NodeId> append_input(NodeMetadata metadata);
-    [[nodiscard]] Expected<NodeId> append_constant(NodeMetadata metadata, PortableConstant constant);
+    // Each append takes the node's metadata either as a NodeMetadata or as
+    // borrowed parts that `node_metadata::check` has accepted.
+    [[nodiscard]] Expected<NodeId> append_input(const NodeMetadata& metadata);
+    [[nodiscard]] Expected<NodeId> append_input(const NodeParts& parts);
+    [[nodiscard]] Expected<NodeId> append_constant(const NodeMetadata& metadata, PortableConstant constant);
+    [[nodiscard]] Expected<NodeId> append_constant(const NodeParts& parts, PortableConstant constant);
     [[nodiscard]] Expected<NodeId> append_operation(std::string_view op_name, uint32_t schema_version,
-                                                    std::span<const NodeId> parents, NodeMetadata metadata);
+                                                    std::span<const NodeId> parents, const NodeMetadata& metadata);
+    [[nodiscard]] Expected<NodeId> append_operation(std::string_view op_name, uint32_t schema_version,
+                                                    std::span<const NodeId> parents, const NodeParts& parts);
+    // `append_operation` for an operation the arena has interned as `op`
+    // (see `RawArena::append_interned`).
+    [[nodiscard]] Expected<NodeId> append_interned_operation(OpId op, std::span<const NodeId> parents,
+                                                             const NodeParts& parts);
     // Marks an existing node as a graph output; repeats are kept.
     [[nodiscard]] Status<> append_output(NodeId id);
 
@@ -78,11 +91,18 @@ public:
 private:
     explicit GraphBuilder(std::string version) { data_.required_array_api_version = std::move(version); }
 
+    // The common step of the appends: the arena (by name, or by interned
+    // operation when `op` is given) and the metadata.
     [[nodiscard]] Expected<NodeId> append_raw(std::string_view op_name, uint32_t schema_version,
-                                              std::span<const NodeId> parents, uint8_t flags,
-                                              NodeMetadata metadata);
+                                              std::optional<OpId> op, std::span<const NodeId> parents,
+                                              uint8_t flags, const NodeParts& parts);
+    // The parts of `metadata`, its attributes written into `draft_`.
+    [[nodiscard]] NodeParts parts_of(const NodeMetadata& metadata);
 
     GraphData data_;
+    AttrDraft draft_;
+    std::vector<Shape> output_shapes_;
+    std::vector<DTypeDescriptor> output_dtypes_;
 };
 
 // A validated graph; never changes. Created valid or not at all.

@@ -1,4 +1,5 @@
-// Node metadata (output specifications, attributes, labels) and the borrowed and owned views of a node.
+// Node metadata (output specifications, attributes, labels): the owned,
+// validated form and the borrowed parts a graph interns.
 #pragma once
 
 #include <cstddef>
@@ -6,13 +7,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "runtime/arena.h"
 #include "runtime/attr.h"
 #include "runtime/dtype.h"
 #include "runtime/error.h"
-#include "runtime/hash.h"
+#include "runtime/interned/attr_draft.h"
 
 namespace vorlix {
 
@@ -51,14 +52,9 @@ public:
     [[nodiscard]] const std::optional<std::string>& source_location() const { return source_location_; }
     [[nodiscard]] const AttrMap& attrs() const { return attrs_; }
 
-    // A copy whose attributes are replaced, everything else kept.
-    [[nodiscard]] NodeMetadata with_attrs(AttrMap attrs) const;
-
     // Field-wise: outputs (shape and both dtype texts), name, source
     // location and attributes.
     friend bool operator==(const NodeMetadata&, const NodeMetadata&) = default;
-    // Consistent with ==; feeds every field compared there.
-    void hash_into(Hasher& hasher) const;
 
 private:
     NodeMetadata(std::vector<ValueSpec> outputs, std::optional<std::string> name,
@@ -74,23 +70,31 @@ private:
     AttrMap attrs_;
 };
 
-// A borrowed view of one node of a graph store: valid while the store lives.
-struct NodeRef {
-    Parents parents;
-    const OpSchema& schema;
-    const NodeMetadata& metadata;
-    NodeId id;
+// One node's metadata as borrowed parts, the form a graph interns without
+// building a NodeMetadata first. Everything it points to must outlive the
+// call it is passed to; `attrs` null means no attributes.
+struct NodeParts {
+    const AttrDraft* attrs = nullptr;
+    std::span<const uint64_t> shape;
+    const DTypeDescriptor* dtype = nullptr;
+    std::optional<std::string_view> name;
+    size_t num_outputs = 1;
+    const std::vector<Shape>* output_shapes = nullptr;
+    const std::vector<DTypeDescriptor>* output_dtypes = nullptr;
+    std::optional<std::string_view> source_location;
 };
 
-// An owned copy of a node, independent of the store it came from.
-struct NodeRecord {
-    std::string op;
-    std::vector<NodeId> parents;
-    NodeMetadata metadata;
-    NodeId id;
-    uint32_t schema_version;
+namespace node_metadata {
 
-    [[nodiscard]] static NodeRecord from(const NodeRef& node);
-};
+// The checks of `NodeMetadata::create`, in their order; the output lists are
+// absent when null. A refusal carries no node ID.
+[[nodiscard]] Status<> check_outputs(std::span<const uint64_t> shape, const DTypeDescriptor& dtype,
+                                     size_t num_outputs, const std::vector<Shape>* output_shapes,
+                                     const std::vector<DTypeDescriptor>* output_dtypes);
+[[nodiscard]] inline Status<> check(const NodeParts& parts) {
+    return check_outputs(parts.shape, *parts.dtype, parts.num_outputs, parts.output_shapes, parts.output_dtypes);
+}
+
+}  // namespace node_metadata
 
 }  // namespace vorlix

@@ -26,6 +26,19 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
     return GraphError(message, u);
 }
 
+// Both absent, or both present and the same text (one table's texts are
+// equal exactly when their IDs are).
+[[nodiscard]] bool same_backend(const std::optional<AttrView>& a, const std::optional<AttrView>& b) {
+    if (!a || !b) return a.has_value() == b.has_value();
+    return a->cell()->payload == b->cell()->payload;
+}
+
+// Equal output specifications, output for output (each interned once per graph).
+[[nodiscard]] bool same_outputs(const MetadataView& a, const MetadataView& b) {
+    return std::ranges::equal(a.outputs(), b.outputs(),
+                              [](const SpecView& x, const SpecView& y) { return x.id == y.id; });
+}
+
 // The node `u` stands for when it transposes back what its parent
 // transposed, or nothing.
 [[nodiscard]] Expected<std::optional<NodeId>> cancelled_transpose(const WorkingGraph& graph, NodeId u) {
@@ -44,16 +57,14 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
     if (!inner_parents) return std::move(inner_parents).error();
     if (inner_parents->size() != 1) return std::optional<NodeId>();
 
-    const AttrMap& outer_attrs = outer->ref.metadata.attrs();
-    const AttrMap& inner_attrs = inner->ref.metadata.attrs();
-    if (transpose_backend(outer_attrs) != transpose_backend(inner_attrs)) return std::optional<NodeId>();
+    const AttrMapView outer_attrs = outer->ref.metadata.attrs();
+    const AttrMapView inner_attrs = inner->ref.metadata.attrs();
+    if (!same_backend(transpose_backend(outer_attrs), transpose_backend(inner_attrs))) return std::optional<NodeId>();
     if (!safe_transpose_attrs(outer_attrs) || !safe_transpose_attrs(inner_attrs)) return std::optional<NodeId>();
     const NodeId g = (*inner_parents)[0];
     auto source = graph.node(g);
     if (!source) return std::move(source).error();
-    if (!std::ranges::equal(outer->ref.metadata.outputs(), source->ref.metadata.outputs())) {
-        return std::optional<NodeId>();
-    }
+    if (!same_outputs(outer->ref.metadata, source->ref.metadata)) return std::optional<NodeId>();
     const uint64_t n = source->ref.metadata.shape().size();
     const std::optional<Permutation> p = normalized_axes(inner_attrs, n);
     const std::optional<Permutation> q = normalized_axes(outer_attrs, n);
@@ -88,8 +99,9 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
     return true;
 }
 
-// Appends the survivors to a fresh arena in ascending order, moving each
-// one's metadata over, and maps the graph-level tables.
+// Appends the survivors to a fresh arena in ascending order and keeps their
+// metadata, in the same order, in the old metadata table (whose interned
+// tables stand as they are), and maps the graph-level tables.
 [[nodiscard]] Expected<GraphData> rebuild(GraphData old, std::span<const NodeId> survivors, const NodeMap& node_map) {
     GraphData out;
     out.arena.reserve(survivors.size(), old.arena.edges().size());
@@ -109,10 +121,7 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
             if (p >= node_map.size() || !node_map[p]) return unmaterialized_parent(u, p);
             parents.push_back(*node_map[p]);
         }
-        // Metadata already moved out has no outputs, which valid metadata always has.
-        if (u >= old.metadata.size() || old.metadata[u].outputs().empty()) {
-            return rebuild_failure("optimizer metadata is unavailable", u);
-        }
+        if (u >= old.metadata.size()) return rebuild_failure("optimizer metadata is unavailable", u);
         if (u >= node_map.size() || !node_map[u]) return rebuild_failure("optimizer dense-ID slot is unavailable", u);
 
         std::optional<OpId>& op = new_ops[record->op];
@@ -121,8 +130,10 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
         if (!id) return std::move(id).error();
         if (*id != *node_map[u]) return rebuild_failure("optimizer dense-ID slot is unavailable", u);
         if (!op) op = out.arena.node(*id)->op;
-        out.metadata.emplace_back(std::move(old.metadata[u]));
     }
+    // Survivors are ascending, so each node's metadata moves down or stays.
+    old.metadata.retain(survivors);
+    out.metadata = std::move(old.metadata);
 
     auto inputs = remap_endpoints(old.inputs, node_map, "input");
     if (!inputs) return std::move(inputs).error();
@@ -137,21 +148,21 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
 
 }  // namespace
 
-std::optional<Permutation> normalized_axes(const AttrMap& attrs, uint64_t n) {
-    const auto it = attrs.find(kAxesKey);
-    if (it == attrs.end() || it->second.kind() == AttrKind::Null) {
+std::optional<Permutation> normalized_axes(const AttrMapView& attrs, uint64_t n) {
+    const std::optional<AttrView> axes = attrs.find(kAxesKey);
+    if (!axes || axes->kind() == AttrKind::Null) {
         Permutation reversed(n);
         for (uint64_t i = 0; i < n; ++i) reversed[i] = n - 1 - i;
         return reversed;
     }
-    const AttrValue& axes = it->second;
-    if (!axes.is_sequence() || axes.as_sequence().size() != n) return std::nullopt;
+    if (!axes->is_sequence() || axes->container_size() != n) return std::nullopt;
     // n is the length of a sequence in memory here, so it fits an int64.
     const auto rank = static_cast<int64_t>(n);
     Permutation out;
     out.reserve(n);
     std::vector<bool> seen(n, false);
-    for (const AttrValue& item : axes.as_sequence()) {
+    for (attr::detail::CellCursor items(*axes); !items.done(); items.advance()) {
+        const AttrView item = items.item();
         if (item.kind() != AttrKind::Integer) return std::nullopt;
         const int64_t axis = item.as_integer() < 0 ? item.as_integer() + rank : item.as_integer();
         if (axis < 0 || axis >= rank || seen[axis]) return std::nullopt;
@@ -161,16 +172,17 @@ std::optional<Permutation> normalized_axes(const AttrMap& attrs, uint64_t n) {
     return out;
 }
 
-std::optional<std::string_view> transpose_backend(const AttrMap& attrs) {
-    const auto it = attrs.find(kBackendKey);
-    if (it == attrs.end() || it->second.kind() != AttrKind::String) return std::nullopt;
-    return std::string_view(it->second.as_string());
+std::optional<AttrView> transpose_backend(const AttrMapView& attrs) {
+    const std::optional<AttrView> backend = attrs.find(kBackendKey);
+    if (!backend || backend->kind() != AttrKind::String) return std::nullopt;
+    return backend;
 }
 
-bool safe_transpose_attrs(const AttrMap& attrs) {
-    for (const auto& [key, value] : attrs) {
-        if (key == kAxesKey) continue;
-        if (key != kBackendKey || value.kind() != AttrKind::String) return false;
+bool safe_transpose_attrs(const AttrMapView& attrs) {
+    for (size_t k = 0; k < attrs.size(); ++k) {
+        const AttrMapView::Entry entry = attrs[k];
+        if (entry.key == kAxesKey) continue;
+        if (entry.key != kBackendKey || entry.value.kind() != AttrKind::String) return false;
     }
     return true;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/attr.h"
+#include "runtime/interned/attr_cells.h"
 #include "runtime/constant.h"
 #include "runtime/error.h"
 #include "runtime/graph.h"
@@ -59,11 +60,11 @@ using Permutation = std::vector<uint64_t>;
 // The permutation a transpose of a rank-`n` value applies: the reversal when
 // "axes" is absent or null, otherwise its n integers with negative ones
 // counted from the end. Nothing for any other value.
-[[nodiscard]] std::optional<Permutation> normalized_axes(const AttrMap& attrs, uint64_t n);
-// The "_vorlix_backend" text, when present and a string. Views `attrs`.
-[[nodiscard]] std::optional<std::string_view> transpose_backend(const AttrMap& attrs);
+[[nodiscard]] std::optional<Permutation> normalized_axes(const AttrMapView& attrs, uint64_t n);
+// The "_vorlix_backend" value, when present and a string.
+[[nodiscard]] std::optional<AttrView> transpose_backend(const AttrMapView& attrs);
 // True when the attributes hold nothing but "axes" and a string "_vorlix_backend".
-[[nodiscard]] bool safe_transpose_attrs(const AttrMap& attrs);
+[[nodiscard]] bool safe_transpose_attrs(const AttrMapView& attrs);
 
 // Maps graph inputs or outputs (`label` names which) through the node map.
 [[nodiscard]] Expected<std::vector<NodeId>> remap_endpoints(std::span<const NodeId> ids, const NodeMap& node_map,

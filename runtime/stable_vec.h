@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "runtime/chunk_cache.h"
@@ -62,6 +63,15 @@ public:
         for (size_t chunk = 0; chunk <= last; ++chunk) {
             if (chunks_[chunk] == nullptr) allocate(chunk);
         }
+    }
+
+    // Drops the elements from `n` on, keeping the chunks for reuse.
+    void truncate(size_t n) {
+        if (n >= size_) return;
+        if constexpr (!std::is_trivially_destructible_v<T>) {
+            for (size_t i = n; i < size_; ++i) slot(i)->~T();
+        }
+        size_ = n;
     }
 
     template <class... Args>

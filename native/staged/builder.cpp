@@ -36,6 +36,8 @@ struct GraphBuilderObject {
     // Absent once `finish` has taken it.
     std::optional<GraphBuilder> builder;
     DTypeCache dtypes;
+    // Holds the attributes of the node being appended; no references between calls.
+    AttrConverter attrs;
 };
 
 GraphBuilderObject* as_builder(PyObject* self) { return reinterpret_cast<GraphBuilderObject*>(self); }
@@ -127,6 +129,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         new (&object->borrow) py::BorrowState();
         new (&object->builder) std::optional<GraphBuilder>(std::move(builder).value());
         new (&object->dtypes) DTypeCache();
+        new (&object->attrs) AttrConverter();
         return self.release();
     });
 }
@@ -143,12 +146,10 @@ PyObject* append_input_node(PyObject* self, PyObject* const* args, Py_ssize_t na
 
         std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[1]);
         if (!dtype) return nullptr;
-        Expected<NodeMetadata> metadata = NodeMetadata::create({}, std::move(shape), std::move(*dtype),
-                                                               std::move(name), 1, std::nullopt, std::nullopt,
-                                                               std::nullopt);
-        if (!metadata) return invalid_metadata(graph::kInputOp, metadata.error());
+        const NodeParts parts{nullptr, shape, &*dtype, name};
+        if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(graph::kInputOp, valid.error());
         if (!b.builder) return finished();
-        Expected<NodeId> id = b.builder->append_input(std::move(metadata).value());
+        Expected<NodeId> id = b.builder->append_input(parts);
         if (!id) return building_error(id.error());
         return new_id(*id);
     });
@@ -179,11 +180,10 @@ PyObject* append_constant(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (!payload) return py::raise(ErrorKind::Value, payload.error());
         Ref digest = py::str_from_utf8(payload->digest());
         if (!digest) return nullptr;
-        Expected<NodeMetadata> metadata = NodeMetadata::create({}, std::move(shape), std::move(*dtype), std::nullopt,
-                                                               1, std::nullopt, std::nullopt, std::nullopt);
-        if (!metadata) return invalid_metadata(graph::kConstOp, metadata.error());
+        const NodeParts parts{nullptr, shape, &*dtype};
+        if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(graph::kConstOp, valid.error());
         if (!b.builder) return finished();
-        Expected<NodeId> id = b.builder->append_constant(std::move(metadata).value(), std::move(payload).value());
+        Expected<NodeId> id = b.builder->append_constant(parts, std::move(payload).value());
         if (!id) return building_error(id.error());
         Ref node = Ref::steal(new_id(*id));
         if (!node) return nullptr;
@@ -259,19 +259,18 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
         if (op.empty()) return py::raise(ErrorKind::Value, "node op must not be empty");
         ActiveContainers active;
-        std::optional<AttrMap> attrs = map_from_python(argv[2], "attrs", active);
-        if (!attrs) return nullptr;
+        if (!b.attrs.map_from_python(argv[2], "attrs", active)) return nullptr;
         std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[4]);
         if (!dtype) return nullptr;
         std::optional<std::vector<DTypeDescriptor>> output_dtypes;
         if (!output_dtypes_arg(argv[9], b.dtypes, output_dtypes)) return nullptr;
-        Expected<NodeMetadata> metadata =
-            NodeMetadata::create(std::move(*attrs), std::move(shape), std::move(*dtype), std::move(name),
-                                 static_cast<size_t>(num_outputs), std::move(output_shapes), std::move(output_dtypes),
-                                 std::move(source_location));
-        if (!metadata) return invalid_metadata(op, metadata.error());
+        NodeParts parts{&b.attrs.draft(), shape, &*dtype, name, static_cast<size_t>(num_outputs)};
+        parts.source_location = source_location;
+        if (output_shapes) parts.output_shapes = &*output_shapes;
+        if (output_dtypes) parts.output_dtypes = &*output_dtypes;
+        if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(op, valid.error());
         if (!b.builder) return finished();
-        Expected<NodeId> id = b.builder->append_operation(op, schema_version, parents, std::move(metadata).value());
+        Expected<NodeId> id = b.builder->append_operation(op, schema_version, parents, parts);
         if (!id) return building_error(id.error());
         return new_id(*id);
     });
@@ -400,6 +399,7 @@ void builder_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
     GraphBuilderObject* object = as_builder(self);
+    object->attrs.~AttrConverter();
     object->dtypes.~DTypeCache();
     object->builder.~optional();
     object->borrow.~BorrowState();

@@ -3,7 +3,7 @@
 
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
-#include "runtime/node.h"
+#include "runtime/node_view.h"
 
 namespace vorlix::staged {
 

@@ -132,7 +132,7 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
         }
     }
 
-    if (auto valid = host_.validate(value, node.metadata.outputs()); !valid) {
+    if (auto valid = host_.validate(value, node.outputs); !valid) {
         return node_failure(node, std::move(valid).error());
     }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "runtime/error.h"
-#include "runtime/node.h"
+#include "runtime/node_view.h"
 
 namespace vorlix::execution {
 
@@ -57,7 +57,7 @@ concept ExecutingHost =
     std::default_initializable<typename H::Value> && std::movable<typename H::Value> &&
     requires(H& host, const typename H::Evaluator& evaluator, const typename H::Value& value,
              typename H::Value owned, typename H::Value& out, std::span<const typename H::Value* const> operands,
-             std::optional<uint32_t> donated_position, std::span<const ValueSpec> specs, std::string message) {
+             std::optional<uint32_t> donated_position, std::span<const SpecView> specs, std::string message) {
         typename H::Error;
         { static_cast<bool>(value) };
         // Calls the evaluator with one operand per position. At

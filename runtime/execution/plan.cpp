@@ -44,8 +44,8 @@ GraphError invalid_position(std::string_view op, NodeId node, std::string_view k
 
 GraphError graph_failure(std::string_view message) { return GraphError(std::string(message)); }
 
-bool same_single_spec(const NodeMetadata& a, const NodeMetadata& b) {
-    return a.num_outputs() == 1 && b.num_outputs() == 1 && a.outputs().front() == b.outputs().front();
+bool same_single_spec(const MetadataView& a, const MetadataView& b) {
+    return a.num_outputs() == 1 && b.num_outputs() == 1 && a.outputs().front().id == b.outputs().front().id;
 }
 
 }  // namespace plan_detail

@@ -47,7 +47,8 @@ using Step = std::variant<InputStep, ConstantStep, LinkedOperation<Evaluator>>;
 struct PlannedNode {
     std::span<const NodeId> parents;
     const OpSchema& schema;
-    const NodeMetadata& metadata;
+    // Output 0 first.
+    std::span<const SpecView> outputs;
     NodeId id;
 };
 
@@ -94,7 +95,7 @@ namespace plan_detail {
 }
 
 // One output specification on each side, and equal.
-[[nodiscard]] bool same_single_spec(const NodeMetadata& a, const NodeMetadata& b);
+[[nodiscard]] bool same_single_spec(const MetadataView& a, const MetadataView& b);
 
 }  // namespace plan_detail
 
@@ -134,13 +135,13 @@ public:
     [[nodiscard]] PlannedNode node(size_t index) const {
         const NodeInfo& info = nodes_[index];
         return {std::span<const NodeId>(parents_.data() + info.parent_begin, info.parent_count), *info.schema,
-                *info.metadata, static_cast<NodeId>(index)};
+                info.outputs, static_cast<NodeId>(index)};
     }
 
 private:
     struct NodeInfo {
         const OpSchema* schema;
-        const NodeMetadata* metadata;
+        std::span<const SpecView> outputs;
         size_t parent_begin;
         size_t parent_count;
     };
@@ -190,7 +191,7 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         const Parents& parents = node.parents;
         const size_t arity = parents.size();
 
-        plan.nodes_.push_back({&node.schema, &node.metadata, plan.parents_.size(), arity});
+        plan.nodes_.push_back({&node.schema, node.metadata.outputs(), plan.parents_.size(), arity});
         for (size_t k = 0; k < arity; ++k) {
             const NodeId p = parents[k];
             if (p >= count) return Result(Error(graph_failure("staged use-count slot is unavailable")));

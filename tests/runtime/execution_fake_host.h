@@ -104,7 +104,7 @@ public:
         return {};
     }
 
-    Status<std::string> validate(const Handle& value, std::span<const ValueSpec> specs) {
+    Status<std::string> validate(const Handle& value, std::span<const SpecView> specs) {
         EXPECT_FALSE(specs.empty());
         if (behaviours[value.name()].invalid_value) return std::string("invalid value " + value.name());
         return {};

@@ -173,10 +173,22 @@ GraphData valid_data() {
     return std::move(builder).into_data();
 }
 
+// Interns metadata into the table, as a rebuilder does.
+void push_metadata(GraphData& d, const NodeMetadata& metadata) {
+    AttrDraft draft;
+    draft_from_map(metadata.attrs(), draft);
+    NodeParts parts{&draft, metadata.shape(), &metadata.dtype(), metadata.name(), metadata.num_outputs()};
+    const std::optional<std::vector<Shape>> shapes = metadata.output_shapes();
+    const std::optional<std::vector<DTypeDescriptor>> dtypes = metadata.output_dtypes();
+    if (shapes) parts.output_shapes = &*shapes;
+    if (dtypes) parts.output_dtypes = &*dtypes;
+    d.metadata.push(take(d.metadata.intern(parts)));
+}
+
 void append_raw(GraphData& d, std::string_view op, uint32_t version, std::vector<NodeId> parents,
-                NodeMetadata metadata) {
+                const NodeMetadata& metadata) {
     ASSERT_TRUE(d.arena.append(op, version, parents, 0));
-    d.metadata.emplace_back(std::move(metadata));
+    push_metadata(d, metadata);
 }
 
 struct StoreRefusal {
@@ -202,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "graph metadata does not match the structural arena"},
         StoreRefusal{"metadata count before outputs",
                      [](GraphData& d) {
-                         d.metadata.emplace_back(meta());
+                         push_metadata(d, meta());
                          d.outputs.push_back(9);
                      },
                      "graph metadata does not match the structural arena"},

@@ -2,6 +2,7 @@
 // with explicit stacks in both directions.
 #include "native/staged/conversion/attr.h"
 
+#include <bit>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,13 +31,11 @@ size_t ActiveContainers::IdentityHash::operator()(const PyObject* p) const noexc
     return static_cast<size_t>(hash_mix(reinterpret_cast<uintptr_t>(p) ^ keys[0], keys[1]));
 }
 
-namespace {
-
 // Note [Attribute paths]
 // Paths are needed only in messages, so none is built while converting:
 // each open container remembers which child it is converting, and a failure
 // renders the path from the root text and those positions.
-struct FromFrame {
+struct AttrConverter::Frame {
     Ref container;                 // the dict, list or tuple being converted
     AttrKind kind;                 // Map, List or Tuple
     bool entered;                  // in the active set (every container but a top-level dict)
@@ -44,52 +43,48 @@ struct FromFrame {
     Py_ssize_t child_index = -1;   // the sequence child being converted
     Ref child_key;                 // the map child being converted
     std::string_view child_key_text;  // its UTF-8 text, owned by `child_key`
-    AttrList items;
-    AttrMap entries;
 };
 
+AttrConverter::AttrConverter() = default;
+AttrConverter::~AttrConverter() = default;
+
+namespace {
+
+using Frame = AttrConverter::Frame;
+
+// One conversion: the frames of the containers being converted, each
+// writing its values into the draft as it meets them.
 class FromPython {
 public:
-    FromPython(std::string_view root, ActiveContainers& active) : root_(root), active_(active) {}
+    FromPython(std::string_view root, ActiveContainers& active, std::vector<Frame>& stack, AttrDraft& draft)
+        : root_(root), active_(active), stack_(stack), draft_(draft) {}
 
     ~FromPython() {
         // A failed conversion leaves the set as it found it.
-        for (FromFrame& frame : stack_) {
+        for (Frame& frame : stack_) {
             if (frame.entered) active_.leave(frame.container.get());
         }
+        stack_.clear();
     }
 
-    std::optional<AttrMap> map(PyObject* dict) {
-        stack_.push_back(FromFrame{Ref::new_ref(dict), AttrKind::Map, false});
-        std::optional<AttrValue> done = run();
-        if (!done) return std::nullopt;
-        return std::move(root_entries_);
-    }
-
-    std::optional<AttrValue> value(PyObject* obj) {
-        std::optional<AttrValue> scalar;
-        switch (convert(obj, [&](AttrValue&& v) { scalar.emplace(std::move(v)); })) {
-            case Step::Failed: return std::nullopt;
-            case Step::Scalar: return scalar;
-            case Step::Pushed: break;
-        }
+    bool map(PyObject* dict) {
+        draft_.clear();
+        stack_.push_back(Frame{Ref::new_ref(dict), AttrKind::Map, false});
         return run();
     }
 
 private:
     enum class Step { Scalar, Pushed, Failed };
 
-    // Hands a scalar to `place` (as a temporary, so that it is moved only
-    // once, into its container), or opens a frame for a container.
-    template <class Place>
-    Step convert(PyObject* obj, Place&& place) {
+    // Writes a scalar into the draft, or opens a frame for a container.
+    Step convert(PyObject* obj) {
         PyTypeObject* type = Py_TYPE(obj);
         if (obj == Py_None) {
-            place(AttrValue::null());
+            draft_.null();
             return Step::Scalar;
         }
         if (type == &PyBool_Type) {
-            place(AttrValue::from_bool(obj == Py_True));
+            draft_.boolean(obj == Py_True);
             return Step::Scalar;
         }
         if (type == &PyLong_Type) {
@@ -101,23 +96,23 @@ private:
                 return Step::Failed;
             }
             if (v == -1 && PyErr_Occurred()) return Step::Failed;
-            place(AttrValue::from_integer(v));
+            draft_.integer(v);
             return Step::Scalar;
         }
         if (type == &PyFloat_Type) {
-            place(AttrValue::from_float(PyFloat_AS_DOUBLE(obj)));
+            draft_.float_bits(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(obj)));
             return Step::Scalar;
         }
         if (type == &PyUnicode_Type) {
             Py_ssize_t size = 0;
             const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
             if (utf8 == nullptr) return Step::Failed;
-            place(AttrValue::from_string(std::string(utf8, static_cast<size_t>(size))));
+            draft_.string(std::string_view(utf8, static_cast<size_t>(size)));
             return Step::Scalar;
         }
         if (type == &PyBytes_Type) {
             const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(obj));
-            place(AttrValue::from_bytes(Bytes(data, data + PyBytes_GET_SIZE(obj))));
+            draft_.bytes(std::span<const uint8_t>(data, static_cast<size_t>(PyBytes_GET_SIZE(obj))));
             return Step::Scalar;
         }
         AttrKind kind;
@@ -139,15 +134,15 @@ private:
             py::raise(ErrorKind::Type, "recursive graph attribute container at " + child_path() + " is not supported");
             return Step::Failed;
         }
-        stack_.push_back(FromFrame{Ref::new_ref(obj), kind, true});
+        draft_.open(kind);
+        stack_.push_back(Frame{Ref::new_ref(obj), kind, true});
         return Step::Pushed;
     }
 
-    // Converts children until the outermost frame closes; its value is
-    // returned (for a top-level dict, its entries are left in root_entries_).
-    std::optional<AttrValue> run() {
+    // Converts children until the outermost frame closes.
+    bool run() {
         while (true) {
-            FromFrame& top = stack_.back();
+            Frame& top = stack_.back();
             PyObject* child = nullptr;
             Ref held;
             if (top.kind == AttrKind::Map) {
@@ -158,8 +153,9 @@ private:
                     top.child_key = Ref::new_ref(key);
                     Py_ssize_t size = 0;
                     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-                    if (utf8 == nullptr) return std::nullopt;
+                    if (utf8 == nullptr) return false;
                     top.child_key_text = std::string_view(utf8, static_cast<size_t>(size));
+                    draft_.key(top.child_key_text);
                     held = Ref::new_ref(value);
                     child = value;
                 }
@@ -174,61 +170,40 @@ private:
                 }
             }
             if (child == nullptr) {
-                std::optional<AttrValue> closed = close_top();
-                if (stack_.empty()) return closed;
+                if (close_top()) return true;
                 continue;
             }
-            const Step step = convert(child, [this](AttrValue&& v) { adopt(stack_.back(), std::move(v)); });
-            if (step == Step::Failed) return std::nullopt;
+            if (convert(child) == Step::Failed) return false;
         }
     }
 
-    // Pops the finished top frame and hands its value to the frame below.
-    std::optional<AttrValue> close_top() {
-        FromFrame frame = std::move(stack_.back());
+    // Pops the finished top frame; true when it was the outermost.
+    bool close_top() {
+        Frame frame = std::move(stack_.back());
         stack_.pop_back();
-        if (frame.entered) active_.leave(frame.container.get());
-        AttrValue value;
-        switch (frame.kind) {
-            case AttrKind::Map:
-                if (!frame.entered) {
-                    root_entries_ = std::move(frame.entries);
-                    return AttrValue();
-                }
-                value = AttrValue::from_map(std::move(frame.entries));
-                break;
-            case AttrKind::List: value = AttrValue::from_list(std::move(frame.items)); break;
-            default: value = AttrValue::from_tuple(std::move(frame.items)); break;
+        if (frame.entered) {
+            active_.leave(frame.container.get());
+            draft_.close();
         }
-        if (stack_.empty()) return value;
-        adopt(stack_.back(), std::move(value));
-        return AttrValue();
+        return stack_.empty();
     }
 
-    static void adopt(FromFrame& parent, AttrValue&& value) {
-        if (parent.kind == AttrKind::Map) {
-            parent.entries.insert_or_assign(std::string(parent.child_key_text), std::move(value));
-        } else {
-            parent.items.push_back(std::move(value));
-        }
-    }
-
-    [[gnu::cold]] std::optional<AttrValue> key_error(PyObject* key) {
+    [[gnu::cold]] bool key_error(PyObject* key) {
         std::string qualname = qualified_type_name(key).value_or("");
         if (PyErr_Occurred()) {
-            if (!discard_ordinary_error()) return std::nullopt;
+            if (!discard_ordinary_error()) return false;
             qualname = "<unknown>";
         }
         py::raise(ErrorKind::Type, "graph attribute mapping at " + path(stack_.size() - 1) +
                                        " requires string keys; got " + qualname);
-        return std::nullopt;
+        return false;
     }
 
     // The path of the container at depth `depth` (0 is the outermost).
     [[gnu::cold]] std::string path(size_t depth) const {
         std::string out(root_);
         for (size_t k = 0; k < depth; ++k) {
-            const FromFrame& frame = stack_[k];
+            const Frame& frame = stack_[k];
             out += '[';
             if (frame.kind == AttrKind::Map) {
                 quote::append_path_key(out, frame.child_key_text);
@@ -244,8 +219,8 @@ private:
 
     std::string_view root_;
     ActiveContainers& active_;
-    std::vector<FromFrame> stack_;
-    AttrMap root_entries_;
+    std::vector<Frame>& stack_;
+    AttrDraft& draft_;
 };
 
 struct ToFrame {
@@ -259,7 +234,7 @@ struct ToFrame {
 // frames release what was built.
 class ToPython {
 public:
-    void key(const std::string& text) {
+    void key(std::string_view text) {
         if (failed_) return;
         Ref key = py::str_from_utf8(text);
         if (!key) {
@@ -269,7 +244,8 @@ public:
         stack_.back().keys.push_back(std::move(key));
     }
 
-    void value(const AttrValue& v) {
+    template <class Value>
+    void value(const Value& v) {
         if (failed_) return;
         Ref out;
         switch (v.kind()) {
@@ -279,7 +255,7 @@ public:
             case AttrKind::Float: out = Ref::steal(PyFloat_FromDouble(v.as_float())); break;
             case AttrKind::String: out = py::str_from_utf8(v.as_string()); break;
             case AttrKind::Bytes: {
-                const Bytes& b = v.as_bytes();
+                const auto& b = v.as_bytes();
                 out = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
                                                            static_cast<Py_ssize_t>(b.size())));
                 break;
@@ -297,7 +273,8 @@ public:
         deliver(std::move(out));
     }
 
-    void leave(const AttrValue&) {
+    template <class Value>
+    void leave(const Value&) {
         if (failed_) return;
         ToFrame frame = std::move(stack_.back());
         stack_.pop_back();
@@ -363,25 +340,23 @@ private:
 
 }  // namespace
 
-std::optional<AttrMap> map_from_python(PyObject* dict, std::string_view path, ActiveContainers& active) {
-    return FromPython(path, active).map(dict);
+bool AttrConverter::map_from_python(PyObject* dict, std::string_view path, ActiveContainers& active) {
+    return FromPython(path, active, frames_, draft_).map(dict);
 }
 
-std::optional<AttrValue> attr_value_from_python(PyObject* obj, std::string_view path, ActiveContainers& active) {
-    return FromPython(path, active).value(obj);
-}
+namespace {
 
-Ref attr_value_to_python(const AttrValue& value) {
-    ToPython builder;
-    attr::walk(value, builder);
-    return builder.result();
-}
-
-Ref attr_map_to_python(const AttrMap& map) {
+template <class Map>
+Ref map_to_python(const Map& map) {
     ToPython builder;
     builder.open_root_map(map.size());
     attr::walk_entries(map, builder);
     return builder.close_root_map();
 }
+
+}  // namespace
+
+Ref attr_map_to_python(const AttrMap& map) { return map_to_python(map); }
+Ref attr_map_to_python(const AttrMapView& map) { return map_to_python(map); }
 
 }  // namespace vorlix::staged

@@ -1,4 +1,4 @@
-// Attribute values between Python objects and the runtime's attribute trees:
+// Attribute values between Python objects and the runtime's attribute maps:
 // strict, exact-type conversion in, fresh objects out, neither recursing per
 // level (see Note [Deep attribute trees]).
 #pragma once
@@ -8,10 +8,13 @@
 #include <optional>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 #include "runtime/attr.h"
+#include "runtime/interned/attr_cells.h"
+#include "runtime/interned/attr_draft.h"
 
 namespace vorlix::staged {
 
@@ -38,18 +41,34 @@ private:
     std::optional<std::unordered_set<const PyObject*, IdentityHash>> set_;
 };
 
-// The entries of `dict` (a dict or a subclass) as an attribute map. `dict`
-// itself is not entered into `active`; `path` names it in messages. On
-// failure an exception is set and nothing is returned.
-[[nodiscard]] std::optional<AttrMap> map_from_python(PyObject* dict, std::string_view path,
-                                                     ActiveContainers& active);
-// One value of the nine accepted exact types.
-[[nodiscard]] std::optional<AttrValue> attr_value_from_python(PyObject* obj, std::string_view path,
-                                                              ActiveContainers& active);
+// Converts attribute dicts into drafts (see AttrDraft), keeping its storage
+// between conversions so that a converter reused per node allocates only
+// while it grows.
+class AttrConverter {
+public:
+    AttrConverter();
+    ~AttrConverter();
+    AttrConverter(const AttrConverter&) = delete;
+    AttrConverter& operator=(const AttrConverter&) = delete;
+
+    // The entries of `dict` (a dict or a subclass) into `draft()`. `dict`
+    // itself is not entered into `active`; `path` names it in messages. On
+    // failure an exception is set and the draft holds nothing of use.
+    [[nodiscard]] bool map_from_python(PyObject* dict, std::string_view path, ActiveContainers& active);
+    [[nodiscard]] const AttrDraft& draft() const { return draft_; }
+
+    // One container being converted.
+    struct Frame;
+
+private:
+    std::vector<Frame> frames_;
+    AttrDraft draft_;
+};
 
 // New Python objects on every call; an empty Ref with an exception set on
-// failure, with every partly built object released.
-[[nodiscard]] py::Ref attr_value_to_python(const AttrValue& value);
+// failure, with every partly built object released. The map is either an
+// attribute tree or a stored map.
 [[nodiscard]] py::Ref attr_map_to_python(const AttrMap& map);
+[[nodiscard]] py::Ref attr_map_to_python(const AttrMapView& map);
 
 }  // namespace vorlix::staged

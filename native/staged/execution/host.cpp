@@ -2,6 +2,7 @@
 // declarations, the evaluator call, and the check of every produced value.
 #include "native/staged/execution/host.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -67,11 +68,11 @@ void append_shape(std::string& out, std::span<const uint64_t> shape) {
     out += ')';
 }
 
-[[gnu::cold]] bool declared_but(const ValueSpec& spec, std::string_view produced_prefix, std::string_view produced) {
+[[gnu::cold]] bool declared_but(const SpecView& spec, std::string_view produced_prefix, std::string_view produced) {
     std::string message = "Staged operation declared shape=";
     append_shape(message, spec.shape);
     message += ", dtype=";
-    message += spec.dtype.name();
+    message += spec.dtype->name();
     message += "; produced ";
     message += produced_prefix;
     message += produced;
@@ -118,9 +119,9 @@ bool never_scalar(PyTypeObject* type) {
            !PyType_IsSubtype(type, &PyComplex_Type);
 }
 
-bool scalar_fits(std::string_view kind, const ValueSpec& spec) {
+bool scalar_fits(std::string_view kind, const SpecView& spec) {
     if (!spec.shape.empty()) return false;
-    const std::string_view name = spec.dtype.name();
+    const std::string_view name = spec.dtype->name();
     if (kind == "bool") return name == "bool";
     if (kind == "int") return name.starts_with("int") || name.starts_with("uint");
     if (kind == "float") return name.starts_with("float");
@@ -130,7 +131,7 @@ bool scalar_fits(std::string_view kind, const ValueSpec& spec) {
 // Compares a shape object with `expected` without building anything when it
 // is a tuple of small ints (the usual case). Returns 1 or 0 for a decided
 // comparison and -1 when the slow reading must decide.
-int quick_shape_equals(PyObject* shape, const Shape& expected) {
+int quick_shape_equals(PyObject* shape, std::span<const uint64_t> expected) {
     if (!PyTuple_CheckExact(shape)) return -1;
     const Py_ssize_t rank = PyTuple_GET_SIZE(shape);
     for (Py_ssize_t k = 0; k < rank; ++k) {
@@ -244,7 +245,7 @@ Status<Ref> PythonHost::evaluate(const Ref& evaluator, std::span<const Ref* cons
     return {};
 }
 
-bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
+bool PythonHost::check_value(PyObject* value, const SpecView& spec) {
     PyTypeObject* type = Py_TYPE(value);
     if (reinterpret_cast<PyObject*>(type) != array_type_.get()) {
         bool failed = false;
@@ -265,19 +266,19 @@ bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
     Shape actual;
     if (equal < 0) {
         if (!read_shape(shape.get(), actual)) return false;
-        equal = actual == spec.shape ? 1 : 0;
+        equal = std::ranges::equal(actual, spec.shape) ? 1 : 0;
     }
     if (equal == 1) {
         if (dtype.get() == matched_dtype_ &&
-            (&spec.dtype == matched_descriptor_ || spec.dtype == *matched_descriptor_)) {
+            (spec.dtype == matched_descriptor_ || *spec.dtype == *matched_descriptor_)) {
             return true;
         }
-        const int matches = dtypes_.matches(dtype.get(), spec.dtype);
+        const int matches = dtypes_.matches(dtype.get(), *spec.dtype);
         if (matches == 1) {
             // See Note [Last matched dtype].
             if (!PyUnicode_CheckExact(dtype.get())) {
                 matched_dtype_ = dtype.get();
-                matched_descriptor_ = &spec.dtype;
+                matched_descriptor_ = spec.dtype;
             }
             return true;
         }
@@ -293,7 +294,7 @@ bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
     return declared_but(spec, "", produced);
 }
 
-Status<Ref> PythonHost::validate(const Ref& value, std::span<const ValueSpec> specs) {
+Status<Ref> PythonHost::validate(const Ref& value, std::span<const SpecView> specs) {
     bool valid = false;
     if (specs.empty()) {
         valid = py::fail(ErrorKind::Runtime, "staged node has no declared output specifications");

@@ -12,7 +12,7 @@
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 #include "runtime/execution/host.h"
-#include "runtime/node.h"
+#include "runtime/node_view.h"
 
 namespace vorlix::staged {
 
@@ -39,7 +39,7 @@ public:
     [[nodiscard]] Status<py::Ref> evaluate(const py::Ref& evaluator, std::span<const py::Ref* const> operands,
                                            std::optional<uint32_t> donated_position, py::Ref donated,
                                            py::Ref& out);
-    [[nodiscard]] Status<py::Ref> validate(const py::Ref& value, std::span<const ValueSpec> specs);
+    [[nodiscard]] Status<py::Ref> validate(const py::Ref& value, std::span<const SpecView> specs);
     [[nodiscard]] py::Ref share(const py::Ref& value) { return value.clone(); }
     [[nodiscard]] py::Ref node_error(std::string message);
 
@@ -48,7 +48,7 @@ private:
         : binder_(binder), context_(context != nullptr ? context : Py_None) {}
 
     // One value against one specification; false with an exception raised.
-    [[nodiscard]] bool check_value(PyObject* value, const ValueSpec& spec);
+    [[nodiscard]] bool check_value(PyObject* value, const SpecView& spec);
     [[nodiscard]] py::Ref op_name(const OpSchema& schema);
 
     PyObject* binder_;
