@@ -100,6 +100,10 @@ private:
     [[nodiscard]] NodeParts parts_of(const NodeMetadata& metadata);
 
     GraphData data_;
+    // The operations appended last, so that a name met again is not hashed
+    // again; slots never used hold an ID past the table.
+    std::array<OpId, 4> recent_ops_{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    size_t next_recent_op_ = 0;
     AttrDraft draft_;
     std::vector<Shape> output_shapes_;
     std::vector<DTypeDescriptor> output_dtypes_;

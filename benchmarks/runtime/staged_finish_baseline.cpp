@@ -1,14 +1,48 @@
 // The runtime's own build, validation and optimisation of the graph that
 // benchmarks/bench_staged.py finishes through GraphBuilder: prints the CPU
-// nanoseconds of one run (and of its appends alone), for the Python benchmark
-// to interleave with its own.
+// nanoseconds of one run and of its appends alone, and what the appends
+// allocated, for the Python benchmark to interleave with its own.
+#include <malloc.h>
+
+#include <atomic>
+#include <bit>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "runtime/graph.h"
 #include "runtime/optimize.h"
+
+namespace {
+
+// Allocations and live heap bytes (as the allocator sizes the blocks),
+// counted only while `g_counting` is set.
+std::atomic<bool> g_counting{false};
+std::atomic<size_t> g_allocations{0};
+std::atomic<size_t> g_live{0};
+
+}  // namespace
+
+void* operator new(size_t size) {
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) throw std::bad_alloc();
+    if (g_counting.load(std::memory_order_relaxed)) {
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+        g_live.fetch_add(malloc_usable_size(p), std::memory_order_relaxed);
+    }
+    return p;
+}
+void* operator new[](size_t size) { return ::operator new(size); }
+void operator delete(void* p) noexcept {
+    if (p == nullptr) return;
+    if (g_counting.load(std::memory_order_relaxed)) g_live.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
+void operator delete[](void* p) noexcept { ::operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
 
 namespace {
 
@@ -26,41 +60,49 @@ double cpu_ns() {
     return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
-NodeMetadata metadata(AttrMap attrs, std::optional<std::string> name) {
-    return take(NodeMetadata::create(std::move(attrs), Shape{64, 64}, take(DTypeDescriptor::from_name("float32")),
-                                     std::move(name), 1, std::nullopt, std::nullopt, std::nullopt));
-}
-
-// Input x, then a chain where node i adds x to node i-1 with three scalar
-// attributes; every sixteenth node is a dead exp of x. The last is the output.
 struct Run {
     double build_ns;
     size_t kept;
+    size_t allocations;
+    size_t heap_bytes;
 };
 
+// Input x, then a chain where node i adds x to node i-1 with three scalar
+// attributes; every sixteenth node is a dead exp of x. The last is the
+// output. Each node's parts are written afresh, as a tracer writes them.
 Run build_validate_optimize(size_t nodes) {
+    const DTypeDescriptor f32 = take(DTypeDescriptor::from_name("float32"));
+    const Shape shape{64, 64};
+    AttrDraft attrs;
     const double start = cpu_ns();
+    g_counting.store(true);
     GraphBuilder builder = take(GraphBuilder::new_for_array_api("2024.12"));
-    const NodeId x = take(builder.append_input(metadata({}, "x")));
+    const NodeId x = take(builder.append_input(NodeParts{nullptr, shape, &f32, "x"}));
     NodeId last = x;
     while (builder.node_count() < nodes) {
         if (builder.node_count() % 16 == 15) {
             const NodeId parent[] = {x};
-            (void)take(builder.append_operation("array.exp", 1, parent, metadata({}, std::nullopt)));
+            (void)take(builder.append_operation("array.exp", 1, parent, NodeParts{nullptr, shape, &f32}));
             continue;
         }
-        AttrMap attrs;
-        attrs.emplace("axis", AttrValue::from_integer(1));
-        attrs.emplace("alpha", AttrValue::from_float(0.5));
-        attrs.emplace("mode", AttrValue::from_string("fast"));
+        attrs.clear();
+        attrs.key("axis");
+        attrs.integer(1);
+        attrs.key("alpha");
+        attrs.float_bits(std::bit_cast<uint64_t>(0.5));
+        attrs.key("mode");
+        attrs.string("fast");
         const NodeId parents[] = {last, x};
-        last = take(builder.append_operation("array.add", 1, parents, metadata(std::move(attrs), std::nullopt)));
+        last = take(builder.append_operation("array.add", 1, parents, NodeParts{&attrs, shape, &f32}));
     }
     if (!builder.append_output(last)) std::abort();
+    g_counting.store(false);
     const double build_ns = cpu_ns() - start;
+    const size_t allocations = g_allocations.load();
+    const size_t heap = g_live.load();
     GraphStore store = take(GraphStore::create(std::move(builder).into_data()));
     OptimizedGraph optimized = take(optimize(std::move(store)));
-    return Run{build_ns, optimized.store.node_count()};
+    return Run{build_ns, optimized.store.node_count(), allocations, heap};
 }
 
 }  // namespace
@@ -70,7 +112,10 @@ int main(int argc, char** argv) {
     const double start = cpu_ns();
     const Run run = build_validate_optimize(nodes);
     const double elapsed = cpu_ns() - start;
-    // Total CPU ns, surviving node count, CPU ns of the appends alone.
-    std::printf("%.0f %zu %.0f\n", elapsed, run.kept, run.build_ns);
+    // Total CPU ns, surviving node count, CPU ns of the appends alone, and
+    // the appends' allocations and heap bytes held afterwards, per node.
+    std::printf("%.0f %zu %.0f %.3f %.1f\n", elapsed, run.kept, run.build_ns,
+                static_cast<double>(run.allocations) / static_cast<double>(nodes),
+                static_cast<double>(run.heap_bytes) / static_cast<double>(nodes));
     return 0;
 }

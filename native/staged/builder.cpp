@@ -72,6 +72,17 @@ bool optional_text(PyObject* obj, const char* arg, std::optional<std::string>& o
     return out.has_value();
 }
 
+// The UTF-8 text of a str argument, viewed in place: the caller's argument
+// holds the str, which never changes, for the whole call.
+bool text_view(PyObject* obj, const char* arg, std::string_view& out) {
+    if (!py::check_str(obj, arg)) return false;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (utf8 == nullptr) return false;
+    out = std::string_view(utf8, static_cast<size_t>(size));
+    return true;
+}
+
 bool required_text(PyObject* obj, const char* arg, std::string& out) {
     Ref str;
     if (!py::to_str(obj, arg, str)) return false;
@@ -139,7 +150,7 @@ PyObject* append_input_node(PyObject* self, PyObject* const* args, Py_ssize_t na
     return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
         PyObject* argv[3];
         if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-        Shape shape;
+        InlineVec<uint64_t, 8> shape;
         std::optional<std::string> name;
         if (!py::to_uint_list(argv[0], "shape", shape)) return nullptr;
         if (!optional_text(argv[2], "name", name)) return nullptr;
@@ -237,15 +248,15 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
         PyObject* argv[11];
         if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
-        std::string op;
+        std::string_view op;
         InlineVec<NodeId, 4> parents;
-        Shape shape;
+        InlineVec<uint64_t, 8> shape;
         uint32_t schema_version = 1;
         std::optional<std::string> name;
         uint64_t num_outputs = 1;
         std::optional<std::vector<Shape>> output_shapes;
         std::optional<std::string> source_location;
-        if (!required_text(argv[0], "op", op)) return nullptr;
+        if (!text_view(argv[0], "op", op)) return nullptr;
         if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
         if (!PyDict_Check(argv[2])) {
             return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[2]));

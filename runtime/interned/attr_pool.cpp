@@ -23,31 +23,31 @@ constexpr uint64_t kMaxCells = std::numeric_limits<uint32_t>::max();
 
 AttrPool::AttrPool() { records_.emplace_back(Record{nullptr, 0, 0}); }
 
-Status<> AttrPool::emit(const AttrDraft& draft, std::span<const AttrDraft::Cell> run, bool is_map,
-                        TextTable& texts) {
+Status<> AttrPool::emit(std::span<const DraftTree::Cell> run, bool is_map, TextTable& texts) {
+    const DraftTree& draft = tree_;
     order_.resize(run.size());
     std::iota(order_.begin(), order_.end(), uint32_t{0});
     if (is_map) {
         // Byte-wise key order; equal keys in draft order, so the last of a
         // run of equal keys is the one that was written last.
         std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
-            const std::string_view ka = draft.text(run[a].key);
-            const std::string_view kb = draft.text(run[b].key);
+            const std::string_view ka = draft.text(run[a].key());
+            const std::string_view kb = draft.text(run[b].key());
             return ka != kb ? ka < kb : a < b;
         });
     }
     for (size_t k = 0; k < order_.size(); ++k) {
-        const AttrDraft::Cell& cell = run[order_[k]];
+        const DraftTree::Cell& cell = run[order_[k]];
         uint32_t key = 0;
         if (is_map) {
-            const std::string_view text = draft.text(cell.key);
-            if (k + 1 < order_.size() && draft.text(run[order_[k + 1]].key) == text) continue;
+            const std::string_view text = draft.text(cell.key());
+            if (k + 1 < order_.size() && draft.text(run[order_[k + 1]].key()) == text) continue;
             auto id = texts.intern(text);
             if (!id) return std::move(id).error();
             key = *id;
         }
         uint64_t payload = cell.payload;
-        switch (cell.kind) {
+        switch (cell.kind()) {
             case AttrKind::String:
             case AttrKind::Bytes: {
                 auto id = texts.intern(draft.text(cell.payload));
@@ -63,23 +63,24 @@ Status<> AttrPool::emit(const AttrDraft& draft, std::span<const AttrDraft::Cell>
                 break;
             default: break;
         }
-        block_.push_back(AttrCell::make(cell.kind, payload, key));
+        block_.push_back(AttrCell::make(cell.kind(), payload, key));
     }
     return Status<>::ok();
 }
 
 Status<> AttrPool::layout(const AttrDraft& draft, TextTable& texts) {
+    tree_.read(draft);
     block_.clear();
     pending_.clear();
-    if (auto root = emit(draft, draft.root(), true, texts); !root) return root;
+    if (auto root = emit(tree_.root(), true, texts); !root) return root;
     root_entries_ = block_.size();
     // Breadth first: each container's children go to the end of the block
     // in the order the containers were laid out.
     for (size_t next = 0; next < pending_.size(); ++next) {
         const Pending container = pending_[next];
         const size_t offset = block_.size();
-        const AttrKind kind = container.source->kind;
-        if (auto run = emit(draft, draft.children(*container.source), kind == AttrKind::Map, texts); !run) return run;
+        const AttrKind kind = container.source->kind();
+        if (auto run = emit(tree_.children(*container.source), kind == AttrKind::Map, texts); !run) return run;
         const size_t count = block_.size() - offset;
         if (block_.size() > kMaxCells) return map_too_large();
         block_[container.cell].payload =
@@ -100,7 +101,25 @@ uint64_t AttrPool::hash_block(uint32_t entries) const {
 }
 
 Expected<AttrMapId> AttrPool::intern(const AttrDraft& draft, TextTable& texts) {
-    if (draft.root().empty()) return kEmpty;
+    if (draft.empty()) return kEmpty;
+    // See Note [Recently written maps]; the one met last is tried first.
+    if (Recent& last = recent_[last_recent_]; last.id != kEmpty && last.writing.same_writing(draft)) return last.id;
+    const uint64_t fingerprint = draft.fingerprint(index_.keys());
+    last_recent_ = fingerprint % kRecent;
+    Recent& recent = recent_[last_recent_];
+    if (recent.id != kEmpty && recent.fingerprint == fingerprint && recent.writing.same_writing(draft)) {
+        return recent.id;
+    }
+    auto id = intern_new(draft, texts);
+    if (!id) return id;
+    recent.id = kEmpty;
+    recent.writing.assign(draft);
+    recent.fingerprint = fingerprint;
+    recent.id = *id;
+    return id;
+}
+
+Expected<AttrMapId> AttrPool::intern_new(const AttrDraft& draft, TextTable& texts) {
     if (auto laid = layout(draft, texts); !laid) return std::move(laid).error();
     const auto root_entries = static_cast<uint32_t>(root_entries_);
     const uint64_t h = hash_block(root_entries);

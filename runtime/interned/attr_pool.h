@@ -2,6 +2,7 @@
 // [Attribute cells]) and named by a 32-bit ID.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -53,21 +54,39 @@ private:
     };
     // A container whose children are yet to be laid out.
     struct Pending {
-        const AttrDraft::Cell* source;
+        const DraftTree::Cell* source;
         size_t cell;
     };
 
+    // `intern` for a draft not met recently.
+    [[nodiscard]] Expected<AttrMapId> intern_new(const AttrDraft& draft, TextTable& texts);
     // Lays the draft out into `block_` (see Note [Attribute cells]).
     [[nodiscard]] Status<> layout(const AttrDraft& draft, TextTable& texts);
     // Appends one run of children (map entries sorted, later repeats winning).
-    [[nodiscard]] Status<> emit(const AttrDraft& draft, std::span<const AttrDraft::Cell> run, bool is_map,
-                                TextTable& texts);
+    [[nodiscard]] Status<> emit(std::span<const DraftTree::Cell> run, bool is_map, TextTable& texts);
     [[nodiscard]] uint64_t hash_block(uint32_t entries) const;
+
+    // Note [Recently written maps]
+    // Interning lays a draft out and looks its block up, which costs the
+    // texts' lookups and a sort of the keys. Code that builds graphs mostly
+    // writes a few maps over and over, in the same way each time, so the
+    // maps met last are remembered as they were written, by a hash of the
+    // writing, and a draft written the same way as one of them takes that
+    // map's ID at the price of one comparison.
+    struct Recent {
+        uint64_t fingerprint = 0;
+        AttrMapId id = kEmpty;
+        AttrDraft writing;
+    };
+    static constexpr size_t kRecent = 16;
 
     Slab<AttrCell> cells_;
     StableVec<Record> records_;
     InternIndex index_;
+    std::array<Recent, kRecent> recent_;
+    size_t last_recent_ = 0;
     // Scratch of `intern`, kept between calls.
+    DraftTree tree_;
     std::vector<AttrCell> block_;
     std::vector<Pending> pending_;
     std::vector<uint32_t> order_;
