@@ -844,8 +844,11 @@ private:
                 output_dtypes->push_back(std::move(*d));
             }
         }
-        NodeParts parts{nullptr, n.shape, &*dtype, n.name, n.num_outputs};
-        parts.source_location = n.source_location;
+        NodeParts parts{.shape = n.shape,
+                        .dtype = &*dtype,
+                        .name = n.name,
+                        .num_outputs = n.num_outputs,
+                        .source_location = n.source_location};
         if (n.has_output_shapes) parts.output_shapes = &n.output_shapes;
         if (output_dtypes) parts.output_dtypes = &*output_dtypes;
         if (auto valid = node_metadata::check(parts); !valid) return std::move(valid).error().into_message();

@@ -1,13 +1,12 @@
-// Writing a graph store as its canonical artifact text through borrowed views of the store.
+// Writing a graph store as its canonical artifact text, straight from its
+// interned tables.
 #include "runtime/artifact_wire.h"
-
-#include <rapidjson/writer.h>
 
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <new>
-#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -17,35 +16,42 @@ namespace vorlix::artifact {
 
 namespace {
 
-// A growable text that the JSON writer and the string escaper both write
-// into, held in the sink's memory: the writer places structure and
-// separators, the escaper whole strings. Room is claimed before each write,
-// so the hot writes are plain stores.
+// A growable text held in the sink's memory. Room is claimed before each
+// write, so the hot writes are plain stores.
 class TextOutput {
 public:
-    using Ch = char;
-
     TextOutput(TextSink& sink, size_t expected_size) : sink_(sink) { acquire(0, std::max<size_t>(expected_size, 4096)); }
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
 
-    void Put(char c) {
-        reserve(1);
-        *cursor_++ = c;
-    }
-    void Flush() {}
-
     void reserve(size_t n) {
         if (static_cast<size_t>(end_ - cursor_) < n) grow(n);
     }
-    // The caller has reserved room.
-    void put_unsafe(char c) { *cursor_++ = c; }
+    void put(char c) {
+        reserve(1);
+        *cursor_++ = c;
+    }
+    void put(std::string_view text) { std::memcpy(claim(text.size()), text.data(), text.size()); }
     // Room for `n` bytes, to be written by the caller.
     [[nodiscard]] char* claim(size_t n) {
         reserve(n);
         char* out = cursor_;
         cursor_ += n;
         return out;
+    }
+    void put_u64(uint64_t value) {
+        char* p = claim(20);
+        cursor_ = std::to_chars(p, p + 20, value).ptr;
+    }
+    void put_i64(int64_t value) {
+        char* p = claim(20);
+        cursor_ = std::to_chars(p, p + 20, value).ptr;
+    }
+    // Copies bytes written earlier, [begin, begin + n), to the end.
+    void repeat(size_t begin, size_t n) {
+        reserve(n);
+        std::memcpy(cursor_, begin_ + begin, n);
+        cursor_ += n;
     }
 
     [[nodiscard]] size_t size() const { return static_cast<size_t>(cursor_ - begin_); }
@@ -85,36 +91,6 @@ private:
     std::string text_;
 };
 
-// The JSON writer's hooks for bulk writes, found by argument-dependent lookup.
-void PutReserve(TextOutput& out, size_t n) { out.reserve(n); }
-void PutUnsafe(TextOutput& out, char c) { out.put_unsafe(c); }
-
-using JsonWriter = rapidjson::Writer<TextOutput, rapidjson::UTF8<>, rapidjson::UTF8<>, wire::JsonStackAllocator>;
-
-// The borrowed view of one node as it is written.
-struct NodeWireRef {
-    NodeId id;
-    std::string_view op;
-    uint32_t schema_version;
-    Parents inputs;
-    AttrMapView attrs;
-    // Output 0 first; the per-output lists are written only for two or more.
-    std::span<const SpecView> outputs;
-    std::optional<std::string_view> name;
-    std::optional<std::string_view> source_location;
-
-    [[nodiscard]] static NodeWireRef from(const NodeRef& node) {
-        return NodeWireRef{node.id,
-                           node.schema.name,
-                           node.schema.version,
-                           node.parents,
-                           node.metadata.attrs(),
-                           node.metadata.outputs(),
-                           node.metadata.name(),
-                           node.metadata.source_location()};
-    }
-};
-
 // The decimal text of a node ID, the key of its constant.
 struct ConstantKey {
     std::array<char, 10> digits;
@@ -123,292 +99,422 @@ struct ConstantKey {
     [[nodiscard]] std::string_view text() const { return {digits.data(), length}; }
 };
 
-// The borrowed view of the whole store as it is written: the header member
-// that varies, the declared endpoints, and the constants in the byte-wise
-// order of their keys, which is not their ID order ("10" precedes "2").
-// Nodes are looked up one at a time as they are written.
-struct GraphWireRef {
-    std::string_view required_array_api_version;
-    std::span<const NodeId> inputs;
-    std::span<const NodeId> outputs;
-    std::vector<std::pair<ConstantKey, const PortableConstant*>> constants;
-
-    [[nodiscard]] static GraphWireRef from(const GraphStore& store) {
-        GraphWireRef ref{store.required_array_api_version(), store.inputs(), store.outputs(), {}};
-        ref.constants.reserve(store.constants().size());
-        for (const auto& [id, constant] : store.constants()) {
-            ConstantKey key{};
-            key.length = static_cast<uint8_t>(std::to_chars(key.digits.data(), key.digits.data() + 10, id).ptr -
-                                              key.digits.data());
-            ref.constants.emplace_back(key, &constant);
-        }
-        std::sort(ref.constants.begin(), ref.constants.end(),
-                  [](const auto& a, const auto& b) { return a.first.text() < b.first.text(); });
-        return ref;
-    }
+// Where a piece of the text was first written, so that a later occurrence
+// of the same piece is copied from there; `size` 0 means not yet written.
+struct Written {
+    size_t begin = 0;
+    size_t size = 0;
 };
 
 [[gnu::cold, gnu::noinline]] GraphError serialization_failed(std::string_view reason) {
     return GraphError("graph serialization failed: " + std::string(reason));
 }
 
-// Writes JSON structure and numbers through the library writer, and
-// strings straight to the output. The first failure sticks; later calls
-// write nothing.
-class Emitter {
+// Note [Writing from the tables]
+// A graph stores each distinct operation, attribute map, output
+// specification and set of labels once, and the text of one of them is the
+// same wherever it occurs. So each is written out the first time a node
+// uses it, and later nodes copy those bytes from where they were written:
+// a node that repeats what came before costs a few copies. Structure is
+// written by hand, members in the orders of the wire tables, with no white
+// space; strings escape only the quotation mark, the backslash and the
+// control characters (lowercase \u00xx), everything else is their UTF-8
+// bytes. The first failure sticks and later writes are skipped.
+class Writer {
 public:
-    Emitter(TextSink& sink, size_t expected_size) : out_(sink, expected_size), writer_(out_) {}
+    Writer(const GraphStore& store, TextSink& sink, size_t expected_size)
+        : store_(store),
+          metadata_(store.data().metadata),
+          out_(sink, expected_size),
+          ops_(store.data().arena.ops().size()),
+          maps_(metadata_.attr_map_count()),
+          specs_(metadata_.spec_count()),
+          extras_(metadata_.extra_count()),
+          texts_(metadata_.texts().size()) {}
 
+    [[nodiscard]] Expected<WrittenText> write();
+
+private:
     [[nodiscard]] bool ok() const { return failure_.empty(); }
+    void fail(std::string_view reason) {
+        if (ok()) failure_ = reason;
+    }
 
-    void begin_object() {
-        if (enter()) check(writer_.StartObject());
-    }
-    void end_object() {
-        if (leave()) check(writer_.EndObject());
-    }
-    void begin_array() {
-        if (enter()) check(writer_.StartArray());
-    }
-    void end_array() {
-        if (leave()) check(writer_.EndArray());
-    }
-    // A member of the format, whose value the next call writes.
-    Emitter& member(std::string_view name) {
-        key(name);
-        return *this;
-    }
-    // Member names of the format, which need no escaping.
     void key(std::string_view name) {
-        if (!separate()) return;
+        char* p = out_.claim(name.size() + 3);
+        *p = '"';
+        std::memcpy(p + 1, name.data(), name.size());
+        p[name.size() + 1] = '"';
+        p[name.size() + 2] = ':';
+    }
+    void quoted(std::string_view name) {
         char* p = out_.claim(name.size() + 2);
         *p = '"';
         std::memcpy(p + 1, name.data(), name.size());
         p[name.size() + 1] = '"';
     }
-    // A key or value holding user text.
-    void text(std::string_view value) {
-        if (separate()) write_escaped(value);
-    }
-    void hex_text(std::span<const uint8_t> bytes) {
-        if (!separate()) return;
+    void text(std::string_view value);
+    // A text of the graph's table, written once and copied after.
+    void table_text(TextId id);
+    void hex(std::span<const uint8_t> bytes) {
         char* p = out_.claim(2 * bytes.size() + 2);
         *p++ = '"';
         hex::encode_to(bytes, p);
         p[2 * bytes.size()] = '"';
     }
-    void u64(uint64_t value) {
-        if (ok()) check(writer_.Uint64(value));
-    }
-    void i64(int64_t value) {
-        if (ok()) check(writer_.Int64(value));
-    }
-    void boolean(bool value) {
-        if (ok()) check(writer_.Bool(value));
-    }
-    void null() {
-        if (ok()) check(writer_.Null());
-    }
-    void fail(std::string reason) {
-        if (ok()) failure_ = std::move(reason);
-    }
-
-    [[nodiscard]] Expected<WrittenText> finish() && {
-        if (ok() && !writer_.IsComplete()) fail("the JSON writer left the document incomplete");
-        if (!ok()) return serialization_failed(failure_);
-        return WrittenText{out_.size(), !non_ascii_};
-    }
-
-private:
-    // Strings are written past the library writer, which escapes control
-    // characters with uppercase digits and copies byte by byte: it only
-    // places the separator before them.
-    [[nodiscard]] bool separate() {
-        if (ok()) check(writer_.RawValue("", 0, rapidjson::kStringType));
-        return ok();
-    }
-    void check(bool written) {
-        if (!written) fail("the JSON writer refused a value");
-    }
-    [[nodiscard]] bool enter() {
-        if (!ok()) return false;
-        if (++depth_ > wire::kMaxNesting) {
-            fail("recursion limit exceeded");
-            return false;
+    void ids(std::span<const NodeId> list) {
+        out_.put('[');
+        for (size_t k = 0; k < list.size(); ++k) {
+            if (k != 0) out_.put(',');
+            out_.put_u64(list[k]);
         }
-        return true;
+        out_.put(']');
     }
-    [[nodiscard]] bool leave() {
-        if (!ok()) return false;
-        --depth_;
-        return true;
-    }
-
-    // Escapes only the quotation mark, the backslash and the control
-    // characters; everything else, the solidus and U+007F included, is
-    // written as its UTF-8 bytes.
-    void write_escaped(std::string_view value) {
-        static constexpr char kHexDigits[] = "0123456789abcdef";
-        const char* p = value.data();
-        const char* const end = p + value.size();
-        bool non_ascii = false;
-        out_.reserve(value.size() + 2);
-        out_.put_unsafe('"');
-        while (true) {
-            const char* const stop = wire::scan_plain(p, end, non_ascii);
-            const size_t run = static_cast<size_t>(stop - p);
-            std::memcpy(out_.claim(run), p, run);
-            if (stop == end) break;
-            const auto c = static_cast<unsigned char>(*stop);
-            char escape[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
-            size_t length = 2;
-            switch (c) {
-                case '"': escape[1] = '"'; break;
-                case '\\': escape[1] = '\\'; break;
-                case '\b': escape[1] = 'b'; break;
-                case '\t': escape[1] = 't'; break;
-                case '\n': escape[1] = 'n'; break;
-                case '\f': escape[1] = 'f'; break;
-                case '\r': escape[1] = 'r'; break;
-                default: length = 6; break;
-            }
-            std::memcpy(out_.claim(length), escape, length);
-            p = stop + 1;
+    void extents(std::span<const uint64_t> shape) {
+        out_.put('[');
+        for (size_t k = 0; k < shape.size(); ++k) {
+            if (k != 0) out_.put(',');
+            out_.put_u64(shape[k]);
         }
-        out_.Put('"');
-        non_ascii_ |= non_ascii;
-        if (non_ascii && wire::first_invalid_utf8(value) != value.size()) fail("string is not valid UTF-8");
+        out_.put(']');
+    }
+    void optional_text(std::optional<std::string_view> value) {
+        if (value) {
+            text(*value);
+        } else {
+            out_.put("null");
+        }
     }
 
+    // Writes `piece` the first time, copies it after.
+    template <class F>
+    void once(Written& slot, F&& piece) {
+        if (slot.size != 0) {
+            out_.repeat(slot.begin, slot.size);
+            return;
+        }
+        const size_t begin = out_.size();
+        piece();
+        if (ok()) slot = Written{begin, out_.size() - begin};
+    }
+
+    friend class AttrWriter;
+    void node(NodeId id);
+    void attrs(const AttrMapView& map);
+    void constant(const PortableConstant& constant);
+
+    const GraphStore& store_;
+    const MetadataTable& metadata_;
     TextOutput out_;
-    JsonWriter writer_;
-    size_t depth_ = 0;
-    // Strings are the only place a byte above 0x7F can come from.
+    std::vector<Written> ops_;
+    std::vector<Written> maps_;
+    std::vector<Written> specs_;
+    std::vector<Written> extras_;
+    std::vector<Written> texts_;
     bool non_ascii_ = false;
     std::string failure_;
 };
 
-// Writes one attribute tree per value met by `attr::walk_entries`:
+void Writer::text(std::string_view value) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    const char* p = value.data();
+    const char* const end = p + value.size();
+    bool non_ascii = false;
+    out_.reserve(value.size() + 2);
+    *out_.claim(1) = '"';
+    while (true) {
+        const char* const stop = wire::scan_plain(p, end, non_ascii);
+        const size_t run = static_cast<size_t>(stop - p);
+        std::memcpy(out_.claim(run), p, run);
+        if (stop == end) break;
+        const auto c = static_cast<unsigned char>(*stop);
+        char escape[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};
+        size_t length = 2;
+        switch (c) {
+            case '"': escape[1] = '"'; break;
+            case '\\': escape[1] = '\\'; break;
+            case '\b': escape[1] = 'b'; break;
+            case '\t': escape[1] = 't'; break;
+            case '\n': escape[1] = 'n'; break;
+            case '\f': escape[1] = 'f'; break;
+            case '\r': escape[1] = 'r'; break;
+            default: length = 6; break;
+        }
+        std::memcpy(out_.claim(length), escape, length);
+        p = stop + 1;
+    }
+    out_.put('"');
+    non_ascii_ |= non_ascii;
+    if (non_ascii && wire::first_invalid_utf8(value) != value.size()) fail("string is not valid UTF-8");
+}
+
+void Writer::table_text(TextId id) {
+    once(texts_[id], [&] { text(metadata_.texts()[id]); });
+}
+
+// Writes one attribute value per value met by `attr::walk_entries`:
 // {"kind":K} for null, {"kind":K,"value":V} otherwise, containers opened on
-// the way down and closed by `leave`.
-class AttrEmitter {
+// the way down and closed by `leave`, siblings separated by commas. Levels
+// count as the reader counts them: the attrs object is level 4, a value
+// object one deeper than its container, a container's payload one deeper
+// than its value object.
+class AttrWriter {
 public:
-    explicit AttrEmitter(Emitter& out) : out_(out) {}
+    AttrWriter(Writer& writer, TextOutput& out) : writer_(writer), out_(out) { firsts_.push_back(true); }
 
-    void key(std::string_view k) { out_.text(k); }
-
-    void value(const AttrView& v) {
-        out_.begin_object();
-        out_.member(wire::kAttrMembers[wire::kAttrKind]).text(attr::kind_name(v.kind()));
-        if (v.kind() == AttrKind::Null) {
-            out_.end_object();
-            return;
-        }
-        out_.key(wire::kAttrMembers[wire::kAttrValue]);
-        switch (v.kind()) {
-            case AttrKind::Null: break;
-            case AttrKind::Bool: out_.boolean(v.as_bool()); break;
-            case AttrKind::Integer: out_.i64(v.as_integer()); break;
-            case AttrKind::Float: {
-                std::array<uint8_t, 8> big_endian;
-                for (size_t i = 0; i < 8; ++i) big_endian[i] = static_cast<uint8_t>(v.as_float_bits() >> (56 - 8 * i));
-                out_.hex_text(big_endian);
-                break;
-            }
-            case AttrKind::String: out_.text(v.as_string()); break;
-            case AttrKind::Bytes: out_.hex_text(v.as_bytes()); break;
-            case AttrKind::List:
-            case AttrKind::Tuple: out_.begin_array(); return;
-            case AttrKind::Map: out_.begin_object(); return;
-        }
-        out_.end_object();
-    }
-
+    void key(std::string_view) { keyed_ = true; }
+    void value(const AttrView& v);
     void leave(const AttrView& container) {
-        if (container.kind() == AttrKind::Map) {
-            out_.end_object();
-        } else {
-            out_.end_array();
-        }
-        out_.end_object();
+        if (!ok_) return;
+        out_.put(container.kind() == AttrKind::Map ? '}' : ']');
+        out_.put('}');
+        level_ -= 2;
+        firsts_.pop_back();
     }
+    [[nodiscard]] bool ok() const { return ok_; }
 
 private:
-    Emitter& out_;
+    Writer& writer_;
+    TextOutput& out_;
+    size_t level_ = 4;
+    // Per open container: whether no child has been written yet.
+    std::vector<bool> firsts_;
+    bool keyed_ = false;
+    bool ok_ = true;
 };
 
-void write_extents(Emitter& out, std::span<const uint64_t> extents) {
-    out.begin_array();
-    for (const uint64_t extent : extents) out.u64(extent);
-    out.end_array();
-}
-
-void write_optional_text(Emitter& out, std::optional<std::string_view> value) {
-    if (value) {
-        out.text(*value);
-    } else {
-        out.null();
+void AttrWriter::value(const AttrView& v) {
+    if (!ok_) return;
+    if (!firsts_.back()) out_.put(',');
+    firsts_.back() = false;
+    if (keyed_) {
+        writer_.table_text(v.cell()->key);
+        out_.put(':');
+        keyed_ = false;
     }
+    const bool container = v.is_container();
+    if (level_ + (container ? 2 : 1) > wire::kMaxNesting) {
+        ok_ = false;
+        return;
+    }
+    out_.put(R"({"kind":")");
+    out_.put(attr::kind_name(v.kind()));
+    out_.put('"');
+    if (v.kind() == AttrKind::Null) {
+        out_.put('}');
+        return;
+    }
+    out_.put(R"(,"value":)");
+    switch (v.kind()) {
+        case AttrKind::Null: break;
+        case AttrKind::Bool: out_.put(v.as_bool() ? std::string_view("true") : std::string_view("false")); break;
+        case AttrKind::Integer: out_.put_i64(v.as_integer()); break;
+        case AttrKind::Float: {
+            std::array<uint8_t, 8> big_endian;
+            for (size_t i = 0; i < 8; ++i) big_endian[i] = static_cast<uint8_t>(v.as_float_bits() >> (56 - 8 * i));
+            writer_.hex(big_endian);
+            break;
+        }
+        case AttrKind::String: writer_.table_text(static_cast<TextId>(v.cell()->payload)); break;
+        case AttrKind::Bytes: writer_.hex(v.as_bytes()); break;
+        case AttrKind::List:
+        case AttrKind::Tuple:
+        case AttrKind::Map:
+            out_.put(v.kind() == AttrKind::Map ? '{' : '[');
+            level_ += 2;
+            firsts_.push_back(true);
+            return;
+    }
+    out_.put('}');
 }
 
-void write_node(Emitter& out, const NodeWireRef& node) {
+void Writer::attrs(const AttrMapView& map) {
+    out_.put('{');
+    AttrWriter writer(*this, out_);
+    attr::walk_entries(map, writer);
+    if (!writer.ok()) fail("recursion limit exceeded");
+    out_.put('}');
+}
+
+void Writer::node(NodeId id) {
     using namespace wire;
-    out.begin_object();
-    out.member(kNodeMembers[kNodeId]).u64(node.id);
-    out.member(kNodeMembers[kNodeOp]).text(node.op);
-    out.member(kNodeMembers[kNodeSchemaVersion]).u64(node.schema_version);
-    out.key(kNodeMembers[kNodeInputs]);
-    out.begin_array();
-    for (size_t k = 0; k < node.inputs.size(); ++k) out.u64(node.inputs[k]);
-    out.end_array();
-    out.key(kNodeMembers[kNodeAttrs]);
-    out.begin_object();
-    AttrEmitter attrs(out);
-    attr::walk_entries(node.attrs, attrs);
-    out.end_object();
-    write_extents(out.member(kNodeMembers[kNodeShape]), node.outputs.front().shape);
-    out.member(kNodeMembers[kNodeDtype]).text(node.outputs.front().dtype->name());
-    out.member(kNodeMembers[kNodeNumOutputs]).u64(node.outputs.size());
-    out.key(kNodeMembers[kNodeOutputShapes]);
-    if (node.outputs.size() >= 2) {
-        out.begin_array();
-        for (const SpecView& spec : node.outputs) write_extents(out, spec.shape);
-        out.end_array();
-    } else {
-        out.null();
+    const ArenaNode& record = *store_.data().arena.node(id);
+    const std::optional<Parents> parents = store_.data().arena.parents(record);
+    const MetadataView metadata = metadata_[id];
+    const MetadataIds m = metadata.ids();
+    out_.put(R"({"id":)");
+    out_.put_u64(id);
+    out_.put(',');
+    once(ops_[record.op], [&] {
+        const OpSchema& schema = *store_.data().arena.schema(record.op);
+        key(kNodeMembers[kNodeOp]);
+        text(schema.name);
+        out_.put(',');
+        key(kNodeMembers[kNodeSchemaVersion]);
+        out_.put_u64(schema.version);
+        out_.put(',');
+        key(kNodeMembers[kNodeInputs]);
+    });
+    out_.put('[');
+    for (size_t k = 0; k < parents->size(); ++k) {
+        if (k != 0) out_.put(',');
+        out_.put_u64((*parents)[k]);
     }
-    out.key(kNodeMembers[kNodeOutputDtypes]);
-    if (node.outputs.size() >= 2) {
-        out.begin_array();
-        for (const SpecView& spec : node.outputs) out.text(spec.dtype->name());
-        out.end_array();
-    } else {
-        out.null();
-    }
-    write_optional_text(out.member(kNodeMembers[kNodeName]), node.name);
-    write_optional_text(out.member(kNodeMembers[kNodeSourceLocation]), node.source_location);
-    out.end_object();
+    out_.put(']');
+    out_.put(',');
+    key(kNodeMembers[kNodeAttrs]);
+    once(maps_[m.attrs], [&] { attrs(metadata.attrs()); });
+    out_.put(',');
+    once(specs_[m.spec], [&] {
+        const SpecView& spec = metadata_.spec(m.spec);
+        key(kNodeMembers[kNodeShape]);
+        extents(spec.shape);
+        out_.put(',');
+        key(kNodeMembers[kNodeDtype]);
+        text(spec.dtype->name());
+        out_.put(',');
+    });
+    once(extras_[m.extra], [&] {
+        const std::span<const SpecView> outputs = metadata.outputs();
+        key(kNodeMembers[kNodeNumOutputs]);
+        out_.put_u64(outputs.size());
+        out_.put(',');
+        key(kNodeMembers[kNodeOutputShapes]);
+        if (outputs.size() >= 2) {
+            out_.put('[');
+            for (size_t k = 0; k < outputs.size(); ++k) {
+                if (k != 0) out_.put(',');
+                extents(outputs[k].shape);
+            }
+            out_.put(']');
+        } else {
+            out_.put("null");
+        }
+        out_.put(',');
+        key(kNodeMembers[kNodeOutputDtypes]);
+        if (outputs.size() >= 2) {
+            out_.put('[');
+            for (size_t k = 0; k < outputs.size(); ++k) {
+                if (k != 0) out_.put(',');
+                text(outputs[k].dtype->name());
+            }
+            out_.put(']');
+        } else {
+            out_.put("null");
+        }
+        out_.put(',');
+        key(kNodeMembers[kNodeName]);
+        optional_text(metadata.name());
+        out_.put(',');
+        key(kNodeMembers[kNodeSourceLocation]);
+        optional_text(metadata.source_location());
+        out_.put('}');
+    });
 }
 
-void write_constant(Emitter& out, const PortableConstant& constant) {
+void Writer::constant(const PortableConstant& c) {
     using namespace wire;
-    out.begin_object();
-    out.member(kConstantMembers[kConstantFormat]).text(constant::kFormat);
-    out.member(kConstantMembers[kConstantVersion]).u64(constant::kFormatVersion);
-    out.member(kConstantMembers[kConstantKind]).text(constant::kind_name(constant.kind()));
-    out.member(kConstantMembers[kConstantDtype]).text(constant.dtype().name());
-    write_extents(out.member(kConstantMembers[kConstantShape]), constant.shape());
-    out.member(kConstantMembers[kConstantLayout]).text(constant::kLayout);
-    out.member(kConstantMembers[kConstantByteOrder]).text(constant::kByteOrder);
-    out.member(kConstantMembers[kConstantData]).hex_text(constant.data());
-    out.member(kConstantMembers[kConstantDigest]).text(constant.digest());
-    out.end_object();
+    out_.put('{');
+    key(kConstantMembers[kConstantFormat]);
+    quoted(constant::kFormat);
+    out_.put(',');
+    key(kConstantMembers[kConstantVersion]);
+    out_.put_u64(constant::kFormatVersion);
+    out_.put(',');
+    key(kConstantMembers[kConstantKind]);
+    quoted(constant::kind_name(c.kind()));
+    out_.put(',');
+    key(kConstantMembers[kConstantDtype]);
+    quoted(c.dtype().name());
+    out_.put(',');
+    key(kConstantMembers[kConstantShape]);
+    extents(c.shape());
+    out_.put(',');
+    key(kConstantMembers[kConstantLayout]);
+    quoted(constant::kLayout);
+    out_.put(',');
+    key(kConstantMembers[kConstantByteOrder]);
+    quoted(constant::kByteOrder);
+    out_.put(',');
+    key(kConstantMembers[kConstantData]);
+    hex(c.data());
+    out_.put(',');
+    key(kConstantMembers[kConstantDigest]);
+    quoted(c.digest());
+    out_.put('}');
 }
 
-void write_ids(Emitter& out, std::span<const NodeId> ids) {
-    out.begin_array();
-    for (const NodeId id : ids) out.u64(id);
-    out.end_array();
+Expected<WrittenText> Writer::write() {
+    using namespace wire;
+    out_.put('{');
+    key(kGraphMembers[kGraphFormat]);
+    quoted(kFormat);
+    out_.put(',');
+    key(kGraphMembers[kGraphVersion]);
+    quoted(kVersion);
+    out_.put(',');
+    key(kGraphMembers[kCoreOpsetMember]);
+    out_.put_u64(kCoreOpset);
+    out_.put(',');
+    key(kGraphMembers[kSemanticProfileMember]);
+    quoted(kSemanticProfile);
+    out_.put(',');
+    key(kGraphMembers[kSemanticProfileVersionMember]);
+    out_.put_u64(kSemanticProfileVersion);
+    out_.put(',');
+    key(kGraphMembers[kRequiredArrayApiVersion]);
+    text(store_.required_array_api_version());
+    out_.put(',');
+    key(kGraphMembers[kProducerMember]);
+    quoted(kProducer);
+    out_.put(',');
+    key(kGraphMembers[kCompilerVersionMember]);
+    out_.put_u64(kCompilerVersion);
+    out_.put(',');
+    key(kGraphMembers[kOptimizerVersionMember]);
+    out_.put_u64(kOptimizerVersion);
+    out_.put(',');
+    key(kGraphMembers[kGraphInputs]);
+    ids(store_.inputs());
+    out_.put(',');
+    key(kGraphMembers[kGraphOutputs]);
+    ids(store_.outputs());
+    out_.put(',');
+    key(kGraphMembers[kGraphNodes]);
+    out_.put('[');
+    for (uint64_t id = 0; id < store_.node_count() && ok(); ++id) {
+        // A store that validated holds every node's parts; the lookup keeps
+        // its checks and its message for one that does not.
+        if (auto checked = store_.node(static_cast<NodeId>(id)); !checked) {
+            return GraphError(checked.error().rendered());
+        }
+        if (id != 0) out_.put(',');
+        node(static_cast<NodeId>(id));
+    }
+    out_.put(']');
+    out_.put(',');
+    key(kGraphMembers[kGraphConstants]);
+    // Keyed by the decimal node ID, in the byte-wise order of the keys,
+    // which is not their ID order ("10" precedes "2").
+    std::vector<std::pair<ConstantKey, const PortableConstant*>> constants;
+    constants.reserve(store_.constants().size());
+    for (const auto& [cid, c] : store_.constants()) {
+        ConstantKey k{};
+        k.length = static_cast<uint8_t>(std::to_chars(k.digits.data(), k.digits.data() + 10, cid).ptr - k.digits.data());
+        constants.emplace_back(k, &c);
+    }
+    std::sort(constants.begin(), constants.end(),
+              [](const auto& a, const auto& b) { return a.first.text() < b.first.text(); });
+    out_.put('{');
+    for (size_t k = 0; k < constants.size(); ++k) {
+        if (k != 0) out_.put(',');
+        key(constants[k].first.text());
+        constant(*constants[k].second);
+    }
+    out_.put('}');
+    out_.put('}');
+    if (!ok()) return serialization_failed(failure_);
+    return WrittenText{out_.size(), !non_ascii_};
 }
 
 // A first guess at the text's length, so that large stores seldom grow
@@ -439,38 +545,8 @@ Expected<std::string> to_json(const GraphStore& store) {
 }
 
 Expected<WrittenText> write_json(const GraphStore& store, TextSink& sink) {
-    using namespace wire;
-    const GraphWireRef graph = GraphWireRef::from(store);
-    Emitter out(sink, expected_size(store));
-    out.begin_object();
-    out.member(kGraphMembers[kGraphFormat]).text(kFormat);
-    out.member(kGraphMembers[kGraphVersion]).text(kVersion);
-    out.member(kGraphMembers[kCoreOpsetMember]).u64(kCoreOpset);
-    out.member(kGraphMembers[kSemanticProfileMember]).text(kSemanticProfile);
-    out.member(kGraphMembers[kSemanticProfileVersionMember]).u64(kSemanticProfileVersion);
-    out.member(kGraphMembers[kRequiredArrayApiVersion]).text(graph.required_array_api_version);
-    out.member(kGraphMembers[kProducerMember]).text(kProducer);
-    out.member(kGraphMembers[kCompilerVersionMember]).u64(kCompilerVersion);
-    out.member(kGraphMembers[kOptimizerVersionMember]).u64(kOptimizerVersion);
-    write_ids(out.member(kGraphMembers[kGraphInputs]), graph.inputs);
-    write_ids(out.member(kGraphMembers[kGraphOutputs]), graph.outputs);
-    out.key(kGraphMembers[kGraphNodes]);
-    out.begin_array();
-    for (uint64_t id = 0; id < store.node_count() && out.ok(); ++id) {
-        auto node = store.node(static_cast<NodeId>(id));
-        if (!node) return GraphError(node.error().rendered());
-        write_node(out, NodeWireRef::from(*node));
-    }
-    out.end_array();
-    out.key(kGraphMembers[kGraphConstants]);
-    out.begin_object();
-    for (const auto& [key, constant] : graph.constants) {
-        out.text(key.text());
-        write_constant(out, *constant);
-    }
-    out.end_object();
-    out.end_object();
-    return std::move(out).finish();
+    Writer writer(store, sink, expected_size(store));
+    return writer.write();
 }
 
 }  // namespace vorlix::artifact

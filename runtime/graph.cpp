@@ -57,8 +57,12 @@ Expected<GraphBuilder> GraphBuilder::new_for_array_api(std::string_view version)
 
 NodeParts GraphBuilder::parts_of(const NodeMetadata& metadata) {
     draft_from_map(metadata.attrs(), draft_);
-    NodeParts parts{&draft_, metadata.shape(), &metadata.dtype(), metadata.name(), metadata.num_outputs()};
-    parts.source_location = metadata.source_location();
+    NodeParts parts{.attrs = &draft_,
+                    .shape = metadata.shape(),
+                    .dtype = &metadata.dtype(),
+                    .name = metadata.name(),
+                    .num_outputs = metadata.num_outputs(),
+                    .source_location = metadata.source_location()};
     if (metadata.num_outputs() > 1) {
         output_shapes_.clear();
         output_dtypes_.clear();

@@ -96,6 +96,10 @@ public:
     [[nodiscard]] const SpecView& spec(SpecId id) const { return specs_[id]; }
     [[nodiscard]] const TextTable& texts() const { return texts_; }
     [[nodiscard]] AttrMapView attrs(AttrMapId id) const { return attrs_.map(id, texts_); }
+    // How many of each the tables hold: every ID is below its count.
+    [[nodiscard]] size_t spec_count() const { return specs_.size(); }
+    [[nodiscard]] size_t attr_map_count() const { return attrs_.size(); }
+    [[nodiscard]] size_t extra_count() const { return extras_.size(); }
     [[nodiscard]] size_t reserved_bytes() const;
 
 private:
