@@ -22,11 +22,11 @@ ROOT = pathlib.Path(core.__file__).resolve().parent.parent
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def run_isolated(code, timeout=300):
+def run_isolated(code, timeout=300, flags=()):
     """Runs `code` in a fresh interpreter that imports the same module; a
     crash there fails the test instead of ending the test run."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=env)
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
@@ -342,6 +342,57 @@ def test_a_cycle_through_a_rules_argument_tuple_is_collected():
     del box, tape
     gc.collect()
     assert ref() is None
+
+
+# Callers' containers changed by the conversion of another argument ------------------
+
+# Each trigger edits a list whose items the core is reading, from Python code
+# the core runs while reading it; it prints what the call returned.
+EDITED_CONTAINERS = {
+    "constants conversion empties the inputs list": """
+        b = core.GraphBuilder(required_array_api_version="2024.12")
+        b.append_output(b.append_input_node([], "float64"))
+        plan = core.build_graph_execution_plan(b.finish()[0], None)
+        inputs = [1.5]
+
+        class Constants:
+            def __getitem__(self, i):
+                inputs.clear()
+                inputs.extend(object() for _ in range(1000))
+                raise IndexError
+
+        print(core.execute_graph(plan, inputs, Constants()))
+    """,
+    "an output shape empties the output_shapes list": """
+        b = core.GraphBuilder(required_array_api_version="2024.12")
+        x = b.append_input_node([2], "float64")
+
+        class Extents:
+            def __getitem__(self, i):
+                if i:
+                    raise IndexError
+                outer.clear()
+                return 2
+
+        outer = [Extents(), (2,)]
+        node = b.append_node("f", [x], {}, [2], "float64", num_outputs=2, output_shapes=outer,
+                             output_dtypes=["float64", "float64"])
+        b.append_output(node)
+        store = b.finish()[0]
+        print(store.get_node(store.outputs[0]).output_shapes)
+    """,
+}
+
+
+@pytest.mark.no_leak_check
+@pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
+@pytest.mark.parametrize("trigger, printed", [
+    ("constants conversion empties the inputs list", "[1.5]"),
+    ("an output shape empties the output_shapes list", "[[2], [2]]"),
+])
+def test_a_list_edited_while_the_core_reads_it_is_read_as_passed(trigger, printed, flags):
+    code = "import vorlix._native_core as core\n" + textwrap.dedent(EDITED_CONTAINERS[trigger])
+    assert run_isolated(code, flags=flags) == printed + "\n"
 
 
 # Cycles through every field --------------------------------------------------------
