@@ -349,6 +349,23 @@ def test_a_cycle_through_a_rules_argument_tuple_is_collected():
 # Each trigger edits a list whose items the core is reading, from Python code
 # the core runs while reading it; it prints what the call returned.
 EDITED_CONTAINERS = {
+    "an extent empties its value's shape list": """
+        b = core.GraphBuilder(required_array_api_version="2024.12")
+        b.append_output(b.append_input_node([2, 3], "float64"))
+        plan = core.build_graph_execution_plan(b.finish()[0], None)
+
+        class Extent:
+            def __index__(self):
+                shape.clear()
+                return 2
+
+        class Value:
+            dtype = "float64"
+            shape = property(lambda self: shape)
+
+        shape = [Extent(), 3]
+        print(len(core.execute_graph(plan, [Value()], [])))
+    """,
     "constants conversion empties the inputs list": """
         b = core.GraphBuilder(required_array_api_version="2024.12")
         b.append_output(b.append_input_node([], "float64"))
@@ -387,6 +404,7 @@ EDITED_CONTAINERS = {
 @pytest.mark.no_leak_check
 @pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
 @pytest.mark.parametrize("trigger, printed", [
+    ("an extent empties its value's shape list", "1"),
     ("constants conversion empties the inputs list", "[1.5]"),
     ("an output shape empties the output_shapes list", "[[2], [2]]"),
 ])

@@ -147,10 +147,23 @@ int quick_shape_equals(PyObject* shape, const Shape& expected) {
     return 1;
 }
 
+// Whether every item of an exact list is an exact int, whose reading runs no
+// Python code.
+bool holds_exact_ints(PyObject* list) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
+        if (!PyLong_CheckExact(PyList_GET_ITEM(list, k))) return false;
+    }
+    return true;
+}
+
 // A shape object as extents; false with RuntimeError "staged operation
 // returned an invalid array shape" (or an exception that must pass) raised.
 bool read_shape(PyObject* shape, Shape& out) {
-    Ref items = Ref::steal(PySequence_Fast(shape, "shape is not a sequence"));
+    // An extent's __index__ may edit a list shape, so one is read from a
+    // snapshot unless all its extents are exact ints. See Note [Snapshots
+    // of caller sequences].
+    Ref items = PyList_CheckExact(shape) && holds_exact_ints(shape) ? Ref::new_ref(shape)
+                                                                    : py::sequence_snapshot(shape);
     if (!items) return replace_ordinary_error("staged operation returned an invalid array shape");
     const Py_ssize_t rank = PySequence_Fast_GET_SIZE(items.get());
     out.clear();
