@@ -105,8 +105,9 @@ Ref single_lane(Ref lanes_results) {
 }
 
 bool to_seed_set(PyObject* obj, const char* arg, SeedSet& out) {
+    // Checking the pairs and reading their IDs runs no Python code.
     py::SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
+    if (!seq.open(obj, arg, py::ItemReads::RunNoPython)) return false;
     out.clear();
     out.reserve(static_cast<size_t>(seq.size()));
     for (Py_ssize_t i = 0; i < seq.size(); ++i) {

@@ -147,5 +147,13 @@ bool SequenceArg::open_other(PyObject* obj, const char* arg) {
     return true;
 }
 
+bool to_object_list(PyObject* obj, const char* arg, std::vector<Ref>& out) {
+    SequenceArg seq;
+    if (!seq.open(obj, arg, ItemReads::RunNoPython)) return false;
+    out.clear();
+    out.reserve(static_cast<size_t>(seq.size()));
+    for (PyObject* item : seq.items()) out.push_back(Ref::new_ref(item));
+    return true;
+}
 
 }  // namespace vorlix::py

@@ -226,6 +226,11 @@ private:
     Py_ssize_t size_ = 0;
 };
 
+// A sequence argument's items as owned references, taken before any other
+// argument is converted: an exact list is read in place, as taking
+// references runs no Python code.
+[[nodiscard]] bool to_object_list(PyObject* obj, const char* arg, std::vector<Ref>& out);
+
 // Reads one int of a sequence argument (index >= 0) or the argument itself
 // (index < 0) into a value of at most `max`; `width` names the field.
 [[nodiscard]] bool read_unsigned_slow(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max,
