@@ -156,6 +156,7 @@ bool to_reverse_needs(PyObject* obj, std::vector<std::optional<ReverseNeeds>>& o
     if (!seq.open(obj, kArg, py::ItemReads::RunNoPython)) return false;
     out.clear();
     out.reserve(static_cast<size_t>(seq.size()));
+    py::NoPythonScope no_python("reverse-needs triples read in place");
     for (Py_ssize_t i = 0; i < seq.size(); ++i) {
         PyObject* item = seq[i];
         if (item == Py_None) {
@@ -344,8 +345,11 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (auto replaced = state.arena.replace_activity(std::span<const bool>(mask.get(), count)); !replaced) {
         return raise(ErrorKind::Runtime, replaced.error().rendered());
     }
-    // Cached position tuples hold only ints: dropping them runs no Python.
-    for (Ref& positions : state.reverse_cache.active_positions) positions.reset();
+    {
+        // Cached position tuples hold only ints: dropping them runs no Python.
+        py::NoPythonScope no_python("cached position tuples dropped");
+        for (Ref& positions : state.reverse_cache.active_positions) positions.reset();
+    }
     if (!rebuild_reverse_uses(state)) return nullptr;
     Py_RETURN_NONE;
 }

@@ -152,6 +152,7 @@ bool to_object_list(PyObject* obj, const char* arg, std::vector<Ref>& out) {
     if (!seq.open(obj, arg, ItemReads::RunNoPython)) return false;
     out.clear();
     out.reserve(static_cast<size_t>(seq.size()));
+    NoPythonScope no_python("references taken from a sequence");
     for (PyObject* item : seq.items()) out.push_back(Ref::new_ref(item));
     return true;
 }

@@ -13,6 +13,7 @@
 
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 
@@ -183,7 +184,8 @@ template <size_t N>
 // list, and the failure messages cannot depend on how it was edited. Only
 // where nothing between the first and the last read can run Python code
 // (exact ints, references taken at once, literals stored by a call that
-// runs no Python) is an exact list read in place, without the copy.
+// runs no Python) is an exact list read in place, without the copy, under a
+// NoPythonScope (see Note [No Python code runs here]).
 
 // An owned snapshot of `obj` as a tuple (see Note [Snapshots of caller
 // sequences]); nullptr with the exception raised when `obj` cannot be
@@ -280,6 +282,7 @@ template <class Out>
 [[nodiscard]] bool read_uints(std::span<PyObject* const> items, const char* arg, Out& out) {
     using T = std::remove_cvref_t<decltype(out[0])>;
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+    NoPythonScope no_python("ints read from a sequence");
     size_for_overwrite(out, items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         uint64_t v = 0;
@@ -308,6 +311,7 @@ template <class Out>
     // straight into place. Anything else is read again from the start by the
     // general reading, which is safe as reading ints runs no Python code.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        NoPythonScope no_python("small ints read in place");
         const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
         PyObject* const* items = PySequence_Fast_ITEMS(obj);
         size_for_overwrite(out, n);
