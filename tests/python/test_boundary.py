@@ -346,71 +346,53 @@ def test_a_cycle_through_a_rules_argument_tuple_is_collected():
 
 # Callers' containers changed by the conversion of another argument ------------------
 
-# Each trigger edits a list whose items the core is reading, from Python code
-# the core runs while reading it; it prints what the call returned.
-EDITED_CONTAINERS = {
-    "an extent empties its value's shape list": """
-        b = core.GraphBuilder(required_array_api_version="2024.12")
-        b.append_output(b.append_input_node([2, 3], "float64"))
-        plan = core.build_graph_execution_plan(b.finish()[0], None)
-
-        class Extent:
-            def __index__(self):
-                shape.clear()
-                return 2
-
-        class Value:
-            dtype = "float64"
-            shape = property(lambda self: shape)
-
-        shape = [Extent(), 3]
-        print(len(core.execute_graph(plan, [Value()], [])))
-    """,
-    "constants conversion empties the inputs list": """
-        b = core.GraphBuilder(required_array_api_version="2024.12")
-        b.append_output(b.append_input_node([], "float64"))
-        plan = core.build_graph_execution_plan(b.finish()[0], None)
-        inputs = [1.5]
-
-        class Constants:
-            def __getitem__(self, i):
-                inputs.clear()
-                inputs.extend(object() for _ in range(1000))
-                raise IndexError
-
-        print(core.execute_graph(plan, inputs, Constants()))
-    """,
-    "an output shape empties the output_shapes list": """
-        b = core.GraphBuilder(required_array_api_version="2024.12")
-        x = b.append_input_node([2], "float64")
-
-        class Extents:
-            def __getitem__(self, i):
-                if i:
-                    raise IndexError
-                outer.clear()
-                return 2
-
-        outer = [Extents(), (2,)]
-        node = b.append_node("f", [x], {}, [2], "float64", num_outputs=2, output_shapes=outer,
-                             output_dtypes=["float64", "float64"])
-        b.append_output(node)
-        store = b.finish()[0]
-        print(store.get_node(store.outputs[0]).output_shapes)
-    """,
-}
+# Each trigger edits a list from Python code the core runs while reading the
+# list, and prints what the call returned.
+EDIT_PRELUDE = """
+import vorlix._native_core as core
+b = core.GraphBuilder(required_array_api_version="2024.12")
+def plan_of(shape):
+    b.append_output(b.append_input_node(shape, "float64"))
+    return core.build_graph_execution_plan(b.finish()[0], None)
+"""
 
 
 @pytest.mark.no_leak_check
 @pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
-@pytest.mark.parametrize("trigger, printed", [
-    ("an extent empties its value's shape list", "1"),
-    ("constants conversion empties the inputs list", "[1.5]"),
-    ("an output shape empties the output_shapes list", "[[2], [2]]"),
+@pytest.mark.parametrize("code, printed", [
+    pytest.param("""
+        class Extent:
+            def __index__(self):
+                shape.clear()
+                return 2
+        shape = [Extent(), 3]
+        value = type("Value", (), {"dtype": "float64", "shape": property(lambda self: shape)})()
+        print(len(core.execute_graph(plan_of([2, 3]), [value], [])))
+    """, "1", id="an extent empties its value's shape"),
+    pytest.param("""
+        inputs = [1.5]
+        class Constants:
+            def __getitem__(self, i):
+                inputs[:] = [object()] * 1000
+                raise IndexError
+        print(core.execute_graph(plan_of([]), inputs, Constants()))
+    """, "[1.5]", id="converting constants regrows inputs"),
+    pytest.param("""
+        class Extents:
+            def __getitem__(self, i):
+                outer.clear()
+                if i:
+                    raise IndexError
+                return 2
+        outer = [Extents(), (2,)]
+        b.append_output(b.append_node("f", [b.append_input_node([2], "float64")], {}, [2], "float64",
+                                      num_outputs=2, output_shapes=outer, output_dtypes=["float64"] * 2))
+        store = b.finish()[0]
+        print(store.get_node(store.outputs[0]).output_shapes)
+    """, "[[2], [2]]", id="an output shape empties output_shapes"),
 ])
-def test_a_list_edited_while_the_core_reads_it_is_read_as_passed(trigger, printed, flags):
-    code = "import vorlix._native_core as core\n" + textwrap.dedent(EDITED_CONTAINERS[trigger])
-    assert run_isolated(code, flags=flags) == printed + "\n"
+def test_a_list_edited_while_the_core_reads_it_is_read_as_passed(code, printed, flags):
+    assert run_isolated(EDIT_PRELUDE + textwrap.dedent(code), flags=flags) == printed + "\n"
 
 
 # Cycles through every field --------------------------------------------------------
