@@ -1,6 +1,7 @@
 // Calling the Python objects a walk or an execution invokes once per node.
 #pragma once
 
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/python.h"
 
 namespace vorlix::py {
@@ -13,7 +14,12 @@ namespace vorlix::py {
 // call's bookkeeping.
 [[nodiscard]] inline PyObject* call_positional(PyObject* callable, PyObject* const* args, size_t nargs) {
     if (PyFunction_Check(callable)) {
-        if (vectorcallfunc call = PyVectorcall_Function(callable)) return call(callable, args, nargs, nullptr);
+        if (vectorcallfunc call = PyVectorcall_Function(callable)) {
+            PyObject* result = call(callable, args, nargs, nullptr);
+            check_invariant((result == nullptr) == (PyErr_Occurred() != nullptr),
+                            "a function's vectorcall broke the result convention");
+            return result;
+        }
     }
     return PyObject_Vectorcall(callable, args, nargs, nullptr);
 }

@@ -22,11 +22,11 @@ ROOT = pathlib.Path(core.__file__).resolve().parent.parent
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def run_isolated(code, timeout=300):
+def run_isolated(code, timeout=300, flags=()):
     """Runs `code` in a fresh interpreter that imports the same module; a
     crash there fails the test instead of ending the test run."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=env)
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
@@ -342,6 +342,57 @@ def test_a_cycle_through_a_rules_argument_tuple_is_collected():
     del box, tape
     gc.collect()
     assert ref() is None
+
+
+# Callers' containers changed by the conversion of another argument ------------------
+
+# Each trigger edits a list from Python code the core runs while reading the
+# list, and prints what the call returned.
+EDIT_PRELUDE = """
+import vorlix._native_core as core
+b = core.GraphBuilder(required_array_api_version="2024.12")
+def plan_of(shape):
+    b.append_output(b.append_input_node(shape, "float64"))
+    return core.build_graph_execution_plan(b.finish()[0], None)
+"""
+
+
+@pytest.mark.no_leak_check
+@pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
+@pytest.mark.parametrize("code, printed", [
+    pytest.param("""
+        class Extent:
+            def __index__(self):
+                shape.clear()
+                return 2
+        shape = [Extent(), 3]
+        value = type("Value", (), {"dtype": "float64", "shape": property(lambda self: shape)})()
+        print(len(core.execute_graph(plan_of([2, 3]), [value], [])))
+    """, "1", id="an extent empties its value's shape"),
+    pytest.param("""
+        inputs = [1.5]
+        class Constants:
+            def __getitem__(self, i):
+                inputs[:] = [object()] * 1000
+                raise IndexError
+        print(core.execute_graph(plan_of([]), inputs, Constants()))
+    """, "[1.5]", id="converting constants regrows inputs"),
+    pytest.param("""
+        class Extents:
+            def __getitem__(self, i):
+                outer.clear()
+                if i:
+                    raise IndexError
+                return 2
+        outer = [Extents(), (2,)]
+        b.append_output(b.append_node("f", [b.append_input_node([2], "float64")], {}, [2], "float64",
+                                      num_outputs=2, output_shapes=outer, output_dtypes=["float64"] * 2))
+        store = b.finish()[0]
+        print(store.get_node(store.outputs[0]).output_shapes)
+    """, "[[2], [2]]", id="an output shape empties output_shapes"),
+])
+def test_a_list_edited_while_the_core_reads_it_is_read_as_passed(code, printed, flags):
+    assert run_isolated(EDIT_PRELUDE + textwrap.dedent(code), flags=flags) == printed + "\n"
 
 
 # Cycles through every field --------------------------------------------------------
