@@ -1,91 +1,13 @@
-// Wire vocabulary shared by the artifact writer and reader: member names, header values, text scanning, JSON library settings.
+// Wire vocabulary shared by the artifact writer and reader: member names, header values, text scanning.
 #pragma once
-
-// The JSON library is configured here, before any of its headers: lengths
-// are machine words (texts beyond 4 GiB stay exact), and its internal
-// assertions only guard states that no input reaches (see the reader's
-// stream and the writer's emitter), so they follow the build's own asserts.
-#include <cassert>
-#include <cstddef>
-#define RAPIDJSON_NO_SIZETYPEDEFINE
-namespace rapidjson {
-using SizeType = std::size_t;
-}
-#define RAPIDJSON_ASSERT(x) assert(x)
-
-#include <rapidjson/allocators.h>
-#include <rapidjson/internal/stack.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string_view>
-
-namespace vorlix::artifact::wire {
-
-// The allocator the JSON reader and writer are instantiated with. It is a
-// type of its own only so that their work stack is the one below.
-struct JsonStackAllocator : rapidjson::CrtAllocator {};
-
-}  // namespace vorlix::artifact::wire
-
-namespace rapidjson::internal {
-
-// The library's own stack adds the first push's size to its still-null
-// buffer pointer before it allocates, which is undefined behaviour. This one
-// offers what the reader and writer use of it and allocates first.
-template <>
-class Stack<vorlix::artifact::wire::JsonStackAllocator> {
-public:
-    Stack(vorlix::artifact::wire::JsonStackAllocator*, size_t initial_capacity)
-        : initial_capacity_(std::max<size_t>(initial_capacity, 64)) {}
-    Stack(const Stack&) = delete;
-    Stack& operator=(const Stack&) = delete;
-    ~Stack() { std::free(bottom_); }
-
-    template <typename T>
-    T* Push(size_t count = 1) {
-        const size_t bytes = sizeof(T) * count;
-        if (capacity_ - size_ < bytes) grow(bytes);
-        T* top = reinterpret_cast<T*>(bottom_ + size_);
-        size_ += bytes;
-        return top;
-    }
-    template <typename T>
-    T* Pop(size_t count) {
-        assert(size_ >= sizeof(T) * count);
-        size_ -= sizeof(T) * count;
-        return reinterpret_cast<T*>(bottom_ + size_);
-    }
-    template <typename T>
-    T* Top() {
-        assert(size_ >= sizeof(T));
-        return reinterpret_cast<T*>(bottom_ + size_ - sizeof(T));
-    }
-    void Clear() { size_ = 0; }
-    [[nodiscard]] bool Empty() const { return size_ == 0; }
-    [[nodiscard]] size_t GetSize() const { return size_; }
-
-private:
-    void grow(size_t bytes) {
-        const size_t capacity = std::max(capacity_ == 0 ? initial_capacity_ : capacity_ + capacity_ / 2, size_ + bytes);
-        char* bottom = static_cast<char*>(std::realloc(bottom_, capacity));
-        if (bottom == nullptr) throw std::bad_alloc();
-        bottom_ = bottom;
-        capacity_ = capacity;
-    }
-
-    char* bottom_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-    size_t initial_capacity_;
-};
-
-}  // namespace rapidjson::internal
 
 namespace vorlix::artifact::wire {
 

@@ -98,11 +98,15 @@ Status<std::string> validate_shape_and_bytes(ConstantKind kind, NumericDType dty
     return Status<std::string>::ok();
 }
 
-Expected<Digest, std::string> digest_body(ConstantKind kind, NumericDType dtype, std::span<const uint64_t> shape,
-                                               std::span<const uint8_t> data) {
+namespace {
+
+// The digest body around its data, which `data` feeds to the hasher.
+template <class Data>
+Expected<Digest, std::string> digest_around(ConstantKind kind, NumericDType dtype, std::span<const uint64_t> shape,
+                                            Data&& data) {
     BodyHasher body;
     body.text(R"({"byte_order":"little","data":")");
-    body.hex_data(data);
+    data(body);
     std::string tail = R"(","dtype":")";
     tail += dtype.name();
     tail += R"(","format":"vorlix.numeric-constant","kind":")";
@@ -117,14 +121,37 @@ Expected<Digest, std::string> digest_body(ConstantKind kind, NumericDType dtype,
     return body.finish();
 }
 
+}  // namespace
+
+Expected<Digest, std::string> digest_body(ConstantKind kind, NumericDType dtype, std::span<const uint64_t> shape,
+                                          std::span<const uint8_t> data) {
+    return digest_around(kind, dtype, shape, [&](BodyHasher& body) { body.hex_data(data); });
+}
+
+Expected<Digest, std::string> digest_body_of_hex(ConstantKind kind, NumericDType dtype,
+                                                 std::span<const uint64_t> shape, std::string_view data_hex) {
+    return digest_around(kind, dtype, shape, [&](BodyHasher& body) { body.text(data_hex); });
+}
+
 }  // namespace constant
 
 Expected<PortableConstant, std::string> PortableConstant::create(ConstantKind kind, NumericDType dtype, Shape shape,
                                                                  Bytes data) {
+    return make(kind, dtype, std::move(shape), std::move(data), std::nullopt);
+}
+
+Expected<PortableConstant, std::string> PortableConstant::create(ConstantKind kind, NumericDType dtype, Shape shape,
+                                                                 Bytes data, std::string_view data_hex) {
+    return make(kind, dtype, std::move(shape), std::move(data), data_hex);
+}
+
+Expected<PortableConstant, std::string> PortableConstant::make(ConstantKind kind, NumericDType dtype, Shape shape,
+                                                               Bytes data, std::optional<std::string_view> data_hex) {
     if (auto valid = constant::validate_shape_and_bytes(kind, dtype, shape, data); !valid) {
         return std::move(valid).error();
     }
-    auto digest = constant::digest_body(kind, dtype, shape, data);
+    auto digest = data_hex ? constant::digest_body_of_hex(kind, dtype, shape, *data_hex)
+                           : constant::digest_body(kind, dtype, shape, data);
     if (!digest) return std::move(digest).error();
     return PortableConstant(kind, dtype, std::move(shape), std::move(data), *digest);
 }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -49,6 +50,10 @@ inline constexpr size_t kDigestChunk = 4096;
 // whole. Fails only when the digest implementation itself is unavailable.
 [[nodiscard]] Expected<Digest, std::string> digest_body(ConstantKind kind, NumericDType dtype,
                                                        std::span<const uint64_t> shape, std::span<const uint8_t> data);
+// `digest_body` of the data whose lowercase hex encoding is `data_hex`,
+// which is hashed as it stands.
+[[nodiscard]] Expected<Digest, std::string> digest_body_of_hex(ConstantKind kind, NumericDType dtype,
+                                                              std::span<const uint64_t> shape, std::string_view data_hex);
 
 }  // namespace constant
 
@@ -59,6 +64,11 @@ class PortableConstant {
 public:
     [[nodiscard]] static Expected<PortableConstant, std::string> create(ConstantKind kind, NumericDType dtype,
                                                                         Shape shape, Bytes data);
+    // `create` for data read from its lowercase hex text `data_hex`, which
+    // the digest hashes as it stands instead of encoding the data again.
+    [[nodiscard]] static Expected<PortableConstant, std::string> create(ConstantKind kind, NumericDType dtype,
+                                                                        Shape shape, Bytes data,
+                                                                        std::string_view data_hex);
 
     PortableConstant(const PortableConstant&) = delete;
     PortableConstant& operator=(const PortableConstant&) = delete;
@@ -72,6 +82,9 @@ public:
     [[nodiscard]] std::string_view digest() const { return digest_.text(); }
 
 private:
+    [[nodiscard]] static Expected<PortableConstant, std::string> make(ConstantKind kind, NumericDType dtype,
+                                                                      Shape shape, Bytes data,
+                                                                      std::optional<std::string_view> data_hex);
     PortableConstant(ConstantKind kind, NumericDType dtype, Shape shape, Bytes data, Digest digest)
         : kind_(kind), dtype_(dtype), shape_(std::move(shape)), data_(std::move(data)), digest_(digest) {}
 

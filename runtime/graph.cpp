@@ -124,18 +124,12 @@ Expected<NodeId> GraphBuilder::append_operation(std::string_view op_name, uint32
 
 Expected<NodeId> GraphBuilder::append_operation(std::string_view op_name, uint32_t schema_version,
                                                 std::span<const NodeId> parents, const NodeParts& parts) {
-    for (const OpId op : recent_ops_) {
-        const OpSchema* schema = data_.arena.schema(op);
-        if (schema != nullptr && schema->version == schema_version && schema->name == op_name) {
-            return append_raw(op_name, schema_version, op, parents, 0, parts);
-        }
+    if (const std::optional<OpId> op = recent_ops_.find(data_.arena, op_name, schema_version)) {
+        return append_raw(op_name, schema_version, op, parents, 0, parts);
     }
     if (op_name == graph::kInputOp || op_name == graph::kConstOp) return reserved_operation(op_name);
     auto id = append_raw(op_name, schema_version, std::nullopt, parents, 0, parts);
-    if (id) {
-        recent_ops_[next_recent_op_] = data_.arena.node(*id)->op;
-        next_recent_op_ = (next_recent_op_ + 1) % recent_ops_.size();
-    }
+    if (id) recent_ops_.note(data_.arena.node(*id)->op);
     return id;
 }
 

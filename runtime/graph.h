@@ -34,6 +34,28 @@ inline constexpr std::array<std::string_view, 3> kArrayApiVersions{"2022.12", "2
 
 }  // namespace graph
 
+// The operations appended last, so that a name met again is not hashed
+// again; slots never used hold an ID past any table.
+class RecentOps {
+public:
+    // The operation `name` of schema `version`, when it is one of them.
+    [[nodiscard]] std::optional<OpId> find(const RawArena& arena, std::string_view name, uint32_t version) const {
+        for (const OpId op : ops_) {
+            const OpSchema* schema = arena.schema(op);
+            if (schema != nullptr && schema->version == version && schema->name == name) return op;
+        }
+        return std::nullopt;
+    }
+    void note(OpId op) {
+        ops_[next_] = op;
+        next_ = (next_ + 1) % ops_.size();
+    }
+
+private:
+    std::array<OpId, 4> ops_{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    size_t next_ = 0;
+};
+
 // The content shared by builder and store. `metadata` is parallel to the
 // arena's nodes; `outputs` may repeat an ID; `constants` holds the payload
 // of every "vorlix.const" node, by ID. Rebuilders (the optimizer, the
@@ -100,10 +122,7 @@ private:
     [[nodiscard]] NodeParts parts_of(const NodeMetadata& metadata);
 
     GraphData data_;
-    // The operations appended last, so that a name met again is not hashed
-    // again; slots never used hold an ID past the table.
-    std::array<OpId, 4> recent_ops_{0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
-    size_t next_recent_op_ = 0;
+    RecentOps recent_ops_;
     AttrDraft draft_;
     std::vector<Shape> output_shapes_;
     std::vector<DTypeDescriptor> output_dtypes_;

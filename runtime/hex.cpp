@@ -71,15 +71,25 @@ std::string encode(std::span<const uint8_t> bytes) {
     return out;
 }
 
+bool decode_to(std::string_view text, uint8_t* out) {
+    const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+    const size_t n = text.size() / 2;
+    // The invalid nibble is all ones, so one test per run of bytes finds any.
+    int8_t invalid = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const int8_t high = kNibbles[in[2 * i]];
+        const int8_t low = kNibbles[in[2 * i + 1]];
+        invalid |= static_cast<int8_t>(high | low);
+        out[i] = static_cast<uint8_t>((high << 4) | low);
+        if ((i & 255) == 255 && invalid < 0) return false;
+    }
+    return invalid >= 0;
+}
+
 Expected<Bytes, std::string> decode(std::string_view text) {
     if (text.size() % 2 != 0) return std::string("must contain an even number of characters");
     Bytes out(text.size() / 2);
-    for (size_t i = 0; i < out.size(); ++i) {
-        const int8_t high = kNibbles[static_cast<unsigned char>(text[2 * i])];
-        const int8_t low = kNibbles[static_cast<unsigned char>(text[2 * i + 1])];
-        if (high == kInvalidNibble || low == kInvalidNibble) return std::string("must use lowercase hexadecimal");
-        out[i] = static_cast<uint8_t>((high << 4) | low);
-    }
+    if (!decode_to(text, out.data())) return std::string("must use lowercase hexadecimal");
     return out;
 }
 

@@ -27,5 +27,9 @@ void encode_to(std::span<const uint8_t> bytes, char* out);
 // ("hex byte string must use lowercase hexadecimal").
 [[nodiscard]] Expected<Bytes, std::string> decode(std::string_view text);
 
+// Decodes an even-length text into `text.size() / 2` bytes at `out`; false,
+// with `out` partly written, when a character is not lowercase hexadecimal.
+[[nodiscard]] bool decode_to(std::string_view text, uint8_t* out);
+
 }  // namespace hex
 }  // namespace vorlix

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/artifact_reader/fast_reader.h"
+
 #include "tests/runtime/artifact_samples.h"
 
 namespace vorlix {
@@ -209,6 +211,25 @@ TEST(ArtifactReaderTest, OptionalNodeMembersMayBeAbsent) {
                      R"(,"name":"sum"})");
     EXPECT_EQ(terse.find("output_shapes"), std::string::npos);
     EXPECT_EQ(take(artifact::to_json(take(artifact::from_json(terse)))), text);
+}
+
+// The quick reader reads the writer's spelling and declines any other, and
+// what it reads is what the strict reader reads.
+TEST(ArtifactReaderTest, QuickReaderReadsTheWritersSpellingOnly) {
+    const std::string text = samples::small_text();
+    const std::vector<std::pair<std::string, bool>> spellings{
+        {text, true},
+        {replaced(text, R"("inputs":[],)", R"("inputs": [],)"), false},
+        {replaced(text, R"({"kind":"integer","value":1})", R"({"value":1,"kind":"integer"})"), false},
+        {replaced(text, R"("name":"sum")", R"("name":"s\u0075m")"), false},
+    };
+    for (const auto& [spelling, quick_reads] : spellings) {
+        const std::optional<GraphStore> quick = artifact::reader::read_quickly(spelling);
+        EXPECT_EQ(quick.has_value(), quick_reads) << spelling;
+        const std::string strict = take(artifact::to_json(take(artifact::reader::read_strictly(spelling))));
+        EXPECT_EQ(strict, text);
+        if (quick) EXPECT_EQ(take(artifact::to_json(*quick)), strict);
+    }
 }
 
 // Reading one attribute value in place of the small artifact's `axis`.
