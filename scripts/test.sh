@@ -4,25 +4,34 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
-bash scripts/setup.sh
+source scripts/stages.sh
+python="$root/.venv/bin/python"
 
-cmake -S . -B build/tests -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/tests -j"$(nproc)"
-ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
-
+gtest() {
+  cmake -S . -B build/tests -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build/tests -j"$(nproc)"
+  ctest --test-dir build/tests --output-on-failure -j"$(nproc)"
+}
 # Run from the tests folder so that the installed package, not the source
 # tree, is what gets imported.
-(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+suite() {
+  local folder=$1
+  shift
+  cd "$root/$folder" && "$python" -m pytest -q -p no:cacheprovider "$@" .
+}
+
+stage setup bash scripts/setup.sh
+stage gtest gtest
+stage pytest suite tests/python
 # The reference frontend's suite, on its own.
-(cd tests/examples && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider .)
+stage examples suite tests/examples
 # The leak run: every test again, repeated, failing on memory that grows in
 # every repetition (tests/python/leakcheck.py).
-(cd tests/python && "$root/.venv/bin/python" -m pytest -q -p no:cacheprovider --leak-runs=3 .)
-
+stage leaks suite tests/python --leak-runs=3
 # The stub against the built module, and the typed example against the stub.
-bash scripts/typecheck.sh
+stage typecheck bash scripts/typecheck.sh
 # The wheel and the sdist, installed into a fresh environment.
-bash scripts/package_check.sh
-
-bash scripts/fuzz.sh
-bash scripts/sanitize.sh
+stage package bash scripts/package_check.sh
+stage fuzz bash scripts/fuzz.sh
+stage sanitize bash scripts/sanitize.sh
+stage_table passed
