@@ -29,7 +29,7 @@ stage_table() {
   for row in "${stage_rows[@]}"; do
     echo "  $row"
   done
-  awk -v a="$stage_started" -v b="$EPOCHREALTIME" 'BEGIN { printf "  %-14s %8.0fs\n", "total", b - a }'
+  awk -v a="$stage_started" -v b="$EPOCHREALTIME" 'BEGIN { printf "  %-14s %8.1fs\n", "total", b - a }'
 }
 
 stage() {
@@ -44,8 +44,8 @@ stage() {
   status=$?
   set -e
   cpu_after=$(stage_children_cpu)
-  stage_rows+=("$(awk -v n="$name" -v a="$start" -v b="$EPOCHREALTIME" -v cpu=$(((cpu_after - cpu_before) / stage_ticks)) \
-    -v st="$status" 'BEGIN { printf "%-14s %8.0fs %8.0fs%s", n, b - a, cpu, st ? "  FAILED (status " st ")" : "" }')")
+  stage_rows+=("$(awk -v n="$name" -v a="$start" -v b="$EPOCHREALTIME" -v cpu=$(((cpu_after - cpu_before) / stage_ticks)).$(((cpu_after - cpu_before) % stage_ticks * 10 / stage_ticks)) \
+    -v st="$status" 'BEGIN { printf "%-14s %8.1fs %8.1fs%s", n, b - a, cpu, st ? "  FAILED (status " st ")" : "" }')")
   if ((status)); then
     stage_table "stage $name failed"
     exit "$status"
