@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Line coverage of native/ and runtime/ by the module's suite (tests/python)
-# and by the reference frontend's suite (tests/examples), each measured on
-# its own with gcov, and the lines that only the frontend's suite reaches.
-# The leak run and the sanitizer run leave the frontend's suite out on the
-# strength of that list being empty: rerun this when either suite changes.
-# Not part of the test command; expects scripts/setup.sh to have run.
+# Line coverage of native/ and runtime/ by the module's own tests (the
+# runtime's GoogleTest suite and tests/python) and by the reference
+# frontend's suite (tests/examples), each measured on its own with gcov,
+# and the lines that only the frontend's suite reaches. The leak run and the
+# sanitizer run leave the frontend's suite out on the strength of that list
+# being empty: rerun this when either suite changes. Not part of the test
+# command; expects scripts/setup.sh to have run.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
@@ -12,15 +13,16 @@ python="$root/.venv/bin/python"
 "$python" -c 'import gcovr' 2>/dev/null || "$python" -m pip install -q --disable-pip-version-check gcovr
 
 build=build/coverage
-cmake -S . -B "$build" -DVORLIX_BUILD_MODULE=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="--coverage -O1" \
-  -DCMAKE_MODULE_LINKER_FLAGS=--coverage -DPython_EXECUTABLE="$python" >/dev/null
-cmake --build "$build" -j2 --target _native_core
+cmake -S . -B "$build" -DVORLIX_BUILD_MODULE=ON -DVORLIX_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="--coverage -O1" \
+  -DCMAKE_MODULE_LINKER_FLAGS=--coverage -DCMAKE_EXE_LINKER_FLAGS=--coverage -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$build" -j2 --target _native_core runtime_tests
 stage="$build/stage"
 rm -rf "$stage" && mkdir -p "$stage/vorlix"
 cp "$build"/_native_core*.so "$stage/vorlix/"
 
 for suite in python examples; do
   find "$build" -name '*.gcda' -delete
+  [ "$suite" = python ] && "$build/runtime_tests" --gtest_brief=1
   (cd "tests/$suite" && PYTHONPATH="$root/$stage" "$python" -m pytest -q -p no:cacheprovider .)
   "$python" -m gcovr -r "$root" --filter 'native/' --filter 'runtime/' --json "$build/$suite.json" "$build"
 done
@@ -44,7 +46,7 @@ def covered(path):
 
 module, counted = covered(sys.argv[1])
 frontend, _ = covered(sys.argv[2])
-print(f"coverage: {len(counted)} lines of native/ and runtime/; the module's suite runs {len(module)}, "
+print(f"coverage: {len(counted)} lines of native/ and runtime/; the module's tests run {len(module)}, "
       f"the frontend's suite {len(frontend)}, both {len(module | frontend)}")
 only = sorted(frontend - module)
 for file, line in only:
