@@ -23,7 +23,7 @@ cp "$build"/_native_core*.so "$stage/vorlix/"
 for suite in python examples; do
   find "$build" -name '*.gcda' -delete
   # Through CTest, a process per test, as the test command runs them.
-  [ "$suite" = python ] && ctest --test-dir "$build" -j2 >/dev/null
+  [ "$suite" = python ] && ctest --test-dir "$build" -j2 --output-on-failure | tail -n 3
   (cd "tests/$suite" && PYTHONPATH="$root/$stage" "$python" -m pytest -q -p no:cacheprovider .)
   "$python" -m gcovr -r "$root" --filter 'native/' --filter 'runtime/' --json "$build/$suite.json" "$build"
 done

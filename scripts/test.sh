@@ -8,9 +8,11 @@ cd "$root"
 source scripts/stages.sh
 source scripts/compiler_cache.sh
 
+# Unoptimised, with the runtime's assertions on: the sanitizer stage runs the
+# same tests optimised, and at -O0 they compile in under half the time.
 gtest() {
   "${compiler_cache[@]}" cmake -S . -B build/tests -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_TESTS=ON \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DCMAKE_BUILD_TYPE=Debug >/dev/null
   "${compiler_cache[@]}" cmake --build build/tests -j2
   ctest --test-dir build/tests --output-on-failure -j2
 }
