@@ -2,8 +2,8 @@
 # The sanitizer job: the runtime's GoogleTest suite and the module's pytest
 # suite built with AddressSanitizer and UndefinedBehaviorSanitizer. The
 # reference frontend's suite is left out: it reaches no line of native/ or
-# runtime/ that the module's suite misses (scripts/coverage.sh shows it),
-# and under the sanitizers it costs as much again.
+# runtime/ that these two suites miss (scripts/coverage.sh shows it), and
+# under the sanitizers it would cost about as much again as the module's.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
