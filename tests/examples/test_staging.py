@@ -397,6 +397,7 @@ def test_staged_gradient_of_a_parameter_dict():
         staged(p["w1"])
 
 
+@pytest.mark.serial
 @executes
 def test_two_threads_share_one_staged_function():
     f, make = CASES["network"]

@@ -106,6 +106,7 @@ def test_nested_cotangents_keep_none_elements_and_order():
     assert dynamic_vjp(tape, [(y, 1.0)], [x]) == [(11.0, (3.0, 2.0), 4.0)]
 
 
+@pytest.mark.serial
 @pytest.mark.no_leak_check
 def test_releasing_a_long_chain_of_tapes_does_not_exhaust_the_stack():
     # Each tape holds the next as its recorded value. The release runs on a
@@ -135,6 +136,7 @@ def test_releasing_a_long_chain_of_tapes_does_not_exhaust_the_stack():
 # Memory limits --------------------------------------------------------------
 
 
+@pytest.mark.serial
 @pytest.mark.no_leak_check
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator aborts on exhaustion")
 def test_memory_exhaustion_in_a_walk_raises_memory_error_and_leaves_the_tape_usable():
@@ -224,6 +226,7 @@ class Reader:
             self.thread.join()
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("direction", ["jvp", "vjp"])
 def test_a_consuming_walk_never_frees_payloads_under_another_threads_reader(direction):
     reader = None
@@ -261,6 +264,7 @@ def test_a_consuming_walk_never_frees_payloads_under_another_threads_reader(dire
     assert tape.is_consumed
 
 
+@pytest.mark.serial
 def test_a_plain_walk_runs_beside_another_threads_reader():
     reader = None
 
