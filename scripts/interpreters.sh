@@ -67,7 +67,9 @@ make_jail() {
   [ -n "$uri" ] || { echo "interpreters: no Debian archive found in the apt sources" >&2; exit 1; }
   echo "interpreters: making the $suite chroot in $jail"
   rm -rf "$partial"
-  if ! debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
+  # The chroot is thrown away whole if anything fails, so dpkg need not sync
+  # each file it writes.
+  if ! DPKG_FORCE=unsafe-io debootstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" \
     "$suite" "$partial" "$uri" >"$cache/debootstrap.log" 2>&1; then
     tail -n 30 "$cache/debootstrap.log" >&2
     exit 1
@@ -80,6 +82,7 @@ make_jail() {
 }
 
 if [ "${1:-}" != --inside ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "interpreters: needs root (debootstrap, chroot and mounts)" >&2; exit 1; }
   mkdir -p "$cache" "$root/build/interpreters"
   # Several work trees may share the machine: one makes the chroot while the
   # others wait, and then they all use it under a shared lock.

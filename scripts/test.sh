@@ -26,3 +26,4 @@ bash scripts/package_check.sh
 
 bash scripts/fuzz.sh
 bash scripts/sanitize.sh
+bash scripts/interpreters.sh
