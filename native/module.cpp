@@ -186,9 +186,9 @@ namespace {
 // Interpreters that offer the export hook load the module from this table
 // alone, without module_def: it carries the whole definition, state and all,
 // or the exec step would get no state. The token is module_def, so that a
-// module object made either way is recognised as this module's. The ABI slot
-// comes first: it lets the interpreter refuse a build for another ABI before
-// it reads the rest.
+// module object made either way is recognised as this module's. A module
+// defined by slots alone must name the ABI it was built for, which the
+// interpreter checks against its own before loading it.
 PyABIInfo_VAR(abi_info);
 
 PySlot export_slots[] = {

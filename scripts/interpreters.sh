@@ -88,7 +88,8 @@ if [ "${1:-}" != --inside ]; then
   # others wait, and then they all use it under a shared lock.
   exec 9>"$cache/lock"
   flock 9
-  [ -d "$jail" ] || make_jail
+  TIMEFORMAT="interpreters: %0R s wall, %0U s user, %0S s system: the chroot"
+  [ -d "$jail" ] || time make_jail
   flock -s 9
   # A mount namespace of its own: the mounts vanish with the run, and runs
   # from other work trees do not see each other's.
@@ -117,7 +118,7 @@ build() {
   shift
   cmake -S /src -B "/build/$tree" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" "$@" >/dev/null
-  cmake --build "/build/$tree" -j2 >"/build/$tree.log" 2>&1 || { cat "/build/$tree.log"; return 1; }
+  cmake --build "/build/$tree" -j2 >"/build/$tree-build.log" 2>&1 || { cat "/build/$tree-build.log"; return 1; }
 }
 
 TIMEFORMAT="interpreters: %0R s wall, %0U s user, %0S s system: the runtime's GoogleTest suite"
@@ -133,10 +134,41 @@ for python in "${interpreters[@]}"; do
     cp "/build/$python"/_native_core*.so "/build/$python/stage/vorlix/"
   }
 done
-# The debug interpreter's run is the leak run, which runs every test too.
-for python in "${interpreters[@]}"; do
-  leak=()
-  [ "$python" = python3.14d ] && leak=(--leak-runs=3)
-  TIMEFORMAT="interpreters: %0R s wall, %0U s user, %0S s system: the module's suite on $python ${leak[*]}"
-  time (cd /src/tests/python && PYTHONPATH="/build/$python/stage" "$python" -m pytest -q -p no:cacheprovider "${leak[@]}" .)
-done
+# The suites run two at a time, each with its output in a log shown when it
+# ends. The debug interpreter's run is the leak run, which runs every test
+# too; it is the longest, so its files are split between two processes.
+suite() {
+  local python=$1 name=$2
+  shift 2
+  (cd /src/tests/python && PYTHONPATH="/build/$python/stage" "$python" -m pytest -q -p no:cacheprovider "$@") \
+    >"/build/$name.log" 2>&1
+}
+pair() {
+  local first=$1 second=$2 failed=0
+  wait "$first" || failed=1
+  wait "$second" || failed=1
+  return "$failed"
+}
+show() {
+  local name
+  for name; do
+    echo "interpreters: $name"
+    grep -v '^[.sxF]*\( *\[ *[0-9]*%\]\)\?$' "/build/$name.log" || true
+  done
+}
+TIMEFORMAT="interpreters: %0R s wall, %0U s user, %0S s system: the module's suite on python3.14 and python3.15"
+time {
+  suite python3.14 python3.14 . & first=$!
+  suite python3.15 python3.15 . & second=$!
+  pair "$first" "$second" || { show python3.14 python3.15; exit 1; }
+}
+show python3.14 python3.15
+# Alternate files by size, so that the two halves take about as long.
+mapfile -t files < <(cd /src/tests/python && ls -S test_*.py)
+TIMEFORMAT="interpreters: %0R s wall, %0U s user, %0S s system: the leak run on python3.14d"
+time {
+  suite python3.14d leak-even --leak-runs=3 $(printf '%s\n' "${files[@]}" | sed -n 'p;n') & first=$!
+  suite python3.14d leak-odd --leak-runs=3 $(printf '%s\n' "${files[@]}" | sed -n 'n;p') & second=$!
+  pair "$first" "$second" || { show leak-even leak-odd; exit 1; }
+}
+show leak-even leak-odd
