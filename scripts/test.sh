@@ -33,4 +33,6 @@ stage typecheck bash scripts/typecheck.sh
 stage package bash scripts/package_check.sh
 stage fuzz bash scripts/fuzz.sh
 stage sanitize bash scripts/sanitize.sh
+# CPython 3.14, 3.15 and 3.14's debug build, in a Debian chroot.
+stage interpreters bash scripts/interpreters.sh
 stage_table passed
