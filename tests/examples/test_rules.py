@@ -287,3 +287,8 @@ def test_holomorphic_derivatives_match_jax():
 def test_complex_dtypes_each_transform_refuses(transform, x, message):
     with pytest.raises(TypeError, match=message):
         transform(x)
+
+
+def test_svd_of_a_traced_rectangle_needs_reduced_vectors():
+    with pytest.raises(ValueError, match="needs full_matrices=False"):
+        E.jvp(lambda x: np.linalg.svd(x)[0], (real(3, 2),), (real(3, 2),))
