@@ -78,6 +78,10 @@ def at_default(value, default):
                                 and value == default)
 
 
+def positional_names(parameters):
+    return [p.name for p in parameters.values() if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+
+
 class NumpyCall:
     """One NumPy function on traced arrays: its arguments bound by NumPy's
     signature, passed on to the frontend function under the frontend's
@@ -88,12 +92,24 @@ class NumpyCall:
         self.name = f"{func.__module__}.{func.__name__}"
         self.signature = inspect.signature(func)
         self.fn, self.renames = fn, renames
-        self.taken = set(inspect.signature(fn).parameters)
+        ours = inspect.signature(fn).parameters
+        self.taken = set(ours)
+        # The parameters both functions have under one name, and how many
+        # leading positional ones they share: a call that uses only those
+        # passes straight through, without binding.
+        self.same = self.taken.intersection(self.signature.parameters).difference(renames)
+        self.direct = 0
+        for theirs, mine in zip(positional_names(self.signature.parameters), positional_names(ours)):
+            if theirs != mine or theirs in renames:
+                break
+            self.direct += 1
 
     def refuse(self, parameter):
         raise TypeError(f"{self.name} with {parameter} is not supported on traced arrays")
 
     def __call__(self, args, kwargs):
+        if len(args) <= self.direct and self.same.issuperset(kwargs):
+            return self.fn(*args, **kwargs)
         bound = self.signature.bind(*args, **kwargs)
         positional, keywords = [], {}
         for name, value in bound.arguments.items():
