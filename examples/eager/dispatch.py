@@ -69,7 +69,7 @@ FUNCTIONS = {
     np.diff: P.diff, np.tril: P.tril, np.triu: P.triu, np.diag: P.diag, np.diagonal: P.diagonal, np.trace: P.trace,
     np.repeat: P.repeat, np.tile: P.tile, np.roll: P.roll, np.flip: P.flip, np.einsum: P.einsum,
     np.tensordot: P.tensordot, np.outer: P.outer,
-    **{getattr(np.linalg, name): getattr(linalg, name) for name in linalg.__all__},
+    **{getattr(np.linalg, name): getattr(linalg, name) for name in linalg.__all__ if hasattr(np.linalg, name)},
 }
 
 
@@ -117,9 +117,8 @@ class NumpyCall:
             if parameter.kind is parameter.VAR_POSITIONAL:
                 positional.extend(value)
                 continue
-            if parameter.kind is parameter.VAR_KEYWORD:
-                for key in value:
-                    self.refuse(key)
+            if parameter.kind is parameter.VAR_KEYWORD:  # present only when it holds a keyword
+                self.refuse(next(iter(value)))
             target = self.renames.get(name, name)
             if target not in self.taken:
                 if not at_default(value, parameter.default):
@@ -142,8 +141,13 @@ def numpy_calls():
 CALLS = numpy_calls()
 
 
+# A ufunc's keywords at their defaults change nothing.
+UFUNC_DEFAULTS = {"dtype": None, "where": True, "casting": "same_kind", "order": "K", "subok": True, "signature": None}
+
+
 def array_ufunc(self, ufunc, method, *inputs, **kwargs):
     fn = UFUNCS.get(ufunc)
+    kwargs = [k for k, v in kwargs.items() if k not in UFUNC_DEFAULTS or not at_default(v, UFUNC_DEFAULTS[k])]
     if method != "__call__" or kwargs or fn is None:
         call = ufunc.__name__ if method == "__call__" else f"{ufunc.__name__}.{method}"
         extra = f" with {', '.join(kwargs)}" if kwargs else ""

@@ -210,7 +210,8 @@ LOWER_PD = np.tril(real(3, 3), -1) + spd(np, real(3, 3))  # positive definite by
 # NumPy's functions called on traced arrays as NumPy's own callers write
 # them: keywords, aliases, int or sequence axes.
 SIGNATURES = {
-    "clip": (lambda x: np.clip(x, a_min=-0.5, a_max=0.5) + np.clip(x, min=0.2), [real(6)]),
+    "clip_ufunc": (lambda x: np.clip(x, a_min=-0.5, a_max=0.5) + np.clip(x, min=0.2) * np.exp(x, where=True, dtype=None),
+                   [real(6)]),
     "swapaxes_moveaxis": (lambda x: np.swapaxes(x, axis1=0, axis2=2) + np.moveaxis(x, 0, 2)
                           + np.moveaxis(x, source=[0, 1], destination=[2, 0]), [real(3, 3, 3)]),
     "reductions": (lambda x: np.sum(a=x, axis=(0, 2), keepdims=True, dtype=None, out=None)

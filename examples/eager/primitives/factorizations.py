@@ -1,8 +1,8 @@
 """Matrix factorizations: cholesky, eigh, svd and svdvals, for stacks of
 real or complex matrices.
 
-eigh, svd and slogdet have several outputs: their node's value is the tuple
-of outputs, its tangents and cotangents are tuples with None for an output
+eigh and svd have several outputs: their node's value is the tuple of
+outputs, its tangents and cotangents are tuples with None for an output
 without one (see `Trace.record_outputs`). The rules read the outputs they
 need as the node's output value; svdvals, which hands out only the singular
 values, keeps the singular vectors its rules need as a residual.
@@ -38,10 +38,15 @@ def diagonal_of(x):
     return diagonal(x, axis1=-2, axis2=-1)
 
 
+def identity_like(v):
+    """The identity matrix as large as `v`'s last axis, in `v`'s dtype (a
+    float64 constant would promote float32 results)."""
+    return np.eye(shape_of(v)[-1], dtype=dtype_of(v))
+
+
 def diag_embed(v):
     """A stack of diagonal matrices with `v` on their diagonals."""
-    n = shape_of(v)[-1]
-    return expand_dims(v, -1) * np.eye(n, dtype=dtype_of(v))
+    return expand_dims(v, -1) * identity_like(v)
 
 
 def hermitian(a, lower):
@@ -57,28 +62,30 @@ def hermitian(a, lower):
 
 def eigenvalue_gaps(w):
     """1 / (w_j - w_i) off the diagonal, 0 on it."""
-    eye = np.eye(shape_of(w)[-1])
+    eye = identity_like(w)
     return 1 / (expand_dims(w, -2) - expand_dims(w, -1) + eye) - eye
 
 
 # --- cholesky ----------------------------------------------------------------
 
 
-def halved_lower(n):
+def halved_lower(factor):
     """The weights of the lower triangle with its diagonal halved: the part
     of a Hermitian perturbation that moves a Cholesky factor."""
-    return np.tril(np.ones((n, n))) - 0.5 * np.eye(n)
+    eye = np.eye(shape_of(factor)[-1], dtype=np.finfo(dtype_of(factor)).dtype)
+    return np.tril(np.ones_like(eye)) - 0.5 * eye
 
 
 def cholesky_jvp(out, x, t, attrs, src, res):
     # L^-1 dA L^-H = X  =>  dL = L (X on the lower triangle, half diagonal)
     spread = adjoint(solve(out, adjoint(solve(out, t[0]))))
-    return out @ (spread * halved_lower(shape_of(out)[-1]))
+    return out @ (spread * halved_lower(out))
 
 
 def cholesky_vjp(out, x, ct, attrs, active, res, specs, src):
-    inner = solve(matrix_transpose(out), (matrix_transpose(out) @ ct) * halved_lower(shape_of(out)[-1]))
-    # inner conj(L)^-1, solved from the left as conj(L)^T = L^H
+    # dA's cotangent: L^-T (L^T c on the lower triangle, half diagonal) conj(L)^-1,
+    # the last factor applied as the transpose of L^H \ inner^T.
+    inner = solve(matrix_transpose(out), (matrix_transpose(out) @ ct) * halved_lower(out))
     return each(active, specs, lambda k: matrix_transpose(solve(adjoint(out), matrix_transpose(inner))))
 
 
@@ -126,7 +133,7 @@ def eigh(a, UPLO="L"):  # noqa: N803 - NumPy's name
 
 
 def squared_gaps(s):
-    eye = np.eye(shape_of(s)[-1])
+    eye = identity_like(s)
     return 1 / (expand_dims(s * s, -2) - expand_dims(s * s, -1) + eye) - eye
 
 
