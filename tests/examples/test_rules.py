@@ -63,6 +63,8 @@ UNARY = {
     "logs": (lambda ns, x: ns.log2(x) * ns.log10(x) + ns.exp2(x), [positive(5)]),
     "logs_complex": (lambda ns, z: ns.log2(z) + ns.log10(z) * ns.exp2(z), [cplx(5)]),
     "floor_ceil": (lambda ns, x: ns.floor(x * 3.0) * x + ns.ceil(x) * x * x, [real(5)]),
+    "holomorphic_complex": (lambda ns, z: ns.tanh(z) * ns.exp(z) / ns.sqrt(z) + ns.log1p(z) ** 2 * ns.prod(z)
+                            + ns.arctan(z) * ns.mean(z * z) - ns.cos(z) ** z, [cplx(5)]),
 }
 BINARY = {
     "maximum": (lambda ns, a, b: ns.maximum(a, b) * ns.minimum(a, b), [real(5), real(5)]),
