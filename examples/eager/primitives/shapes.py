@@ -99,7 +99,7 @@ def split(ary, indices_or_sections, axis=0):
     if isinstance(indices_or_sections, (int, np.integer)):
         if indices_or_sections <= 0 or extent % indices_or_sections:
             raise ValueError("array split does not result in an equal division")
-        bounds = list(range(0, extent + 1, extent // indices_or_sections))
+        bounds = [k * (extent // indices_or_sections) for k in range(indices_or_sections + 1)]
     else:
         bounds = [0, *(int(n) for n in indices_or_sections), extent]
     lead = (slice(None),) * axis
