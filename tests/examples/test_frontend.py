@@ -186,6 +186,10 @@ def test_reverse_needs_keep_only_what_the_rules_read():
     rec.tape.prune_reverse_payloads()
     stats = rec.tape.stats()
     assert (stats["retained_value_count"], stats["residual_count"], stats["literal_count"]) == (2, 1, 1)
+    # svdvals keeps the singular vectors its rules read, and not its input.
+    rec = E.Recording(lambda x: E.linalg.norm(x, "nuc"), (A,), (0,))
+    rec.tape.prune_reverse_payloads()
+    assert (rec.tape.stats()["retained_value_count"], rec.tape.stats()["residual_count"]) == (0, 1)
 
 
 def test_grad_closes_residuals_during_its_consuming_walk(monkeypatch):

@@ -253,6 +253,8 @@ def transpose(a, axes=None):
     axes = tuple(reversed(range(ndim))) if axes is None else tuple(int(n) % ndim for n in axes)
     if sorted(axes) != list(range(ndim)):
         raise ValueError(f"transpose axes {axes} are not a permutation of {ndim} axes")
+    if axes == tuple(range(ndim)):
+        return a
     return bind(TRANSPOSE, a, attrs=axes)
 
 
