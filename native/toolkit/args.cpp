@@ -127,7 +127,13 @@ bool fail_expected(const char* arg, const char* expected, PyObject* obj) {
 Ref sequence_snapshot(PyObject* obj) {
     if (PyTuple_Check(obj)) return Ref::new_ref(obj);
     if (PyList_Check(obj)) return Ref::steal(PyList_AsTuple(obj));
-    return Ref::steal(PySequence_Tuple(obj));
+    // Through a list, whose construction asks the sequence for its length
+    // on every interpreter (a tuple's stopped asking in 3.14), so that a
+    // failing __len__ fails the argument everywhere alike. The list is never
+    // seen by anything else: only the tuple copied from it is kept.
+    Ref items = Ref::steal(PySequence_List(obj));
+    if (!items) return nullptr;
+    return Ref::steal(PyList_AsTuple(items.get()));
 }
 
 bool SequenceArg::open_other(PyObject* obj, const char* arg) {

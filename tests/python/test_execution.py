@@ -631,6 +631,7 @@ def test_reentrant_execution_of_one_plan_from_an_evaluator():
 
 
 # Each run starts threads, whose interpreter state the allocator keeps for a while.
+@pytest.mark.serial
 @pytest.mark.no_leak_check
 def test_two_threads_execute_one_plan():
     store = build("input", *[(f"t.{k}", [k]) for k in range(50)], outputs=[50])

@@ -13,20 +13,20 @@ namespace {
 // A large block let go is handed out again for the same size only; small
 // blocks are never kept, and the cache never holds more than its limit.
 TEST(ChunkCacheTest, KeepsLargeBlocksUpToItsLimit) {
-    // A size no vector of the runtime uses, so that earlier tests have left
-    // no block of it in the cache.
-    const size_t size = chunk_cache::kMinBytes + 8;
+    // Earlier tests in the same process may have filled the cache.
+    chunk_cache::release_all();
     const size_t before = chunk_cache::cached_bytes();
-    void* large = chunk_cache::allocate(size);
-    std::memset(large, 7, size);
-    chunk_cache::deallocate(large, size);
-    EXPECT_EQ(chunk_cache::cached_bytes(), before + size);
-    void* other_size = chunk_cache::allocate(2 * size);
+    ASSERT_EQ(before, 0u);
+    void* large = chunk_cache::allocate(chunk_cache::kMinBytes);
+    std::memset(large, 7, chunk_cache::kMinBytes);
+    chunk_cache::deallocate(large, chunk_cache::kMinBytes);
+    EXPECT_EQ(chunk_cache::cached_bytes(), before + chunk_cache::kMinBytes);
+    void* other_size = chunk_cache::allocate(2 * chunk_cache::kMinBytes);
     EXPECT_NE(other_size, large);
-    EXPECT_EQ(chunk_cache::allocate(size), large);
+    EXPECT_EQ(chunk_cache::allocate(chunk_cache::kMinBytes), large);
     EXPECT_EQ(chunk_cache::cached_bytes(), before);
-    chunk_cache::deallocate(other_size, 2 * size);
-    chunk_cache::deallocate(large, size);
+    chunk_cache::deallocate(other_size, 2 * chunk_cache::kMinBytes);
+    chunk_cache::deallocate(large, chunk_cache::kMinBytes);
 
     void* small = chunk_cache::allocate(64);
     chunk_cache::deallocate(small, 64);
