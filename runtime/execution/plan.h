@@ -148,6 +148,18 @@ private:
 
     LinkedExecutionPlan() = default;
 
+    // Linking's parts, in the order of their checks: a node's parents
+    // recorded and each counted as a use; one operation bound through the
+    // host, its declarations checked and its alias roots set; the declared
+    // donations whose operand has the node's one output specification.
+    [[nodiscard]] Status<> count_use(NodeId id);
+    [[nodiscard]] Status<> count_parent_uses(const NodeRef& node);
+    template <LinkingHost H>
+    [[nodiscard]] Status<ExecutionError<typename H::Error>> link_operation(const GraphStore& graph, const NodeRef& node,
+                                                                           NodeId id, H& host);
+    [[nodiscard]] Status<> add_donation_candidates(const GraphStore& graph, const NodeRef& node,
+                                                   LinkedOperation<Evaluator>& operation);
+
     std::shared_ptr<const GraphStore> store_;
     std::vector<Step<Evaluator>> steps_;
     std::vector<uint64_t> use_counts_;
@@ -167,7 +179,6 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
     std::shared_ptr<const GraphStore> store, H& host) {
     using Error = ExecutionError<typename H::Error>;
     using Result = Expected<LinkedExecutionPlan, Error>;
-    using plan_detail::graph_failure;
 
     const GraphStore& graph = *store;
     const size_t count = graph.node_count();
@@ -188,18 +199,7 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
         auto found = graph.node(id);
         if (!found) return Result(Error(std::move(found).error()));
         const NodeRef& node = *found;
-        const Parents& parents = node.parents;
-        const size_t arity = parents.size();
-
-        plan.nodes_.push_back({&node.schema, node.metadata.outputs(), plan.parents_.size(), arity});
-        for (size_t k = 0; k < arity; ++k) {
-            const NodeId p = parents[k];
-            if (p >= count) return Result(Error(graph_failure("staged use-count slot is unavailable")));
-            if (!plan_detail::add_use(plan.use_counts_[p])) {
-                return Result(Error(graph_failure("staged use count overflowed")));
-            }
-            plan.parents_.push_back(p);
-        }
+        if (auto counted = plan.count_parent_uses(node); !counted) return Result(Error(std::move(counted).error()));
 
         const std::string_view op = node.schema.name;
         if (op == graph::kInputOp) {
@@ -218,56 +218,86 @@ Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> Link
             plan.alias_roots_.append_none();
             continue;
         }
-
-        auto linked = host.link(node);
-        if (!linked) {
-            return Result(Error(typename Error::Host{std::string(op), std::move(linked).error(), id}));
-        }
-        Declarations<Evaluator>& declared = *linked;
-
-        LinkedOperation<Evaluator> operation{declared.output, std::move(declared.evaluator), plan.donations_.size()};
-        for (const uint64_t d : declared.donation_positions) {
-            if (d >= arity) return Result(Error(plan_detail::invalid_position(op, id, "donation")));
-            plan.donations_.push_back(static_cast<uint32_t>(d));
-        }
-        const size_t declared_count = declared.donation_positions.size();
-        operation.declared_donations = static_cast<uint32_t>(declared_count);
-        if (declared.output.kind == OutputKind::Alias && declared.output.alias_position >= arity) {
-            return Result(Error(plan_detail::invalid_position(op, id, "alias")));
-        }
-
-        bool roots_found = true;
-        switch (declared.output.kind) {
-            case OutputKind::Owned: plan.alias_roots_.append_self(id); break;
-            case OutputKind::Alias:
-                roots_found = plan.alias_roots_.append_copy_of(parents[declared.output.alias_position]);
-                break;
-            case OutputKind::Unspecified: roots_found = plan.alias_roots_.append_union_of(parents); break;
-        }
-        if (!roots_found) return Result(Error(graph_failure("staged alias-root set is unavailable")));
-
-        for (size_t k = 0; k < declared_count; ++k) {
-            const uint32_t d = plan.donations_[operation.donations_begin + k];
-            auto parent = graph.node(parents[d]);
-            if (!parent) return Result(Error(std::move(parent).error()));
-            if (plan_detail::same_single_spec(parent->metadata, node.metadata)) {
-                plan.donations_.push_back(d);
-                ++operation.candidate_donations;
-            }
-        }
-        plan.steps_.emplace_back(std::move(operation));
+        if (auto linked = plan.link_operation(graph, node, id, host); !linked) return Result(std::move(linked).error());
     }
 
     for (const NodeId o : graph.outputs()) {
-        if (o >= count) return Result(Error(graph_failure("staged use-count slot is unavailable")));
-        if (!plan_detail::add_use(plan.use_counts_[o])) {
-            return Result(Error(graph_failure("staged use count overflowed")));
-        }
+        if (auto counted = plan.count_use(o); !counted) return Result(Error(std::move(counted).error()));
     }
 
     plan.constant_count_ = constants.size();
     plan.store_ = std::move(store);
     return Result(std::move(plan));
+}
+
+template <class Evaluator>
+Status<> LinkedExecutionPlan<Evaluator>::count_use(NodeId id) {
+    if (id >= use_counts_.size()) return plan_detail::graph_failure("staged use-count slot is unavailable");
+    if (!plan_detail::add_use(use_counts_[id])) return plan_detail::graph_failure("staged use count overflowed");
+    return {};
+}
+
+template <class Evaluator>
+Status<> LinkedExecutionPlan<Evaluator>::count_parent_uses(const NodeRef& node) {
+    const Parents& parents = node.parents;
+    nodes_.push_back({&node.schema, node.metadata.outputs(), parents_.size(), parents.size()});
+    for (size_t k = 0; k < parents.size(); ++k) {
+        if (auto counted = count_use(parents[k]); !counted) return counted;
+        parents_.push_back(parents[k]);
+    }
+    return {};
+}
+
+template <class Evaluator>
+template <LinkingHost H>
+Status<ExecutionError<typename H::Error>> LinkedExecutionPlan<Evaluator>::link_operation(const GraphStore& graph,
+                                                                                       const NodeRef& node, NodeId id,
+                                                                                       H& host) {
+    using Error = ExecutionError<typename H::Error>;
+    const std::string_view op = node.schema.name;
+    const Parents& parents = node.parents;
+    const size_t arity = parents.size();
+
+    auto linked = host.link(node);
+    if (!linked) return Error(typename Error::Host{std::string(op), std::move(linked).error(), id});
+    Declarations<Evaluator>& declared = *linked;
+
+    LinkedOperation<Evaluator> operation{declared.output, std::move(declared.evaluator), donations_.size()};
+    for (const uint64_t d : declared.donation_positions) {
+        if (d >= arity) return Error(plan_detail::invalid_position(op, id, "donation"));
+        donations_.push_back(static_cast<uint32_t>(d));
+    }
+    operation.declared_donations = static_cast<uint32_t>(declared.donation_positions.size());
+    if (declared.output.kind == OutputKind::Alias && declared.output.alias_position >= arity) {
+        return Error(plan_detail::invalid_position(op, id, "alias"));
+    }
+
+    bool roots_found = true;
+    switch (declared.output.kind) {
+        case OutputKind::Owned: alias_roots_.append_self(id); break;
+        case OutputKind::Alias: roots_found = alias_roots_.append_copy_of(parents[declared.output.alias_position]); break;
+        case OutputKind::Unspecified: roots_found = alias_roots_.append_union_of(parents); break;
+    }
+    if (!roots_found) return Error(plan_detail::graph_failure("staged alias-root set is unavailable"));
+
+    if (auto added = add_donation_candidates(graph, node, operation); !added) return Error(std::move(added).error());
+    steps_.emplace_back(std::move(operation));
+    return {};
+}
+
+template <class Evaluator>
+Status<> LinkedExecutionPlan<Evaluator>::add_donation_candidates(const GraphStore& graph, const NodeRef& node,
+                                                                 LinkedOperation<Evaluator>& operation) {
+    for (size_t k = 0; k < operation.declared_donations; ++k) {
+        const uint32_t d = donations_[operation.donations_begin + k];
+        auto parent = graph.node(node.parents[d]);
+        if (!parent) return std::move(parent).error();
+        if (plan_detail::same_single_spec(parent->metadata, node.metadata)) {
+            donations_.push_back(d);
+            ++operation.candidate_donations;
+        }
+    }
+    return {};
 }
 
 }  // namespace vorlix::execution
