@@ -53,23 +53,35 @@ def ratio_lines(label, times, numerator, denominator, per=None):
                   f"{statistics.median(times[name]) / per * 1e9:.0f} ns (median)")
 
 
-def bench_per_node():
+class SlotValue:
+    """A value with nothing but the two attributes the core reads."""
+
+    __slots__ = ("shape", "dtype")
+
+    def __init__(self, shape, dtype):
+        self.shape = shape
+        self.dtype = dtype
+
+
+def chain_sides(make_value, input_value):
+    """execute_graph and a Python driver doing its per-node work (a fresh operand tuple, the evaluator call,
+    shape and dtype read and compared, release of the operand) on a chain whose evaluators all return
+    the one value `make_value(shape, dtype)` makes."""
     store = chain_store(CHAIN, SMALL_SHAPE)
-    value = np.zeros(SMALL_SHAPE)
+    declared_shape = tuple(store.get_node(1).shape)
+    declared_dtype = np.dtype(store.get_node(1).dtype)
+    value = make_value(declared_shape, declared_dtype)
 
     def evaluator(operands, context, donated):
         return value
 
     plan = core.build_graph_execution_plan(store, lambda op, attrs: evaluator)
-    declared_shape = tuple(store.get_node(1).shape)
-    declared_dtype = np.dtype(store.get_node(1).dtype)
     parents = [store.get_node(i).inputs[0] for i in range(1, CHAIN + 1)]
     evaluators = [evaluator] * CHAIN
-    x = np.ones(SMALL_SHAPE)
 
     def python_driver():
         values = [None] * (CHAIN + 1)
-        values[0] = x
+        values[0] = input_value
         for i in range(CHAIN):
             p = parents[i]
             result = evaluators[i]((values[p],), None, None)
@@ -80,12 +92,27 @@ def bench_per_node():
         return [values[CHAIN]]
 
     def native():
-        return core.execute_graph(plan, [x], [])
+        return core.execute_graph(plan, [input_value], [])
 
     assert native()[0] is python_driver()[0] is value
-    times = interleaved({"execute_graph": native, "python loop": python_driver})
-    ratio_lines(f"execute_graph vs python driver, {CHAIN}-node chain", times, "execute_graph", "python loop",
-                per=CHAIN)
+    return {"execute_graph": native, "python loop": python_driver}
+
+
+def numpy_sides():
+    return chain_sides(lambda shape, dtype: np.zeros(shape, dtype), np.ones(SMALL_SHAPE))
+
+
+def slot_sides():
+    """Trivial evaluators returning a preallocated value with __slots__ shape and dtype."""
+    value = SlotValue(SMALL_SHAPE, np.dtype("float64"))
+    return chain_sides(lambda shape, dtype: SlotValue(shape, dtype), value)
+
+
+def bench_per_node():
+    for label, sides in (("NumPy values", numpy_sides), ("__slots__ values", slot_sides)):
+        times = interleaved(sides())
+        ratio_lines(f"execute_graph vs python driver, {label}, {CHAIN}-node chain", times, "execute_graph",
+                    "python loop", per=CHAIN)
 
 
 def bench_link_linearity():
@@ -172,6 +199,13 @@ def bench_donated_refcount():
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 4 and sys.argv[1] == "--only":
+        # One side of the __slots__ comparison, run a given number of times
+        # (benchmarks/callgrind.sh).
+        side = slot_sides()[sys.argv[2]]
+        for _ in range(int(sys.argv[3])):
+            side()
+        sys.exit(0)
     bench_per_node()
     bench_link_linearity()
     bench_peak_live()

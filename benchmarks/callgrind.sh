@@ -40,3 +40,6 @@ for shape in chain wide; do
   lanes=$(per_unit bench_walks.py 1600000 --only "$shape 16-lane JVP" core)
   echo "$shape 16-lane JVP instructions per node per lane: $lanes, one lane: $one, ratio $(ratio "$lanes" "$one")"
 done
+for side in execute_graph "python loop"; do
+  echo "$side, __slots__ values, instructions per node: $(per_unit bench_execution.py 100000 --only "$side")"
+done

@@ -307,6 +307,14 @@ def test_evaluator_exception_is_the_same_object_with_the_executing_note():
     assert boom.__notes__ == ["while executing staged operation 'x' at node %5"]
 
 
+class Slotted:
+    __slots__ = ("shape", "dtype")
+
+    def __init__(self, shape, dtype):
+        self.shape = shape
+        self.dtype = dtype
+
+
 VALID = [
     ([], "float32", 1.5),
     ([], "float64", 1.5),
@@ -317,6 +325,7 @@ VALID = [
     ([], "float64", np.float64(1.5)),
     ([2, 3], "float32", np.zeros((2, 3), np.float32)),
     ([3], "int8", np.zeros(3, np.int8)),
+    ([3], "int8", Slotted((3,), np.dtype("int8"))),
 ]
 
 
@@ -372,6 +381,7 @@ REFUSED = [
      "Staged operation declared shape=(3,), dtype=float64; produced shape=(3,), dtype=float32"),
     ([3], "float64", object(), RuntimeError, "staged operation returned object, not an array value"),
     ([3], "float64", RaisingShape(), RuntimeError, "staged operation returned RaisingShape, not an array value"),
+    ([3], "float64", Slotted.__new__(Slotted), RuntimeError, "staged operation returned Slotted, not an array value"),
     ([3], "float64", Shaped((3, -1), "float64"), RuntimeError, "staged operation returned an invalid array shape"),
     ([3], "float64", Shaped(3, "float64"), RuntimeError, "staged operation returned an invalid array shape"),
     ([3], "float64", Shaped([np.int64(2)], "float64"), ValueError,
@@ -391,6 +401,25 @@ def test_values_refused_with_the_executing_note(shape, dtype, value, exc_type, m
     if message is not None:
         assert str(info.value) == message
     assert info.value.__notes__ == ["while executing staged operation 't.f' at node %1"]
+
+
+def test_a_value_type_changed_during_execution_is_read_as_it_now_is():
+    class Value:
+        __slots__ = ("shape", "dtype")
+
+    value = Value()
+    value.shape, value.dtype = (2,), np.dtype("float64")
+
+    def first(operands, context, donated):
+        return value
+
+    def second(operands, context, donated):
+        Value.shape = property(lambda self: (3,))
+        return value
+
+    store = build("input", ("t.a", [0]), ("t.b", [1]), outputs=[2])
+    with pytest.raises(ValueError, match=r"produced shape=\(3,\), dtype=float64"):
+        run(store, Recorder({"t.a": first, "t.b": second}), [np.ones(2)])
 
 
 TWO = {"num_outputs": 2, "output_shapes": [[2], []], "output_dtypes": ["float64", "int64"]}

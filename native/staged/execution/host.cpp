@@ -279,9 +279,9 @@ bool PythonHost::check_value(PyObject* value, const SpecView& spec) {
         if (never_scalar(type)) array_type_ = Ref::new_ref(reinterpret_cast<PyObject*>(type));
     }
 
-    Ref shape = Ref::steal(PyObject_GetAttr(value, py::names::shape()));
-    Ref dtype = shape ? Ref::steal(PyObject_GetAttr(value, py::names::dtype())) : Ref();
-    if (!dtype) {
+    Ref shape;
+    Ref dtype;
+    if (!value_attributes_.read(value, shape, dtype)) {
         return replace_ordinary_error("staged operation returned " + type_text(value) + ", not an array value");
     }
     int equal = quick_shape_equals(shape.get(), spec.shape);

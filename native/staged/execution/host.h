@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "native/staged/conversion/dtype.h"
+#include "native/staged/execution/value_attributes.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 #include "runtime/execution/host.h"
@@ -56,6 +57,7 @@ private:
     PyObject* binder_;
     PyObject* context_;
     DTypeCache dtypes_;
+    ValueAttributes value_attributes_;
     // Note [Last matched dtype]
     // Values of one graph mostly share one dtype object, so the last object
     // that matched a specification is remembered with that specification's
