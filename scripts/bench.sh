@@ -5,6 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
+# The JSON figures also compare with orjson, a benchmark's dependency only.
+.venv/bin/python -m pip install -q orjson
 
 cmake -S . -B build/bench -DVORLIX_BUILD_MODULE=OFF -DVORLIX_BUILD_BENCHMARKS=ON -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$root/.venv/bin/python" >/dev/null
