@@ -146,9 +146,13 @@ def ufunc_evaluator(name, ufunc, arity):
     scalar is computed fresh."""
     # One body per arity: unpacking and a call with fixed arguments cost
     # less than a call with star-arguments, and this runs once per node.
+    # `np.ndarray` is read once here: NumPy's module defines __getattr__,
+    # so the interpreter cannot specialise that attribute read per node.
+    ndarray = np.ndarray
+
     def unary(operands, context, donated):
         (x,) = operands
-        if donated is not None and type(x) is np.ndarray:
+        if donated is not None and type(x) is ndarray:
             result = ufunc(x, x)  # out by position: the cheaper call
         else:
             result = ufunc(x)
@@ -158,7 +162,7 @@ def ufunc_evaluator(name, ufunc, arity):
 
     def binary(operands, context, donated):
         a, b = operands
-        if donated is not None and type(operands[donated]) is np.ndarray:
+        if donated is not None and type(operands[donated]) is ndarray:
             result = ufunc(a, b, operands[donated])
         else:
             result = ufunc(a, b)
@@ -167,7 +171,7 @@ def ufunc_evaluator(name, ufunc, arity):
         return result
 
     def general(operands, context, donated):
-        if donated is not None and type(operands[donated]) is np.ndarray:
+        if donated is not None and type(operands[donated]) is ndarray:
             result = ufunc(*operands, operands[donated])
         else:
             result = ufunc(*operands)
