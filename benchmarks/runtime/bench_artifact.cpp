@@ -12,41 +12,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "benchmarks/runtime/counted_heap.h"
 #include "runtime/artifact.h"
 
-namespace {
-
-// Live heap bytes and their peak, as the allocator sizes the blocks, kept
-// only while `g_counting` is set (timed runs count nothing).
-std::atomic<bool> g_counting{false};
-std::atomic<size_t> g_live{0};
-std::atomic<size_t> g_peak{0};
-
-void note_allocated(void* p) {
-    if (!g_counting.load(std::memory_order_relaxed)) return;
-    const size_t live = g_live.fetch_add(malloc_usable_size(p), std::memory_order_relaxed) + malloc_usable_size(p);
-    size_t peak = g_peak.load(std::memory_order_relaxed);
-    while (live > peak && !g_peak.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {
-    }
-}
-
-}  // namespace
-
-void* operator new(size_t size) {
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) throw std::bad_alloc();
-    note_allocated(p);
-    return p;
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept {
-    if (p == nullptr) return;
-    if (g_counting.load(std::memory_order_relaxed)) g_live.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
-void operator delete[](void* p) noexcept { ::operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
+using namespace counted_heap;
 
 namespace {
 

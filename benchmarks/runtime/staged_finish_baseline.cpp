@@ -12,37 +12,11 @@
 #include <new>
 #include <string>
 
+#include "benchmarks/runtime/counted_heap.h"
 #include "runtime/graph.h"
 #include "runtime/optimize.h"
 
-namespace {
-
-// Allocations and live heap bytes (as the allocator sizes the blocks),
-// counted only while `g_counting` is set.
-std::atomic<bool> g_counting{false};
-std::atomic<size_t> g_allocations{0};
-std::atomic<size_t> g_live{0};
-
-}  // namespace
-
-void* operator new(size_t size) {
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) throw std::bad_alloc();
-    if (g_counting.load(std::memory_order_relaxed)) {
-        g_allocations.fetch_add(1, std::memory_order_relaxed);
-        g_live.fetch_add(malloc_usable_size(p), std::memory_order_relaxed);
-    }
-    return p;
-}
-void* operator new[](size_t size) { return ::operator new(size); }
-void operator delete(void* p) noexcept {
-    if (p == nullptr) return;
-    if (g_counting.load(std::memory_order_relaxed)) g_live.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept { ::operator delete(p); }
-void operator delete[](void* p) noexcept { ::operator delete(p); }
-void operator delete[](void* p, size_t) noexcept { ::operator delete(p); }
+using namespace counted_heap;
 
 namespace {
 
