@@ -34,13 +34,15 @@ public:
     explicit WordFlags(size_t count) : count_(count) {}
     void set(size_t s) { bits_ |= uint64_t{1} << s; }
     [[nodiscard]] bool test(size_t s) const { return ((bits_ >> s) & 1) != 0; }
-    // The first slot from `from` on that is not set, or the count when none.
-    [[nodiscard]] size_t next_clear(size_t from) const {
-        const uint64_t clear = from < kMax ? ~bits_ & (~uint64_t{0} << from) : 0;
-        return clear != 0 ? std::min(static_cast<size_t>(__builtin_ctzll(clear)), count_) : count_;
-    }
-    [[nodiscard]] bool all() const {
-        return count_ == kMax ? bits_ == ~uint64_t{0} : bits_ == (uint64_t{1} << count_) - 1;
+    // Calls `fn(slot)` for each slot not set, ascending, while it returns
+    // true; whether it never returned false.
+    template <class Fn>
+    [[gnu::always_inline]] bool for_each_clear(Fn&& fn) const {
+        uint64_t clear = ~bits_ & (count_ == kMax ? ~uint64_t{0} : (uint64_t{1} << count_) - 1);
+        for (; clear != 0; clear &= clear - 1) {
+            if (!fn(static_cast<size_t>(__builtin_ctzll(clear)))) return false;
+        }
+        return true;
     }
 
 private:
@@ -62,15 +64,11 @@ public:
         }
     }
     [[nodiscard]] bool test(size_t s) const { return !wide_ ? word_.test(s) : wide_[s]; }
-    [[nodiscard]] size_t next_clear(size_t from) const {
-        if (!wide_) return word_.next_clear(from);
-        while (from < count_ && wide_[from]) ++from;
-        return from;
-    }
-    [[nodiscard]] bool all() const {
-        if (!wide_) return word_.all();
+    template <class Fn>
+    bool for_each_clear(Fn&& fn) const {
+        if (!wide_) return word_.for_each_clear(fn);
         for (size_t s = 0; s < count_; ++s) {
-            if (!wide_[s]) return false;
+            if (!wide_[s] && !fn(s)) return false;
         }
         return true;
     }
@@ -171,14 +169,16 @@ private:
             parent_at(k, position);
             filled.set(position);
         }
+        // Every slot no parent took receives the next literal, so all are
+        // filled when there are exactly enough.
         size_t next_literal = 0;
-        for (size_t s = filled.next_clear(0); s < arity; s = filled.next_clear(s + 1)) {
-            if (next_literal >= literal_count) return InterleaveError::LiteralLayoutInconsistent;
+        const bool enough = filled.for_each_clear([&](size_t s) {
+            if (next_literal >= literal_count) return false;
             literal_at(next_literal++, s);
-            filled.set(s);
-        }
+            return true;
+        });
+        if (!enough) return InterleaveError::LiteralLayoutInconsistent;
         if (next_literal < literal_count) return InterleaveError::LiteralsUnused;
-        if (!filled.all()) return InterleaveError::SlotUninitialized;
         return std::nullopt;
     }
 };

@@ -2,9 +2,8 @@
 // cotangent slots of a lane, and reading the list a rule returned.
 #pragma once
 
-#include <array>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "native/dynamic_tape/lanes.h"
 #include "native/dynamic_tape/operand_view.h"
@@ -37,19 +36,12 @@ namespace vorlix::tape {
     return add_leaves(accumulated, contribution);
 }
 
-// The entries taken for the active parents, each with its own reference,
-// given up one by one; the dtor drops what was not given up. Not an
-// InlineVec: its per-access storage test and per-append capacity test cost a
-// reverse walk 20 to 40 instructions a node, and the count is known before
-// the first entry.
+// The entries taken for the active parents, each with its own reference, in
+// a buffer the caller provides, given up one by one; the dtor drops what was
+// not given up.
 class TakenEntries {
 public:
-    explicit TakenEntries(size_t count) {
-        if (count > inline_.size()) {
-            heap_.resize(count);
-            items_ = heap_.data();
-        }
-    }
+    explicit TakenEntries(PyObject** items) : items_(items) {}
     TakenEntries(const TakenEntries&) = delete;
     TakenEntries& operator=(const TakenEntries&) = delete;
     ~TakenEntries() {
@@ -61,9 +53,7 @@ public:
     [[nodiscard]] PyObject* give() { return items_[given_++]; }
 
 private:
-    std::array<PyObject*, 8> inline_;
-    std::vector<PyObject*> heap_;
-    PyObject** items_ = inline_.data();
+    PyObject** items_;
     size_t held_ = 0;
     size_t given_ = 0;
 };
@@ -79,7 +69,14 @@ private:
                                                                    const uint8_t* active, PyObject* const* entries,
                                                                    size_t count) {
     const uint32_t parent_count = operands.parent_count;
-    TakenEntries taken(parent_count);
+    PyObject* inline_taken[OperandView::kInline];
+    std::unique_ptr<PyObject*[]> heap_taken;
+    PyObject** buffer = inline_taken;
+    if (parent_count > OperandView::kInline) [[unlikely]] {
+        heap_taken = std::make_unique<PyObject*[]>(parent_count);
+        buffer = heap_taken.get();
+    }
+    TakenEntries taken(buffer);
     for (uint32_t k = 0; k < parent_count; ++k) {
         PyObject* entry = nullptr;
         if (active[k]) {

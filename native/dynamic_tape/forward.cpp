@@ -10,11 +10,16 @@ namespace vorlix::tape {
 
 namespace {
 
-// Whether any lane holds a tangent for any of the node's parents.
-bool any_parent_present(const Lanes& lanes, const Parents& parents) {
+// Whether any lane holds a tangent for any of the node's parents, whose
+// edge range was checked.
+bool any_parent_present(const TapeState& state, const Lanes& lanes, const ArenaNode& record) {
     const size_t width = lanes.width();
-    for (size_t k = 0; k < parents.size(); ++k) {
-        const Ref* slots = lanes.of(parents[k]);
+    const uint32_t count = record.parent_count();
+    for (uint32_t k = 0; k < count; ++k) {
+        const uint32_t p = record.encoding == ParentEncoding::EdgeRange ? state.arena.edges()[record.first + k]
+                           : k == 0                                    ? record.first
+                                                                       : record.second;
+        const Ref* slots = lanes.of(p);
         for (size_t l = 0; l < width; ++l) {
             if (slots[l]) return true;
         }
@@ -33,21 +38,18 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     }
     if (lanes.width() == 0) return Ref::steal(PyList_New(0));
 
-    OperandSpill spill;
+    ForwardCall call;
     for (size_t i = 0; i < lanes.nodes(); ++i) {
         const ArenaNode* record = state.arena.node(i);
         if (record == nullptr) return py::internal_error("dynamic JVP node is unavailable");
-        const auto parents = state.arena.parents(*record);
-        if (!parents) return py::internal_error("dynamic tape edge range is invalid");
+        if (record->encoding == ParentEncoding::EdgeRange && !state.arena.parents(*record)) {
+            return py::internal_error("dynamic tape edge range is invalid");
+        }
         // Parents have smaller IDs, so every parent's slots are in the lanes.
-        if (record->is_input() || parents->size() == 0 || !any_parent_present(lanes, *parents)) continue;
+        if (record->is_input() || record->parent_count() == 0 || !any_parent_present(state, lanes, *record)) continue;
 
-        bool called = false;
-        {
-            ForwardCall call(spill);
-            called = call.prepare(tape, static_cast<uint32_t>(i), *record, *parents) && call.call_lanes(state, lanes);
-        }  // what the calls held goes here, with no hold held
-        spill.drop_references();
+        const bool called = call.prepare(tape, static_cast<uint32_t>(i), *record) && call.call_lanes(state, lanes);
+        call.drop_references();  // with no hold held
         if (!called) return nullptr;
     }
     return take_requested(lanes, requested);

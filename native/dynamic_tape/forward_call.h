@@ -12,27 +12,25 @@
 namespace vorlix::tape {
 
 // The rule and its arguments but the tangents, and the operands the tangents
-// are placed by; made on the stack for one node. What it holds is dropped
-// with it, after its calls, with no hold held. Its methods are inlined into
-// the walk's loop, which keeps their state in registers.
+// are placed by. A walk keeps one and prepares it for each node in turn, so
+// that its buffers serve every node; its methods are inlined into the loop.
 class ForwardCall {
 public:
-    explicit ForwardCall(OperandSpill& spill) : operands_(spill) {}
+    ForwardCall() = default;
     ForwardCall(const ForwardCall&) = delete;
     ForwardCall& operator=(const ForwardCall&) = delete;
 
     // Prepares node `id` under a shared hold, checking in order: its operands
     // (OperandView::read), its JVP binding, its output value, and its
     // residual's payload when it has a residual. Raises on failure.
-    [[nodiscard, gnu::always_inline]] bool prepare(TapeObject* tape, uint32_t id, const ArenaNode& record,
-                                                   const Parents& parents) {
+    [[nodiscard, gnu::always_inline]] bool prepare(TapeObject* tape, uint32_t id, const ArenaNode& record) {
         py::SharedHold hold(tape->borrow);
         if (!hold.ok()) return false;
         TapeState& state = tape->state;
         if (id >= state.node_records.size()) [[unlikely]] return raise_missing_record(state);
         const DynamicNode& node = state.node_records[id];
         const NodeExtras* extras = state.extras_of(node);
-        if (!operands_.read(state, parents, extras, OperandValues::Read)) return false;
+        if (!operands_.read(state, record, extras, OperandValues::Read)) return false;
         rule_ = rule_of(state, Direction::Jvp, record.op);
         if (rule_ == nullptr) return false;
         output_ = node.value.get();
@@ -62,11 +60,10 @@ public:
         // per lane, the literals' stay None.
         const uint32_t arity = operands_.arity;
         PyObject* inline_tangents[OperandView::kInline];
-        std::vector<PyObject*> spilled;
         PyObject** tangents = inline_tangents;
         if (arity > OperandView::kInline) [[unlikely]] {
-            spilled.resize(arity);
-            tangents = spilled.data();
+            heap_tangents_.resize(arity);
+            tangents = heap_tangents_.data();
         }
         for (uint32_t j = 0; j < operands_.literal_count; ++j) tangents[operands_.literal_slots[j]] = Py_None;
         const size_t width = lanes.width();
@@ -90,6 +87,14 @@ public:
         return true;
     }
 
+    // Lets go of what the node's calls held (residual payload, primals, weak
+    // scalars), with no hold held.
+    void drop_references() {
+        residual_payload_.reset();
+        primals_.reset();
+        operands_.drop_references();
+    }
+
 private:
     [[gnu::cold]] static bool raise_missing_record(const TapeState& tape);
     [[gnu::cold]] bool note_failure(const TapeState& tape) const;
@@ -104,6 +109,8 @@ private:
     OpId op_ = 0;
     uint32_t node_ = 0;
     OperandView operands_;
+    // One lane's tangents, for nodes with more operands than fit inline.
+    std::vector<PyObject*> heap_tangents_;
 };
 
 }  // namespace vorlix::tape

@@ -241,17 +241,17 @@ bool tested(PyObject* value, Linearity& out) {
 struct Analysis {
     TapeState& tape;
     std::vector<Linearity> states;  // one per node, filled in ID order
-    OperandSpill spill;
+    OperandView view;
 
     bool operation_state(uint32_t id, const ArenaNode& record, std::string_view op, Linearity& out) {
-        const auto parents = tape.arena.parents(record);
-        if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+        if (record.encoding == ParentEncoding::EdgeRange && !tape.arena.parents(record)) {
+            return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+        }
         if (id >= tape.node_records.size()) {
             tape.raise_missing_record();
             return false;
         }
-        OperandView view(spill);
-        if (!view.read(tape, *parents, tape.extras_of(tape.node_records[id]), OperandValues::AsNone)) return false;
+        if (!view.read(tape, record, tape.extras_of(tape.node_records[id]), OperandValues::AsNone)) return false;
         std::vector<Linearity> operands(view.arity);
         for (uint32_t k = 0; k < view.parent_count; ++k) {
             const uint32_t p = view.parents[k];

@@ -19,24 +19,24 @@ constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
 
-void OperandView::spill_identity() {
-    spill_.items.resize(arity);
-    spill_.parents.resize(arity);
-    spill_.slots.resize(arity);
-    for (uint32_t k = 0; k < arity; ++k) spill_.slots[k] = k;
-    items = spill_.items.data();
-    parents = spill_.parents.data();
-    slots = spill_.slots.data();
+bool OperandView::make_room(uint64_t count) {
+    if (count > kU32Max) return py::internal_failure("operand slot is uninitialized");
+    heap_items_.resize(count);
+    heap_parents_.resize(count);
+    heap_slots_.resize(count);
+    heap_literal_slots_.resize(count);
+    heap_identity_.resize(count);
+    for (uint64_t k = 0; k < count; ++k) heap_identity_[k] = static_cast<uint32_t>(k);
+    items = heap_items_.data();
+    parents = heap_parents_.data();
+    capacity_ = count;
+    return true;
 }
 
-bool OperandView::spill_layout(uint64_t count) {
-    if (count > kU32Max) return py::internal_failure("operand slot is uninitialized");
-    spill_.items.resize(count);
-    spill_.parents.resize(count);
-    spill_.slots.resize(count);
-    spill_.literal_slots.resize(count);
-    items = spill_.items.data();
-    parents = spill_.parents.data();
+bool OperandView::read_edges(const TapeState& tape, const ArenaNode& record) {
+    const auto node_parents = tape.arena.parents(record);
+    if (!node_parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+    std::copy(node_parents->edges.begin(), node_parents->edges.end(), parents);
     return true;
 }
 
@@ -62,7 +62,7 @@ PyObject* OperandView::unusual_parent(TapeState& tape, uint32_t p) {
     }
     Ref scalar = weak_scalar(parent.value.get());
     if (!scalar) return nullptr;
-    return spill_.converted.emplace_back(std::move(scalar)).get();
+    return converted_.emplace_back(std::move(scalar)).get();
 }
 
 bool OperandView::raise_literal_range() { return py::fail(ErrorKind::Runtime, "literal range is invalid"); }

@@ -25,59 +25,48 @@ namespace vorlix::tape {
 // Whether a view reads the operand values or stands None for each.
 enum class OperandValues : uint8_t { Read, AsNone };
 
-// What the views of one walk share: room for the operands of nodes with
-// more than a view holds inline (and a reverse walk's active flags of their
-// parents), and the scalars of weak parents, held until the node's calls
-// are made.
-struct OperandSpill {
-    std::vector<PyObject*> items;
-    std::vector<uint32_t> parents;
-    std::vector<uint32_t> slots;
-    std::vector<uint32_t> literal_slots;
-    std::vector<uint8_t> active;
-    std::vector<Ref> converted;
-
-    // Lets go of the weak parents' scalars, with no hold held.
-    void drop_references() {
-        if (!converted.empty()) converted.clear();
-    }
-};
-
-// One node's operands as its rule call sees them, made on the stack for the
-// node. The items are borrowed from the tape (see Note [What a walk relies
-// on]) but for the scalars of weak parents, which the spill holds.
+// One node's operands as its rule call sees them. A walk keeps one view and
+// reads each node it calls into it, so that its buffers serve every node.
+// The items are borrowed from the tape (see Note [What a walk relies on])
+// but for the scalars of weak parents, which the view holds until
+// `drop_references`.
 class OperandView {
 public:
     static constexpr uint32_t kInline = 8;
 
-    explicit OperandView(OperandSpill& spill) : spill_(spill) {}
+    OperandView() = default;
     OperandView(const OperandView&) = delete;
     OperandView& operator=(const OperandView&) = delete;
 
-    // Reads the operands of a node with `node_parents` and `extras` (its
-    // record's extras, or nullptr). Raises on failure, with the first of:
-    // "operand position range is invalid", an interleave error, per parent
-    // in parent order the existence and node-record errors and, reading
-    // values, the missing "primal" payload and the weak-scalar rule's own,
-    // then "literal range is invalid" and "dynamic tape is missing a required
-    // literal payload". Inlined: every walk reads every node it calls.
-    [[nodiscard, gnu::always_inline]] bool read(TapeState& tape, const Parents& node_parents,
-                                                const NodeExtras* extras, OperandValues values) {
-        parent_count = node_parents.count;
+    // Reads the operands of node `record` with `extras` (its record's
+    // extras, or nullptr). Raises on failure, with the first of: "dynamic
+    // tape edge range is invalid", "operand position range is invalid", an
+    // interleave error, per parent in parent order the existence and
+    // node-record errors and, reading values, the missing "primal" payload
+    // and the weak-scalar rule's own, then "literal range is invalid" and
+    // "dynamic tape is missing a required literal payload". Inlined: every
+    // walk reads every node it calls.
+    [[nodiscard, gnu::always_inline]] bool read(TapeState& tape, const ArenaNode& record, const NodeExtras* extras,
+                                                OperandValues values) {
+        parent_count = record.parent_count();
         const OperandLayout* layout = extras != nullptr && extras->layout ? &*extras->layout : nullptr;
         in_order = layout == nullptr;
         if (!in_order) {
             if (!read_layout(tape, *layout)) return false;
         } else {
             arity = parent_count;
-            if (arity > kInline) [[unlikely]] spill_identity();
+            literal_count = 0;
+            if (arity > capacity_) [[unlikely]] {
+                if (!make_room(arity)) return false;
+            }
+            slots = arity <= kInline ? kIdentity : heap_identity_.data();
         }
-        if (node_parents.encoding == ParentEncoding::EdgeRange) {
-            std::copy(node_parents.edges.begin(), node_parents.edges.end(), parents);
+        if (record.encoding == ParentEncoding::EdgeRange) [[unlikely]] {
+            if (!read_edges(tape, record)) return false;
         } else {
             // Up to two parents inline; the buffers always have room for two.
-            parents[0] = node_parents.first;
-            parents[1] = node_parents.second;
+            parents[0] = record.first;
+            parents[1] = record.second;
         }
         // A record exists for every arena node until the payloads are
         // released; either bound makes the reads below safe.
@@ -107,6 +96,11 @@ public:
             items[literal_slots[j]] = literal;
         }
         return true;
+    }
+
+    // Lets go of the weak parents' scalars, with no hold held.
+    void drop_references() {
+        if (!converted_.empty()) converted_.clear();
     }
 
     // The operand specs of the node read, (shape, dtype) per parent and None
@@ -140,13 +134,11 @@ private:
         literal_count = layout.literal_len;
         literal_start = layout.literal_start;
         const uint64_t total = uint64_t{parent_count} + literal_count;
-        uint32_t* own_slots = inline_slots_;
-        uint32_t* own_literal_slots = inline_literal_slots_;
-        if (total > kInline) [[unlikely]] {
-            if (!spill_layout(total)) return false;
-            own_slots = spill_.slots.data();
-            own_literal_slots = spill_.literal_slots.data();
+        if (total > capacity_) [[unlikely]] {
+            if (!make_room(total)) return false;
         }
+        uint32_t* own_slots = capacity_ > kInline ? heap_slots_.data() : inline_slots_;
+        uint32_t* own_literal_slots = capacity_ > kInline ? heap_literal_slots_.data() : inline_literal_slots_;
         arity = static_cast<uint32_t>(total);
         // Checked again, though recording checked it: a walk must not trust
         // a layout into an out-of-bounds write.
@@ -166,27 +158,33 @@ private:
         return true;
     }
 
-    // Points the items and parents at the spill, with the identity slots.
-    [[gnu::cold]] void spill_identity();
-    // Points the items and parents at the spill and makes room there for the
-    // slots of `count` operands; fails beyond 32 bits.
-    [[gnu::cold]] bool spill_layout(uint64_t count);
+    // Room for the operands of a node with `count` operands in every buffer;
+    // fails beyond 32 bits.
+    [[gnu::cold]] bool make_room(uint64_t count);
+    // The parents of a node whose parents are a range of the arena's edges.
+    [[gnu::cold]] bool read_edges(const TapeState& tape, const ArenaNode& record);
     [[gnu::cold]] PyObject* make_specs(TapeState& tape, uint32_t id) const;
     // A parent outside the arena or without a record: raises the error.
     [[gnu::cold]] static bool raise_parent(TapeState& tape, uint32_t p);
     // The value of a parent whose value is missing (raising) or weak
-    // (converted, and held by the spill).
+    // (converted, and held by the view).
     [[gnu::cold]] PyObject* unusual_parent(TapeState& tape, uint32_t p);
     [[gnu::cold]] static bool raise_position_range();
     [[gnu::cold]] static bool raise_interleave(InterleaveError error);
     [[gnu::cold]] static bool raise_literal_range();
     [[gnu::cold]] static bool raise_missing_literal();
 
-    OperandSpill& spill_;
+    uint64_t capacity_ = kInline;
     PyObject* inline_items_[kInline];
     uint32_t inline_parents_[kInline];
     uint32_t inline_slots_[kInline];
     uint32_t inline_literal_slots_[kInline];
+    std::vector<PyObject*> heap_items_;
+    std::vector<uint32_t> heap_parents_;
+    std::vector<uint32_t> heap_slots_;
+    std::vector<uint32_t> heap_literal_slots_;
+    std::vector<uint32_t> heap_identity_;
+    std::vector<Ref> converted_;
 };
 
 // A new tuple of `count` borrowed items, complete before it is returned. See

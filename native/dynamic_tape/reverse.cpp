@@ -7,7 +7,6 @@
 #include "native/dynamic_tape/reverse_call.h"
 #include "native/dynamic_tape/traversal.h"
 #include "native/dynamic_tape/walks.h"
-#include "native/toolkit/names.h"
 
 namespace vorlix::tape {
 
@@ -15,8 +14,6 @@ namespace {
 
 // Whether the walk retires each node's payloads after its last reverse use.
 enum class Release : uint8_t { Kept, AfterLastUse };
-// Whether an operation's batched rule, when it has one, serves all lanes.
-enum class Batching : uint8_t { PerLane, Batched };
 
 // The cotangents of the node being called, one per lane, moved out of the
 // lanes; kept until the next node's are taken, or the walk ends.
@@ -39,22 +36,6 @@ private:
     std::array<Ref, kMaxLanes> items_;
 };
 
-// The batched rule of every operation, or an empty handle.
-bool batched_rules(TapeObject* tape, std::vector<Ref>& out) {
-    py::SharedHold hold(tape->borrow);
-    if (!hold.ok()) return false;
-    const std::vector<Ref>& bindings = tape->state.vjp_bindings;
-    out.clear();
-    out.resize(tape->state.arena.ops().size());
-    for (size_t op = 0; op < out.size() && op < bindings.size(); ++op) {
-        if (!bindings[op]) continue;
-        PyObject* callback = nullptr;
-        if (PyObject_GetOptionalAttr(bindings[op].get(), py::names::vjp_many(), &callback) < 0) return false;
-        out[op] = Ref::steal(callback);
-    }
-    return true;
-}
-
 // The walk shared by dynamic_vjp and dynamic_vjp_many: one list of results
 // per lane. See Note [What a walk relies on].
 Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<const uint32_t> requested,
@@ -70,10 +51,10 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
     // The seed-set conversion refuses more lanes; a node's cotangents have
     // room for this many.
     if (lanes.width() > kMaxLanes) return py::internal_error("dynamic VJP has too many lanes");
-    std::vector<Ref> batched;
-    if (batching == Batching::Batched && !batched_rules(tape, batched)) return nullptr;
+    std::vector<ReverseOp> ops;
+    if (!reverse_ops(tape, batching, ops)) return nullptr;
 
-    OperandSpill spill;
+    ReverseCall call;
     NodeCotangents cotangents;
     ActivePositions positions;
     for (size_t i = lanes.nodes(); i-- > 0;) {
@@ -88,17 +69,14 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             if (release == Release::AfterLastUse && !retire_reverse_payloads(tape, id)) return nullptr;
             continue;
         }
-        const auto parents = state.arena.parents(*record);
-        if (!parents) return py::internal_error("dynamic tape edge range is invalid");
-        PyObject* batched_rule = record->op < batched.size() ? batched[record->op].get() : nullptr;
-        bool called = false;
-        {
-            ReverseCall call(spill);
-            called = call.prepare(tape, id, *record, *parents, positions) &&
-                     (batched_rule != nullptr ? call.call_batched(batched_rule, lanes, cotangents.data())
-                                              : call.call_per_lane(lanes, cotangents.data()));
-        }  // what the calls held goes here, with no hold held
-        spill.drop_references();
+        if (record->encoding == ParentEncoding::EdgeRange && !state.arena.parents(*record)) {
+            return py::internal_error("dynamic tape edge range is invalid");
+        }
+        PyObject* batched_rule = record->op < ops.size() ? ops[record->op].batched.get() : nullptr;
+        const bool called = call.prepare(tape, id, *record, ops, positions) &&
+                            (batched_rule != nullptr ? call.call_batched(batched_rule, lanes, cotangents.data())
+                                                     : call.call_per_lane(lanes, cotangents.data()));
+        call.drop_references();  // with no hold held
         if (!called) return nullptr;
         if (release == Release::AfterLastUse && !retire_reverse_payloads(tape, id)) return nullptr;
     }

@@ -46,6 +46,28 @@ PyObject* ActivePositions::make(const OperandView& operands, const uint8_t* acti
     return last_.get();
 }
 
+bool reverse_ops(TapeObject* tape, Batching batching, std::vector<ReverseOp>& out) {
+    py::SharedHold hold(tape->borrow);
+    if (!hold.ok()) return false;
+    const TapeState& state = tape->state;
+    out.clear();
+    out.resize(state.arena.ops().size());
+    for (size_t op = 0; op < out.size(); ++op) {
+        ReverseOp& entry = out[op];
+        if (op < state.vjp_bindings.size()) entry.rule = state.vjp_bindings[op].get();
+        if (op < state.reverse_needs.size() && state.reverse_needs[op]) {
+            entry.needs = *state.reverse_needs[op];
+            entry.has_needs = true;
+        }
+        if (batching == Batching::Batched && entry.rule != nullptr) {
+            PyObject* batched = nullptr;
+            if (PyObject_GetOptionalAttr(entry.rule, py::names::vjp_many(), &batched) < 0) return false;
+            entry.batched = Ref::steal(batched);
+        }
+    }
+    return true;
+}
+
 bool ReverseCall::raise_missing_record() const {
     tape_->raise_missing_record();
     return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,14 +64,31 @@ private:
     uint64_t last_key_ = kUnkeyed;
 };
 
+// Whether an operation's batched rule, when it has one, serves all lanes.
+enum class Batching : uint8_t { PerLane, Batched };
+
+// What a reverse walk needs of each operation, read once per walk: the
+// tape's rules and retention contracts do not change while it runs (see
+// Note [What a walk relies on]).
+struct ReverseOp {
+    PyObject* rule = nullptr;  // borrowed; null when the operation has none
+    Ref batched;               // its batched rule, in a batched walk, or empty
+    ReverseNeeds needs{};
+    bool has_needs = false;
+};
+
+// Reads every operation's entry under a shared hold, with its batched rule
+// (the binding's `__vorlix_vjp_many__`) in a batched walk; an error raised
+// by that lookup ends the walk.
+[[nodiscard]] bool reverse_ops(TapeObject* tape, Batching batching, std::vector<ReverseOp>& out);
+
 // The rule and its arguments but the cotangent, and the routing of the
-// contributions back to the active parents; made on the stack for one node.
-// What it holds is dropped with it, after its calls, with no hold held. Its
-// hot methods are inlined into the walk's loop, which keeps their state in
-// registers.
+// contributions back to the active parents. A walk keeps one and prepares it
+// for each node in turn, so that its buffers serve every node; its hot
+// methods are inlined into the loop.
 class ReverseCall {
 public:
-    explicit ReverseCall(OperandSpill& spill) : operands_(spill), spill_(spill) {}
+    ReverseCall() = default;
     ReverseCall(const ReverseCall&) = delete;
     ReverseCall& operator=(const ReverseCall&) = delete;
 
@@ -80,29 +98,33 @@ public:
     // contract needs it, and its output value when the contract needs it.
     // Raises on failure.
     [[nodiscard, gnu::always_inline]] bool prepare(TapeObject* tape, uint32_t id, const ArenaNode& record,
-                                                   const Parents& parents, ActivePositions& positions) {
+                                                   std::span<const ReverseOp> ops, ActivePositions& positions) {
         py::SharedHold hold(tape->borrow);
         if (!hold.ok()) return false;
         TapeState& state = tape->state;
         tape_ = &state;
         op_ = record.op;
         node_ = id;
-        rule_ = rule_of(state, Direction::Vjp, op_);
-        if (rule_ == nullptr) return false;
+        if (op_ >= ops.size() || ops[op_].rule == nullptr) [[unlikely]] {
+            raise_unbound(state, Direction::Vjp, op_);
+            return false;
+        }
+        const ReverseOp& op = ops[op_];
+        rule_ = op.rule;
         if (id >= state.node_records.size()) [[unlikely]] return raise_missing_record();
-        if (op_ >= state.reverse_needs.size() || !state.reverse_needs[op_]) [[unlikely]] return raise_no_contract();
-        const ReverseNeeds needs = *state.reverse_needs[op_];
+        if (!op.has_needs) [[unlikely]] return raise_no_contract();
+        const ReverseNeeds needs = op.needs;
         const DynamicNode& node = state.node_records[id];
         const NodeExtras* extras = state.extras_of(node);
         const OperandValues values = needs.needs_inputs ? OperandValues::Read : OperandValues::AsNone;
-        if (!operands_.read(state, parents, extras, values)) return false;
+        if (!operands_.read(state, record, extras, values)) return false;
         specs_ = operands_.specs(state, id);
         if (specs_ == nullptr) return false;
 
         const uint32_t parent_count = operands_.parent_count;
         if (parent_count > OperandView::kInline) [[unlikely]] {
-            spill_.active.resize(parent_count);
-            active_ = spill_.active.data();
+            heap_active_.resize(parent_count);
+            active_ = heap_active_.data();
         }
         // `read` checked that every parent is in the arena.
         bool all_active = true;
@@ -160,6 +182,14 @@ public:
     // it returns, then commits them lane by lane.
     [[nodiscard]] bool call_batched(PyObject* callback, Lanes& lanes, const Ref* cotangents);
 
+    // Lets go of what the node's calls held (residual payload, primals, weak
+    // scalars), with no hold held.
+    void drop_references() {
+        residual_payload_.reset();
+        primals_.reset();
+        operands_.drop_references();
+    }
+
 private:
     // The rule's arguments, the cotangent (args[2]) left to the caller:
     // (output value, primals, cotangent, attrs, active positions, residual
@@ -198,10 +228,10 @@ private:
     Ref primals_;
     Ref residual_payload_;
     OperandView operands_;
-    OperandSpill& spill_;
     // Whether each parent is active, parent order.
     uint8_t inline_active_[OperandView::kInline];
     uint8_t* active_ = inline_active_;
+    std::vector<uint8_t> heap_active_;
 };
 
 }  // namespace vorlix::tape
