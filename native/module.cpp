@@ -179,31 +179,36 @@ PyModuleDef module_def = {
 
 PyMODINIT_FUNC PyInit__native_core() { return PyModuleDef_Init(&vorlix::module_def); }
 
-#if defined(PyMODEXPORT_FUNC) && defined(Py_mod_name) && defined(Py_mod_state_size)
+#ifdef PyMODEXPORT_FUNC
 namespace vorlix {
 namespace {
 
-// Interpreters that load a module from its slot table alone read the whole
-// definition here: without the state slots the exec step would get no state.
-PyModuleDef_Slot export_slots[] = {
-    {Py_mod_name, const_cast<char*>("_native_core")},
-    {Py_mod_doc, const_cast<char*>("")},
-    {Py_mod_state_size, reinterpret_cast<void*>(sizeof(ModuleState))},
-    {Py_mod_state_traverse, reinterpret_cast<void*>(module_traverse)},
-    {Py_mod_state_clear, reinterpret_cast<void*>(module_clear)},
-    {Py_mod_state_free, reinterpret_cast<void*>(module_free)},
-#ifdef Py_mod_token
-    {Py_mod_token, &module_def},
-#endif
-    {Py_mod_exec, reinterpret_cast<void*>(py::guarded<module_exec>)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {Py_mod_gil, Py_MOD_GIL_USED},
-    {0, nullptr},
+// Interpreters that offer the export hook load the module from this table
+// alone, without module_def: it carries the whole definition, state and all,
+// or the exec step would get no state. The token is module_def, so that a
+// module object made either way is recognised as this module's. A module
+// defined by slots alone must name the ABI it was built for, which the
+// interpreter checks against its own before loading it.
+PyABIInfo_VAR(abi_info);
+
+PySlot export_slots[] = {
+    PySlot_DATA(Py_mod_abi, &abi_info),
+    PySlot_STATIC_DATA(Py_mod_name, const_cast<char*>("_native_core")),
+    PySlot_STATIC_DATA(Py_mod_doc, const_cast<char*>("")),
+    PySlot_SIZE(Py_mod_state_size, sizeof(ModuleState)),
+    PySlot_FUNC(Py_mod_state_traverse, module_traverse),
+    PySlot_FUNC(Py_mod_state_clear, module_clear),
+    PySlot_FUNC(Py_mod_state_free, module_free),
+    PySlot_DATA(Py_mod_token, &module_def),
+    PySlot_FUNC(Py_mod_exec, py::guarded<module_exec>),
+    PySlot_DATA(Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED),
+    PySlot_DATA(Py_mod_gil, Py_MOD_GIL_USED),
+    PySlot_END,
 };
 
 }  // namespace
 }  // namespace vorlix
 
-// The export hook of interpreters that load modules from a slot table.
+// The export hook, which such interpreters look for before PyInit.
 PyMODEXPORT_FUNC PyModExport__native_core() { return vorlix::export_slots; }
 #endif

@@ -192,14 +192,18 @@ template <size_t N>
 }
 
 // The parse-step failure: the message and the line and column of the last
-// byte consumed when it was detected (`consumed` bytes in).
+// byte consumed when it was detected (`consumed` bytes in). Both count from
+// 1 and a line feed belongs to the line it ends, so every position names a
+// real line and a column of at least 1; with nothing consumed (an empty
+// text) it is line 1 column 1.
 [[gnu::cold, gnu::noinline]] GraphError deserialization_failed(std::string_view text, std::string_view message,
                                                                size_t consumed) {
     consumed = std::min(consumed, text.size());
-    const std::string_view read = text.substr(0, consumed);
-    const size_t line = 1 + static_cast<size_t>(std::count(read.begin(), read.end(), '\n'));
-    const size_t last_feed = read.rfind('\n');
-    const size_t column = last_feed == std::string_view::npos ? consumed : consumed - last_feed - 1;
+    const size_t at = consumed == 0 ? 0 : consumed - 1;
+    const std::string_view before = text.substr(0, at);
+    const size_t line = 1 + static_cast<size_t>(std::count(before.begin(), before.end(), '\n'));
+    const size_t last_feed = before.rfind('\n');
+    const size_t column = 1 + at - (last_feed == std::string_view::npos ? 0 : last_feed + 1);
     return GraphError("graph deserialization failed: " + std::string(message) + " at line " + std::to_string(line) +
                       " column " + std::to_string(column));
 }

@@ -67,4 +67,15 @@ size_t cached_bytes() noexcept {
     return c.bytes;
 }
 
+void release_all() noexcept {
+    Cache& c = cache();
+    std::vector<Block> blocks;
+    {
+        std::lock_guard lock(c.mutex);
+        blocks.swap(c.blocks);
+        c.bytes = 0;
+    }
+    for (const Block& block : blocks) ::operator delete(block.address);
+}
+
 }  // namespace vorlix::chunk_cache

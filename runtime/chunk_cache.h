@@ -23,4 +23,8 @@ void deallocate(void* block, size_t bytes) noexcept;
 // The bytes the cache holds now.
 [[nodiscard]] size_t cached_bytes() noexcept;
 
+// Frees every block the cache holds: for a process that is done with tapes
+// for a while, and for tests that need to start from an empty cache.
+void release_all() noexcept;
+
 }  // namespace vorlix::chunk_cache

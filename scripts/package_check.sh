@@ -3,19 +3,21 @@
 # gives one wheel, tagged for this interpreter, holding only the extension,
 # its stub and py.typed; `python -m build --sdist` gives an sdist that a
 # fresh virtual environment installs (building it with the backend fetched
-# by pip) and imports, stub included. Rebuilds the module twice: a couple of
-# minutes on two cores.
+# by pip) and imports, stub included. The wheel is built in the installed
+# build's folder, so it compiles only what changed since scripts/setup.sh;
+# the sdist compiles in full, through the compiler cache where it can.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 python="$root/.venv/bin/python"
+source scripts/compiler_cache.sh
 "$python" -P -c 'import build' 2>/dev/null || "$python" -m pip install -q --disable-pip-version-check build
 out="$root/build/package"
 rm -rf "$out"
 mkdir -p "$out/wheel" "$out/sdist"
 
 echo "package: pip wheel ."
-"$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$out/wheel" "$root"
+"${compiler_cache[@]}" "$python" -m pip wheel -q --disable-pip-version-check --no-build-isolation --no-deps -w "$out/wheel" "$root"
 "$python" - "$out/wheel" <<'PY'
 import pathlib
 import re
@@ -51,11 +53,14 @@ sdists=("$out"/sdist/*.tar.gz)
 ((${#sdists[@]} == 1)) || { echo "package: expected one sdist" >&2; exit 1; }
 
 # A fresh environment on the same base interpreter, with build isolation:
-# pip fetches the declared build backend itself.
+# pip fetches the declared build backend itself. pip unpacks the sdist in
+# its temporary folder, here one under the compiler cache's base folder, so
+# that the sources sit at the same relative paths as in the installed build.
 base=$(cat "$root/.venv/.base")
 "$base" -m venv "$out/fresh"
+mkdir -p "$out/tmp"
 echo "package: pip install $(basename "${sdists[0]}") into a fresh environment"
-"$out/fresh/bin/python" -m pip install -q --disable-pip-version-check "${sdists[0]}"
+TMPDIR="$out/tmp" "${compiler_cache[@]}" "$out/fresh/bin/python" -m pip install -q --disable-pip-version-check "${sdists[0]}"
 (cd "$out" && "$out/fresh/bin/python" - <<'PY'
 import pathlib
 
@@ -71,5 +76,5 @@ assert tape.node_count == 1 and node == 0
 print(f"package: the sdist installs and imports: {core.__file__}")
 PY
 )
-rm -rf "$out/fresh"
+rm -rf "$out/fresh" "$out/tmp"
 echo "package: clean"

@@ -9,6 +9,7 @@ cd "$root"
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
+command -v ccache >/dev/null 2>&1 || missing+=(ccache)
 for pkg in rapidjson-dev libgtest-dev libssl-dev graphviz; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
@@ -53,5 +54,7 @@ if [ ! -x "$venv/bin/python" ] || [ "$(cat "$venv/.base" 2>/dev/null)" != "$pyth
   "$python" -m venv "$venv"
   echo "$python" > "$venv/.base"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core pytest numpy autograd jax array_api_strict mypy
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core pytest pytest-xdist numpy autograd jax \
+  array_api_strict mypy
+source scripts/compiler_cache.sh
+"${compiler_cache[@]}" "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$root"

@@ -126,11 +126,31 @@ def one_like(x):
     return np.ones(x.shape, x.dtype)
 
 
-def value_and_grad(f, argnums=0, has_aux=False):
+def require_complex(transform, what, values):
+    """With holomorphic=True every input and output is complex: the
+    derivative of a holomorphic function is a complex number."""
+    for x in values:
+        if x.dtype.kind != "c":
+            raise TypeError(f"{transform} with holomorphic=True needs complex {what}, got {x.dtype}")
+
+
+def refuse_complex(transform, what, values, other):
+    """Without holomorphic=True, the values a Jacobian seeds (jacfwd's
+    inputs, jacrev's outputs) are real: a complex seed asks for a complex
+    derivative, which only a holomorphic function has."""
+    for x in values:
+        if x.dtype.kind == "c":
+            raise TypeError(f"{transform} needs real {what}, got {x.dtype}; pass holomorphic=True for a "
+                            f"holomorphic function, or use {other}")
+
+
+def value_and_grad(f, argnums=0, has_aux=False, holomorphic=False):
     """f's value and its gradient in the arguments at `argnums` (an int, or a
     tuple for a tuple of gradients). With `has_aux`, f returns (output, aux)
     and the result is ((value, aux), gradient). The reverse walk consumes
-    the tape: each value is released after its last use."""
+    the tape: each value is released after its last use. With
+    `holomorphic`, f takes complex inputs to a complex output and the
+    result is its complex derivative."""
     def run(*args):
         rec = Recording(f, args, argnum_tuple(argnums, len(args)), has_aux)
         if len(rec.outputs) != 1:
@@ -139,9 +159,12 @@ def value_and_grad(f, argnums=0, has_aux=False):
         out = rec.outputs[0]
         if out.shape != ():
             raise TypeError(f"grad needs a scalar output, got shape {out.shape}")
-        if out.dtype.kind != "f":
-            raise TypeError(f"grad needs a real floating-point output, got {out.dtype}; "
-                            "take the real part or use vjp for other outputs")
+        if holomorphic:
+            require_complex("grad", "inputs", rec.inputs)
+            require_complex("grad", "outputs", rec.outputs)
+        elif out.dtype.kind != "f":
+            raise TypeError(f"grad needs a real floating-point output, got {out.dtype}; take the real part, "
+                            "pass holomorphic=True for a holomorphic function, or use vjp for other outputs")
         grads = dynamic_vjp(rec.tape, [(out.node, one_like(out))], rec.input_nodes(), consume=True)
         grads = rec.per_argument(rec.as_arrays(grads, rec.inputs), argnums)
         return ((out.value, rec.aux), grads) if has_aux else (out.value, grads)
@@ -149,10 +172,10 @@ def value_and_grad(f, argnums=0, has_aux=False):
     return run
 
 
-def grad(f, argnums=0, has_aux=False):
+def grad(f, argnums=0, has_aux=False, holomorphic=False):
     """The gradient of scalar-valued f in the arguments at `argnums`; with
     `has_aux`, (gradient, aux)."""
-    vg = value_and_grad(f, argnums, has_aux)
+    vg = value_and_grad(f, argnums, has_aux, holomorphic)
 
     def run(*args):
         value, g = vg(*args)
@@ -281,13 +304,14 @@ def reverse_blocks(rec):
     return blocks
 
 
-def jacobian(f, argnums, blocks):
+def jacobian(f, argnums, blocks, check):
     """The Jacobian of f in the arguments at `argnums`: for each output leaf,
     its blocks against each argument, arranged like the arguments (a tuple
     of them for a tuple `argnums`), the whole arranged like the output."""
     def run(*args):
         rec = Recording(f, args, argnum_tuple(argnums, len(args)))
         try:
+            check(rec)
             table = blocks(rec)
         finally:
             rec.tape.release_payloads()
@@ -297,14 +321,29 @@ def jacobian(f, argnums, blocks):
     return run
 
 
-def jacfwd(f, argnums=0):
-    return jacobian(f, argnums, forward_blocks)
+def jacobian_check(transform, holomorphic, seeded, seeded_what, other):
+    """The dtypes a Jacobian takes: complex throughout when holomorphic,
+    else real where its seeds go in (the inputs forwards, the outputs
+    backwards)."""
+    def check(rec):
+        if holomorphic:
+            require_complex(transform, "inputs", rec.inputs)
+            require_complex(transform, "outputs", rec.outputs)
+        else:
+            refuse_complex(transform, seeded_what, seeded(rec), other)
+    return check
 
 
-def jacrev(f, argnums=0):
-    return jacobian(f, argnums, reverse_blocks)
+def jacfwd(f, argnums=0, holomorphic=False):
+    return jacobian(f, argnums, forward_blocks,
+                    jacobian_check("jacfwd", holomorphic, lambda rec: rec.inputs, "inputs", "jvp"))
 
 
-def hessian(f, argnums=0):
+def jacrev(f, argnums=0, holomorphic=False):
+    return jacobian(f, argnums, reverse_blocks,
+                    jacobian_check("jacrev", holomorphic, lambda rec: rec.outputs, "outputs", "vjp"))
+
+
+def hessian(f, argnums=0, holomorphic=False):
     """The Hessian of scalar f: forward mode over reverse mode."""
-    return jacfwd(jacrev(f, argnums), argnums)
+    return jacfwd(jacrev(f, argnums, holomorphic), argnums, holomorphic)

@@ -122,8 +122,10 @@ def decode_attrs(prim_name, attrs):
 # donated buffer; these others always make a fresh result, or view their
 # first operand.
 OWNED = frozenset({"where", "matmul", "sum", "mean", "max", "min", "prod", "concatenate", "astype", "scatter_add",
-                   "sigmoid"})
-VIEWS = frozenset({"reshape", "transpose", "broadcast_to"})
+                   "sigmoid", "cumsum", "solve", "inv", "det", "cholesky", "svdvals"})
+# einsum is in neither: a contraction that only permutes or takes a
+# diagonal gives a view.
+VIEWS = frozenset({"reshape", "transpose", "broadcast_to", "real", "imag"})
 
 
 def declare(ev, owned=False, alias=None, donation=()):

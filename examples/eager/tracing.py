@@ -191,6 +191,8 @@ class Trace:
             out = bind(prim, *values, attrs=attrs)
         else:
             out = prim.impl(*values) if attrs is None else prim.impl(*values, attrs)
+        if type(out) is tuple:
+            return self.record_outputs(prim, parents, positions, literals, values, attrs, out)
         if type(out) is Tracer:
             weak = out.weak
             shape, dtype = out.shape, out.dtype
@@ -211,6 +213,18 @@ class Trace:
             self.tape.record_residual(node, Residual(prim.residual(out, values)))
         return Tracer(out, node, self, weak)
 
+    def record_outputs(self, prim, parents, positions, literals, values, attrs, outs):
+        """A primitive with several outputs: one node whose value is the tuple
+        of outputs, and one GETOUTPUT node per output for its users. Tangents
+        and cotangents of the tuple node are tuples too (the core adds them
+        element by element), with None for an output that has none."""
+        node = self.tape.record_operation(prim.name, parents, outs, attrs, (), tuple(dtype_of(o) for o in outs),
+                                          input_positions=positions if literals else None, literals=literals)
+        if prim.residual is not None:
+            self.tape.record_residual(node, Residual(prim.residual(outs, values)))
+        whole = Tracer(outs, node, self)
+        return tuple(self.record(GETOUTPUT, (whole,), (k, len(outs))) for k in range(len(outs)))
+
     def freeze(self):
         """Install the rules of every recorded primitive; recording ends."""
         prims = [None if n == INPUT_OP else Primitive.registry[n] for n in self.tape.op_names]
@@ -228,3 +242,21 @@ def bind(prim, *operands, attrs=None):
     if top is None:
         return prim.impl(*operands) if attrs is None else prim.impl(*operands, attrs)
     return top.record(prim, operands, attrs)
+
+
+# --- several outputs ---------------------------------------------------------
+
+
+def getoutput_jvp(out, x, t, attrs, src, res):
+    return None if t[0] is None else t[0][attrs[0]]
+
+
+def getoutput_vjp(out, x, ct, attrs, active, res, specs, src):
+    k, count = attrs
+    return [tuple(ct if i == k else None for i in range(count))]
+
+
+# attrs: (which output, how many), so that the VJP can build the tuple
+# cotangent of its parent without the parent's value.
+GETOUTPUT = Primitive("getoutput", lambda outs, attrs: outs[attrs[0]], getoutput_jvp, getoutput_vjp,
+                      (False, False, False))

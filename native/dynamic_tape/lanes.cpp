@@ -106,10 +106,12 @@ Ref single_lane(Ref lanes_results) {
 }
 
 bool to_seed_set(PyObject* obj, const char* arg, SeedSet& out) {
+    // Checking the pairs and reading their IDs runs no Python code.
     py::SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
+    if (!seq.open(obj, arg, py::ItemReads::RunNoPython)) return false;
     out.clear();
     out.reserve(static_cast<size_t>(seq.size()));
+    py::NoPythonScope no_python("seed pairs read in place");
     for (Py_ssize_t i = 0; i < seq.size(); ++i) {
         PyObject* pair = seq[i];
         if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {

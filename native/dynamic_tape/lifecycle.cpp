@@ -149,21 +149,14 @@ bool normalise_bindings(const std::vector<Ref>& given, const char* kind, size_t 
     return true;
 }
 
-bool to_object_list(PyObject* obj, const char* arg, std::vector<Ref>& out) {
-    py::SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
-    out.clear();
-    out.reserve(static_cast<size_t>(seq.size()));
-    for (PyObject* item : seq.items()) out.push_back(Ref::new_ref(item));
-    return true;
-}
-
 bool to_reverse_needs(PyObject* obj, std::vector<std::optional<ReverseNeeds>>& out) {
     constexpr const char* kArg = "reverse_needs";
+    // Checking the triples runs no Python code.
     py::SequenceArg seq;
-    if (!seq.open(obj, kArg)) return false;
+    if (!seq.open(obj, kArg, py::ItemReads::RunNoPython)) return false;
     out.clear();
     out.reserve(static_cast<size_t>(seq.size()));
+    py::NoPythonScope no_python("reverse-needs triples read in place");
     for (Py_ssize_t i = 0; i < seq.size(); ++i) {
         PyObject* item = seq[i];
         if (item == Py_None) {
@@ -280,8 +273,8 @@ PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::vector<Ref> jvp;
     std::vector<Ref> vjp;
     std::vector<std::optional<ReverseNeeds>> needs;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !to_object_list(argv[0], "jvp_bindings", jvp) ||
-        !to_object_list(argv[1], "vjp_bindings", vjp) || !to_reverse_needs(argv[2], needs)) {
+    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !py::to_object_list(argv[0], "jvp_bindings", jvp) ||
+        !py::to_object_list(argv[1], "vjp_bindings", vjp) || !to_reverse_needs(argv[2], needs)) {
         return nullptr;
     }
 

@@ -189,7 +189,10 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // The literals stay borrowed from their sequence until they are
         // stored: from here on nothing this call does on its way to storing
         // them can run Python code that could change the sequence.
-        if (argv[7] != nullptr && !held.literals.open(argv[7], "literals")) return nullptr;
+        if (argv[7] != nullptr && !held.literals.open(argv[7], "literals", py::ItemReads::RunNoPython)) {
+            return nullptr;
+        }
+        py::NoPythonScope no_python("record_operation's literals, read in place until stored");
         if (argv[8] != nullptr && !py::to_bool(argv[8], "weak", weak)) return nullptr;
         if (argv[9] != nullptr && !py::to_u32(argv[9], "schema_version", schema_version)) return nullptr;
         if (!py::to_optional_str(argv[10], "name", held.name)) return nullptr;

@@ -58,13 +58,10 @@ bool convert_walk_arguments(PyObject* module, std::span<PyObject* const> argv, s
 }
 
 bool to_seed_sets(PyObject* obj, const char* arg, const char* direction, std::vector<SeedSet>& out) {
-    py::SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
-    // Keep the sets alive while each is converted: a custom sequence could
-    // otherwise drop them under us.
+    // Keep the sets alive while each is converted: converting one may run
+    // Python code that drops the others.
     std::vector<Ref> sets;
-    sets.reserve(static_cast<size_t>(seq.size()));
-    for (PyObject* item : seq.items()) sets.push_back(Ref::new_ref(item));
+    if (!py::to_object_list(obj, arg, sets)) return false;
     out.clear();
     out.resize(sets.size());
     for (size_t i = 0; i < sets.size(); ++i) {

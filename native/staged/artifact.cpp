@@ -12,6 +12,7 @@
 #include "native/toolkit/args.h"
 #include "native/toolkit/borrow.h"
 #include "native/toolkit/errors.h"
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/values.h"
 #include "runtime/artifact.h"
 
@@ -29,6 +30,8 @@ namespace {
 // the end. So a text of many megabytes is neither built aside and copied nor
 // decoded again. A text holding anything but ASCII cannot be such a str; it
 // is decoded from the buffer instead, which the writer has kept well formed.
+// No Python code runs while it is written (see Note [No Python code runs
+// here]), so nothing but the sink can hold it when it is resized in place.
 class StrSink final : public artifact::TextSink {
 public:
     [[nodiscard]] char* grow(size_t kept, size_t capacity) override {
@@ -47,6 +50,7 @@ public:
         if (!written.ascii) return py::str_from_utf8(std::string_view(data(str_.get()), written.size));
         // The str is still unshared, so it shrinks in place and gets its
         // terminator; a failed resize leaves it as it was.
+        py::check_invariant(Py_REFCNT(str_.get()) == 1, "the artifact's str was shared while it was written");
         PyObject* str = str_.release();
         if (PyUnicode_Resize(&str, static_cast<Py_ssize_t>(written.size)) < 0) {
             Py_DECREF(str);
@@ -69,10 +73,16 @@ PyObject* store_to_json(PyObject* self, PyObject*) {
         py::SharedHold hold(object->borrow);
         if (!hold.ok()) return nullptr;
         StrSink sink;
-        Expected<artifact::WrittenText> written = artifact::write_json(*object->store, sink);
-        // See Note [Artifact errors]: the message is complete as it stands.
-        if (!written) return py::raise(ErrorKind::Value, written.error().message);
-        return std::move(sink).take(*written).release();
+        Ref text;
+        {
+            // See Note [Artifact text written in place].
+            py::NoPythonScope no_python("the artifact written into an unshared str");
+            Expected<artifact::WrittenText> written = artifact::write_json(*object->store, sink);
+            // See Note [Artifact errors]: the message is complete as it stands.
+            if (!written) return py::raise(ErrorKind::Value, written.error().message);
+            text = std::move(sink).take(*written);
+        }
+        return text.release();
     });
 }
 
@@ -87,7 +97,10 @@ PyObject* deserialize_graph_json(PyObject* module, PyObject* const* args, Py_ssi
         // An ASCII str hands out its own buffer here, so the text is not copied.
         const char* utf8 = PyUnicode_AsUTF8AndSize(encoded.get(), &size);
         if (utf8 == nullptr) return nullptr;
-        Expected<GraphStore> store = artifact::from_json(std::string_view(utf8, static_cast<size_t>(size)));
+        Expected<GraphStore> store = [&] {
+            py::NoPythonScope no_python("an artifact read in place from its str");
+            return artifact::from_json(std::string_view(utf8, static_cast<size_t>(size)));
+        }();
         if (!store) return py::raise(ErrorKind::Value, store.error().message);
         return new_graph_store(module, std::make_shared<const GraphStore>(std::move(store).value())).release();
     });

@@ -214,13 +214,13 @@ bool output_dtypes_arg(PyObject* obj, DTypeCache& cache, std::optional<std::vect
         return py::fail(ErrorKind::Type,
                         "output_dtypes must be a list or tuple of dtype descriptors; got " + *qualname);
     }
-    // Resolution may run Python code that changes a list, so each item is
-    // read afresh and held while it resolves.
-    Ref seq = Ref::new_ref(obj);
+    // Resolution may run Python code that changes a list, so the items are
+    // resolved from a snapshot. See Note [Snapshots of caller sequences].
+    Ref seq = py::sequence_snapshot(obj);
+    if (!seq) return false;
     std::vector<DTypeDescriptor> dtypes;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        Ref item = Ref::new_ref(PySequence_Fast_GET_ITEM(seq.get(), i));
-        std::optional<DTypeDescriptor> dtype = cache.resolve(item.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i) {
+        std::optional<DTypeDescriptor> dtype = cache.resolve(PyTuple_GET_ITEM(seq.get(), i));
         if (!dtype) return false;
         dtypes.push_back(std::move(*dtype));
     }

@@ -124,23 +124,43 @@ bool fail_expected(const char* arg, const char* expected, PyObject* obj) {
     return false;
 }
 
+Ref sequence_snapshot(PyObject* obj) {
+    if (PyTuple_Check(obj)) return Ref::new_ref(obj);
+    if (PyList_Check(obj)) return Ref::steal(PyList_AsTuple(obj));
+    // Through a list, whose construction asks the sequence for its length
+    // on every interpreter (a tuple's stopped asking in 3.14), so that a
+    // failing __len__ fails the argument everywhere alike. The list is never
+    // seen by anything else: only the tuple copied from it is kept.
+    Ref items = Ref::steal(PySequence_List(obj));
+    if (!items) return nullptr;
+    return Ref::steal(PyList_AsTuple(items.get()));
+}
+
 bool SequenceArg::open_other(PyObject* obj, const char* arg) {
     if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
         raise_argument_error(arg, "expected a sequence, got " + type_name_of(obj));
         return false;
     }
-    fast_ = Ref::steal(PySequence_Fast(obj, "expected a sequence"));
-    if (!fast_) {
+    Ref snapshot = sequence_snapshot(obj);
+    if (!snapshot) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
             raise_argument_error(arg, "expected a sequence, got " + type_name_of(obj));
         }
         return false;
     }
-    items_ = PySequence_Fast_ITEMS(fast_.get());
-    size_ = PySequence_Fast_GET_SIZE(fast_.get());
+    hold(std::move(snapshot));
     return true;
 }
 
+bool to_object_list(PyObject* obj, const char* arg, std::vector<Ref>& out) {
+    SequenceArg seq;
+    if (!seq.open(obj, arg, ItemReads::RunNoPython)) return false;
+    out.clear();
+    out.reserve(static_cast<size_t>(seq.size()));
+    NoPythonScope no_python("references taken from a sequence");
+    for (PyObject* item : seq.items()) out.push_back(Ref::new_ref(item));
+    return true;
+}
 
 }  // namespace vorlix::py

@@ -13,6 +13,7 @@
 
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 
@@ -167,15 +168,44 @@ template <size_t N>
     return to_str(obj, arg, out);
 }
 
-// A sequence argument (a str is refused) with its items; holds the list or
-// tuple it iterates, so items stay borrowed from it.
+// Note [Snapshots of caller sequences]
+// A list's item array belongs to the caller, and holding the list does not
+// keep the array in place: any Python code that runs (an __index__,
+// __iter__ or __eq__, an attribute read, a finalizer, a collection) may
+// clear, shrink or regrow the list and free the array under a pointer into
+// it. So the items of a sequence that are converted by code that can run
+// Python are read from an owned snapshot taken first: a tuple, whose items
+// never change while it is held. A tuple (or subclass) is its own snapshot;
+// a list (or subclass) is copied from its storage, as before, without
+// calling an overridden __iter__; any other sequence is iterated once into a
+// new tuple. A snapshot rather than re-checking the size and taking a new
+// reference on every read, because it converts one consistent state of the
+// argument: no item is read twice or skipped when a conversion edits the
+// list, and the failure messages cannot depend on how it was edited. Only
+// where nothing between the first and the last read can run Python code
+// (exact ints, references taken at once, literals stored by a call that
+// runs no Python) is an exact list read in place, without the copy, under a
+// NoPythonScope (see Note [No Python code runs here]).
+
+// An owned snapshot of `obj` as a tuple (see Note [Snapshots of caller
+// sequences]); nullptr with the exception raised when `obj` cannot be
+// iterated.
+[[nodiscard]] Ref sequence_snapshot(PyObject* obj);
+
+// Whether anything between the first and the last read of a sequence's
+// items can run Python code.
+enum class ItemReads { MayRunPython, RunNoPython };
+
+// A sequence argument (a str is refused) with its items, borrowed from the
+// owned snapshot it holds (see Note [Snapshots of caller sequences]): they
+// stay valid whatever Python code runs while it lives. Opened for reads
+// that run no Python code, an exact list is viewed in place instead, and its
+// items are valid only until Python code next runs.
 class SequenceArg {
 public:
-    [[nodiscard]] bool open(PyObject* obj, const char* arg) {
-        if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-            fast_ = Ref::new_ref(obj);
-            items_ = PySequence_Fast_ITEMS(obj);
-            size_ = PySequence_Fast_GET_SIZE(obj);
+    [[nodiscard]] bool open(PyObject* obj, const char* arg, ItemReads reads = ItemReads::MayRunPython) {
+        if (PyTuple_CheckExact(obj) || (reads == ItemReads::RunNoPython && PyList_CheckExact(obj))) {
+            hold(Ref::new_ref(obj));
             return true;
         }
         return open_other(obj, arg);
@@ -186,11 +216,22 @@ public:
 
 private:
     [[nodiscard]] bool open_other(PyObject* obj, const char* arg);
+    // `held` is a tuple, or an exact list viewed for reads that run no Python.
+    void hold(Ref held) {
+        held_ = std::move(held);
+        items_ = PySequence_Fast_ITEMS(held_.get());
+        size_ = PySequence_Fast_GET_SIZE(held_.get());
+    }
 
-    Ref fast_;
+    Ref held_;
     PyObject** items_ = nullptr;
     Py_ssize_t size_ = 0;
 };
+
+// A sequence argument's items as owned references, taken before any other
+// argument is converted: an exact list is read in place, as taking
+// references runs no Python code.
+[[nodiscard]] bool to_object_list(PyObject* obj, const char* arg, std::vector<Ref>& out);
 
 // Reads one int of a sequence argument (index >= 0) or the argument itself
 // (index < 0) into a value of at most `max`; `width` names the field.
@@ -241,6 +282,7 @@ template <class Out>
 [[nodiscard]] bool read_uints(std::span<PyObject* const> items, const char* arg, Out& out) {
     using T = std::remove_cvref_t<decltype(out[0])>;
     static_assert(sizeof(T) == 4 || sizeof(T) == 8);
+    NoPythonScope no_python("ints read from a sequence");
     size_for_overwrite(out, items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         uint64_t v = 0;
@@ -257,14 +299,9 @@ template <class Out>
 // `to_uint_list` for any sequence, with every message.
 template <class Out>
 [[gnu::noinline]] [[nodiscard]] bool to_uint_list_general(PyObject* obj, const char* arg, Out& out) {
-    // An exact list or tuple is read in place: reading ints runs no Python
-    // code, so its items cannot change under the loop.
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        return read_uints({PySequence_Fast_ITEMS(obj), static_cast<size_t>(PySequence_Fast_GET_SIZE(obj))}, arg,
-                          out);
-    }
+    // Reading ints runs no Python code, so an exact list is read in place.
     SequenceArg seq;
-    if (!seq.open(obj, arg)) return false;
+    if (!seq.open(obj, arg, ItemReads::RunNoPython)) return false;
     return read_uints(seq.items(), arg, out);
 }
 
@@ -274,6 +311,7 @@ template <class Out>
     // straight into place. Anything else is read again from the start by the
     // general reading, which is safe as reading ints runs no Python code.
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        NoPythonScope no_python("small ints read in place");
         const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
         PyObject* const* items = PySequence_Fast_ITEMS(obj);
         size_for_overwrite(out, n);

@@ -1,6 +1,7 @@
 // Calling the Python objects a walk or an execution invokes once per node.
 #pragma once
 
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/python.h"
 
 namespace vorlix::py {
@@ -16,7 +17,10 @@ namespace vorlix::py {
                                                                    size_t nargs) {
     if (PyFunction_Check(callable)) {
         if (vectorcallfunc call = reinterpret_cast<PyFunctionObject*>(callable)->vectorcall) {
-            return call(callable, args, nargs, nullptr);
+            PyObject* result = call(callable, args, nargs, nullptr);
+            check_invariant((result == nullptr) == (PyErr_Occurred() != nullptr),
+                            "a function's vectorcall broke the result convention");
+            return result;
         }
     }
     return PyObject_Vectorcall(callable, args, nargs, nullptr);

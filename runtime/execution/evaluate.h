@@ -166,8 +166,10 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
         const NodeId p = parents[d];
         if (p >= remaining_.size() || p >= live_.size()) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] != 1 || live_[p] != 1) continue;
+        if (!slots_[p]) return graph_failure(node_message("staged donation source %", p, " has no live value"));
+        // See Note [Donating only what the walk alone holds].
+        if (!host_.sole_reference(slots_[p])) continue;
         donated = std::move(slots_[p]);
-        if (!donated) return graph_failure(node_message("staged donation source %", p, " has no live value"));
         if (Walk removed = remove_live(p); !removed) return removed;
         donated_position = d;
         break;

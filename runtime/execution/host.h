@@ -49,6 +49,17 @@ concept LinkingHost = requires(H& host, const NodeRef& node) {
     { host.link(node) } -> std::same_as<Expected<Declarations<typename H::Evaluator>, typename H::Error>>;
 };
 
+// Note [Donating only what the walk alone holds]
+// The plan's conditions for donating a parent (its last read, its only live
+// alias root, equal specifications) trust what the evaluators declare. An
+// evaluator that declares an owned output but hands back an operand (the
+// caller's input array, say) would have that object donated, and a
+// donating evaluator would then write into what the caller still holds. So
+// the walk also requires that its slot holds the value's only reference;
+// when it does not, the operand is read like any other and no position is
+// donated. This only ever declines a donation the plan allowed: results
+// never change, and the value is never consumed behind someone's back.
+
 // Evaluates the operations of a linked plan. A `Value` is a move-only handle
 // whose default and moved-from states are empty and test false; the walk
 // drops a value by destroying its handle.
@@ -71,6 +82,9 @@ concept ExecutingHost =
         { host.validate(value, specs) } -> std::same_as<Status<typename H::Error>>;
         // A second handle to the same value.
         { host.share(value) } -> std::same_as<typename H::Value>;
+        // Whether `value` is the only reference to its value anywhere. See
+        // Note [Donating only what the walk alone holds].
+        { host.sole_reference(value) } -> std::same_as<bool>;
         // The host's error for a failure the walk finds while evaluating a
         // node (reported with the node like an evaluator's own failure).
         { host.node_error(std::move(message)) } -> std::same_as<typename H::Error>;

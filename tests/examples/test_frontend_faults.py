@@ -105,12 +105,18 @@ def test_numpy_dot_records_one_product_not_one_node_per_element():
 
 
 @pytest.mark.parametrize("call, message", [
-    (lambda x: np.cumsum(x), "^numpy.cumsum is not supported on traced arrays$"),
+    (lambda x: np.sort(x), "^numpy.sort is not supported on traced arrays$"),
+    (lambda x: np.linalg.qr(x[None]), "^numpy.linalg.qr is not supported on traced arrays$"),
+    (lambda x: np.sum(x, initial=1.0), "^numpy.sum with initial is not supported on traced arrays$"),
+    (lambda x: np.linalg.svd(x[None], hermitian=True), "^numpy.linalg.svd with hermitian is not supported on traced "
+                                                      "arrays$"),
+    (lambda x: np.clip(x, 0.0, min=0.0), "^numpy.clip takes min or a_min, not both$"),
     (lambda x: np.add.reduce(x), "^numpy.add.reduce is not supported on traced arrays$"),
     (lambda x: np.exp(x, out=np.empty(3)), "^numpy.exp with out is not supported on traced arrays$"),
     (lambda x: np.arccosh(x), "^numpy.arccosh is not supported on traced arrays$"),
     (lambda x: np.asarray(x), "^a traced array cannot become a NumPy array"),
-], ids=["function", "ufunc_method", "ufunc_out", "ufunc", "conversion"])
+], ids=["function", "linalg_function", "parameter", "linalg_parameter", "alias_twice", "ufunc_method", "ufunc_out",
+        "ufunc", "conversion"])
 def test_unsupported_numpy_calls_are_refused(call, message):
     with pytest.raises(TypeError, match=message):
         E.grad(lambda x: E.sum(call(x)))(np.ones(3))

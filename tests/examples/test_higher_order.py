@@ -221,6 +221,7 @@ def test_auxiliary_outputs():
         E.grad(lambda x: x, has_aux=True)(x)
 
 
+@pytest.mark.serial
 def test_two_threads_nest_transforms_at_once():
     # Traces are found from the operands, not from a global "current trace",
     # so interleaved recordings on two threads stay apart.

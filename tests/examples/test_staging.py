@@ -81,6 +81,8 @@ CASES = {
     "float32": (lambda a: E.tanh(a * 2.0) - a[::-1], lambda: [normal(5).astype(np.float32)]),
     "optimizer_rewrites": (rewritten, lambda: [normal(3, 4), normal(3, 4)]),
     "rank_zero_literals": (lambda a: a * np.float32(2.0) + np.array(3.0) * a[0], lambda: [normal(4)]),
+    "numerics": (lambda a, b: E.linalg.solve(a @ a.T + 3 * np.eye(3), E.cumsum(b)) * E.linalg.eigh(a + a.T)[1][0]
+                 + E.real(E.einsum("ij,j", a, b * 1j)) + E.linalg.norm(a, "nuc"), lambda: [normal(3, 3), normal(3)]),
     "comparisons_casts": (lambda a, b: E.where(P.logical_or(a > b, a < -1.0), E.astype(a, np.float32), b.astype(np.float32)),
                           lambda: [normal(6), normal(6)]),
 }
@@ -397,6 +399,7 @@ def test_staged_gradient_of_a_parameter_dict():
         staged(p["w1"])
 
 
+@pytest.mark.serial
 @executes
 def test_two_threads_share_one_staged_function():
     f, make = CASES["network"]

@@ -22,11 +22,11 @@ ROOT = pathlib.Path(core.__file__).resolve().parent.parent
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-def run_isolated(code, timeout=300):
+def run_isolated(code, timeout=300, flags=()):
     """Runs `code` in a fresh interpreter that imports the same module; a
     crash there fails the test instead of ending the test run."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(ROOT), os.environ.get("PYTHONPATH", "")]))
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    proc = subprocess.run([sys.executable, *flags, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           timeout=timeout, env=env)
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout
@@ -106,6 +106,7 @@ def test_nested_cotangents_keep_none_elements_and_order():
     assert dynamic_vjp(tape, [(y, 1.0)], [x]) == [(11.0, (3.0, 2.0), 4.0)]
 
 
+@pytest.mark.serial
 @pytest.mark.no_leak_check
 def test_releasing_a_long_chain_of_tapes_does_not_exhaust_the_stack():
     # Each tape holds the next as its recorded value. The release runs on a
@@ -135,6 +136,7 @@ def test_releasing_a_long_chain_of_tapes_does_not_exhaust_the_stack():
 # Memory limits --------------------------------------------------------------
 
 
+@pytest.mark.serial
 @pytest.mark.no_leak_check
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator aborts on exhaustion")
 def test_memory_exhaustion_in_a_walk_raises_memory_error_and_leaves_the_tape_usable():
@@ -224,6 +226,7 @@ class Reader:
             self.thread.join()
 
 
+@pytest.mark.serial
 @pytest.mark.parametrize("direction", ["jvp", "vjp"])
 def test_a_consuming_walk_never_frees_payloads_under_another_threads_reader(direction):
     reader = None
@@ -261,6 +264,7 @@ def test_a_consuming_walk_never_frees_payloads_under_another_threads_reader(dire
     assert tape.is_consumed
 
 
+@pytest.mark.serial
 def test_a_plain_walk_runs_beside_another_threads_reader():
     reader = None
 
@@ -342,6 +346,57 @@ def test_a_cycle_through_a_rules_argument_tuple_is_collected():
     del box, tape
     gc.collect()
     assert ref() is None
+
+
+# Callers' containers changed by the conversion of another argument ------------------
+
+# Each trigger edits a list from Python code the core runs while reading the
+# list, and prints what the call returned.
+EDIT_PRELUDE = """
+import vorlix._native_core as core
+b = core.GraphBuilder(required_array_api_version="2024.12")
+def plan_of(shape):
+    b.append_output(b.append_input_node(shape, "float64"))
+    return core.build_graph_execution_plan(b.finish()[0], None)
+"""
+
+
+@pytest.mark.no_leak_check
+@pytest.mark.parametrize("flags", [(), ("-X", "dev")], ids=["plain", "dev"])
+@pytest.mark.parametrize("code, printed", [
+    pytest.param("""
+        class Extent:
+            def __index__(self):
+                shape.clear()
+                return 2
+        shape = [Extent(), 3]
+        value = type("Value", (), {"dtype": "float64", "shape": property(lambda self: shape)})()
+        print(len(core.execute_graph(plan_of([2, 3]), [value], [])))
+    """, "1", id="an extent empties its value's shape"),
+    pytest.param("""
+        inputs = [1.5]
+        class Constants:
+            def __getitem__(self, i):
+                inputs[:] = [object()] * 1000
+                raise IndexError
+        print(core.execute_graph(plan_of([]), inputs, Constants()))
+    """, "[1.5]", id="converting constants regrows inputs"),
+    pytest.param("""
+        class Extents:
+            def __getitem__(self, i):
+                outer.clear()
+                if i:
+                    raise IndexError
+                return 2
+        outer = [Extents(), (2,)]
+        b.append_output(b.append_node("f", [b.append_input_node([2], "float64")], {}, [2], "float64",
+                                      num_outputs=2, output_shapes=outer, output_dtypes=["float64"] * 2))
+        store = b.finish()[0]
+        print(store.get_node(store.outputs[0]).output_shapes)
+    """, "[[2], [2]]", id="an output shape empties output_shapes"),
+])
+def test_a_list_edited_while_the_core_reads_it_is_read_as_passed(code, printed, flags):
+    assert run_isolated(EDIT_PRELUDE + textwrap.dedent(code), flags=flags) == printed + "\n"
 
 
 # Cycles through every field --------------------------------------------------------
@@ -591,6 +646,38 @@ def test_version_specific_paths_are_compiled_where_the_headers_offer_them():
     library = ctypes.CDLL(core.__file__)
     assert hasattr(library, "PyModExport__native_core") == (sys.version_info >= (3, 15))
     assert (b"PyLong_AsUInt64" in binary) == (sys.version_info >= (3, 14))
+    # A debug interpreter needs a module built with Py_DEBUG, whose reference
+    # counting reports to the interpreter's total.
+    assert (b"_Py_INCREF_IncRefTotal" in binary) == hasattr(sys, "gettotalrefcount")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 15), reason="the export hook is offered from 3.15 on")
+@pytest.mark.no_leak_check
+def test_module_loaded_through_the_export_hook_has_state_runs_exec_once_and_frees_it():
+    out = run_isolated("""
+        import ctypes, gc, sys, weakref
+        import vorlix, vorlix._native_core as core
+
+        api = ctypes.pythonapi
+        api.PyModule_GetDef.restype = ctypes.c_void_p
+        init = ctypes.PyDLL(core.__file__).PyInit__native_core
+        init.restype = ctypes.c_void_p
+        size, token = ctypes.c_ssize_t(), ctypes.c_void_p()
+        assert api.PyModule_GetStateSize(ctypes.py_object(core), ctypes.byref(size)) == 0
+        assert api.PyModule_GetToken(ctypes.py_object(core), ctypes.byref(token)) == 0
+        print(api.PyModule_GetDef(ctypes.py_object(core)), size.value > 0, token.value == init())
+        tape = core.DynamicTape()
+        x = tape.record_input(1.0, [], "f64")
+        tape.mark_output(x)
+        tape.freeze([None], [None], [None])
+        print(len(core.__all__), core.dynamic_jvp(tape, [(x, 2.0)], [x]))
+
+        tape_type = weakref.ref(core.DynamicTape)
+        del sys.modules["vorlix._native_core"], vorlix._native_core, core, tape
+        gc.collect()
+        print(tape_type())
+    """)
+    assert out == "None True True\n14 [2.0]\nNone\n"
 
 
 @pytest.mark.no_leak_check

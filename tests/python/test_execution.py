@@ -509,6 +509,18 @@ def test_donation_only_when_nothing_else_can_see_the_value(nodes, outputs, decla
     assert dict(binder.calls)["f"] == donated
 
 
+def test_a_value_someone_else_holds_is_never_donated():
+    # x declares an owned output but hands back the caller's input itself,
+    # which f would then write into.
+    given = np.ones(2)
+    impls = {"x": lambda operands, context, donated: operands[0],
+             "f": lambda operands, context, donated: operands[0].__iadd__(1) if donated == 0 else operands[0] + 1}
+    binder = Recorder(impls, x=OWNED, f=donating(0))
+    out = run(build("input", ("x", [0]), ("f", [1]), outputs=[2]), binder, [given])
+    assert dict(binder.calls)["f"] is None
+    assert given.tolist() == [1.0, 1.0] and out[0].tolist() == [2.0, 2.0]
+
+
 def test_peak_live_intermediates_on_a_chain():
     live = set()
     peak = [0]
@@ -619,6 +631,7 @@ def test_reentrant_execution_of_one_plan_from_an_evaluator():
 
 
 # Each run starts threads, whose interpreter state the allocator keeps for a while.
+@pytest.mark.serial
 @pytest.mark.no_leak_check
 def test_two_threads_execute_one_plan():
     store = build("input", *[(f"t.{k}", [k]) for k in range(50)], outputs=[50])

@@ -291,6 +291,7 @@ def test_no_reference_is_leaked_by_appends_and_failures():
     assert gone() is None
 
 
+@pytest.mark.serial
 def test_two_threads_never_interleave_on_one_builder():
     b = core.GraphBuilder()
     x = b.append_input_node([], "float32")

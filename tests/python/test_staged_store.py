@@ -202,6 +202,7 @@ def test_lone_surrogate_text_raises_the_interpreters_error():
         core.deserialize_graph_json('{"\ud800": 1}')
 
 
+@pytest.mark.serial
 def test_two_threads_read_one_store():
     store, _ = sample_store()
     text = store._to_json()

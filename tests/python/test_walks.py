@@ -226,10 +226,11 @@ def test_vjp_without_needs_passes_nones():
     seen = []
     t = Tape()
     x = t.input(2.0)
-    n = t.op("f", [x], 7.0, vjp=lambda *a: seen.append(a) or [None], needs=(False, False, False))
+    n = t.op("f", [x], 7.0, vjp=lambda *a: seen.append(a) or [None, None], needs=(False, False, False),
+             input_positions=[1], literals=("lit",))
     t.tape.mark_output(n)
     assert dynamic_vjp(t.freeze(), [(n, 1.0)], [x]) == [None]
-    assert seen[0][0] is None and seen[0][1] == (None,) and seen[0][5] is None
+    assert seen[0][0] is None and seen[0][1] == (None, None) and seen[0][5] is None
 
 
 @pytest.mark.parametrize(
@@ -314,9 +315,12 @@ class Snap(float):
 def test_cotangent_addition(first, second, expected):
     t = Tape()
     x = t.input(1.0)
-    n = t.op("twice", [x, x], 1.0, vjp=lambda *a: [first, second])
+    # dynamic_vjp calls the plain rule, dynamic_vjp_many the batched one: both add up alike.
+    n = t.op("twice", [x, x], 1.0, vjp=batched(lambda *a: [first, second], lambda *a: [[first, second]]))
     t.tape.mark_output(n)
-    assert dynamic_vjp(t.freeze(), [(n, 1.0)], [x]) == [expected]
+    tape = t.freeze()
+    assert dynamic_vjp(tape, [(n, 1.0)], [x]) == [expected]
+    assert dynamic_vjp_many(tape, [[(n, 1.0)]], [x]) == [[expected]]
 
 
 @pytest.mark.parametrize(

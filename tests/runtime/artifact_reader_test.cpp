@@ -323,7 +323,7 @@ TEST_P(ArtifactParseTest, FailsAtThePosition) {
 INSTANTIATE_TEST_SUITE_P(
     Syntax, ArtifactParseTest,
     ::testing::Values(
-        TextCase{"", "EOF while parsing a value", 0}, TextCase{"{", "EOF while parsing an object", 1},
+        TextCase{"", "EOF while parsing a value", 1}, TextCase{"{", "EOF while parsing an object", 1},
         TextCase{R"({"format")", "EOF while parsing an object", 9},
         TextCase{R"({"format":)", "EOF while parsing a value", 10},
         TextCase{R"({"format":"vorlix)", "EOF while parsing a string", 17},
@@ -381,7 +381,10 @@ TEST(ArtifactParseTest, PositionsCountLinesAndColumns) {
     EXPECT_EQ(read_failure(" \n\t"), std::string(kFailed) + "EOF while parsing a value at line 2 column 1");
     EXPECT_EQ(read_failure("{\n\"format\":\n  5}"),
               std::string(kFailed) + "invalid type: integer 5, expected a string at line 3 column 3");
-    EXPECT_EQ(read_failure("{\n"), std::string(kFailed) + "EOF while parsing an object at line 2 column 0");
+    // A line feed is on the line it ends.
+    EXPECT_EQ(read_failure("{\n"), std::string(kFailed) + "EOF while parsing an object at line 1 column 2");
+    EXPECT_EQ(read_failure("{\"format\":\"a\nb\"}"),
+              std::string(kFailed) + "control character found while parsing a string at line 1 column 13");
 }
 
 TEST(ArtifactParseTest, OnlyWhiteSpaceMayFollowTheArtifact) {

@@ -111,6 +111,7 @@ public:
     }
 
     Handle share(const Handle& value) { return Handle(ledger_, value.name()); }
+    bool sole_reference(const Handle& value) { return ledger_.handles[value.name()] == 1; }
     std::string node_error(std::string message) { return message; }
 
 private:

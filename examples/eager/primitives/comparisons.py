@@ -1,7 +1,7 @@
-"""Primitives without a derivative: comparisons and sign. They record like
-any other operation, so a mask computed from a traced array is a traced
-boolean array (elementwise, and seen by an enclosing trace), but they pass
-no tangent forward and no cotangent back."""
+"""Primitives without a derivative: comparisons, floor and ceil. They
+record like any other operation, so a mask computed from a traced array is
+a traced boolean array (elementwise, and seen by an enclosing trace), but
+they pass no tangent forward and no cotangent back."""
 
 import numpy as np
 
@@ -30,8 +30,9 @@ GREATER_EQUAL = constant_rules("greater_equal", np.greater_equal)
 LOGICAL_AND = constant_rules("logical_and", np.logical_and)
 LOGICAL_OR = constant_rules("logical_or", np.logical_or)
 LOGICAL_NOT = constant_rules("logical_not", np.logical_not)
-# sign is piecewise constant: its derivative is zero wherever it exists.
-SIGN = constant_rules("sign", np.sign)
+# Piecewise constant: the derivative is zero wherever it exists.
+FLOOR = constant_rules("floor", np.floor)
+CEIL = constant_rules("ceil", np.ceil)
 
 
 def equal(a, b):
@@ -70,5 +71,9 @@ def logical_not(a):
     return bind(LOGICAL_NOT, a)
 
 
-def sign(x):
-    return bind(SIGN, x)
+def floor(x):
+    return bind(FLOOR, x)
+
+
+def ceil(x):
+    return bind(CEIL, x)

@@ -1,12 +1,17 @@
 """Elementwise primitives: arithmetic, powers, transcendental functions,
 maximum and minimum, selection. Each rule multiplies the tangent or
 cotangent by a partial derivative written with the frontend's functions,
-so it records when a walk runs inside an enclosing transform."""
+so it records when a walk runs inside an enclosing transform. These
+functions are holomorphic (or real), so the same partial serves complex
+operands under the convention of `complex_parts`."""
+
+import math
 
 import numpy as np
 
 from ..tracing import WEAK_TYPES, Primitive, bind
-from .comparisons import equal, sign
+from .comparisons import equal, floor
+from .complex_parts import imag, is_complex, real, sign
 from .linear import INPUTS, NOTHING, OUTPUT, RESIDUAL, each, total
 
 
@@ -51,8 +56,13 @@ def power_partial(k, out, x):
 
 
 def max_weight(a, b):
-    """How much of d(max(a, b)) goes to `a`: all where it wins, half at ties."""
-    return (sign(a - b) + 1) * 0.5
+    """How much of d(max(a, b)) goes to `a`: all where it wins, half at ties.
+    NumPy orders complex numbers by their real parts, then their imaginary
+    parts, and keeps the winner whole: the weight stays real."""
+    d = a - b
+    if is_complex(d):
+        d = where(equal(real(d), 0), imag(d), real(d))
+    return (sign(d) + 1) * 0.5
 
 
 ADD = signed("add", np.add, (1, 1))
@@ -64,8 +74,11 @@ DIVIDE = elementwise("divide", np.divide,
 POWER = elementwise("power", np.power, power_partial, INPUTS)
 EXP = elementwise("exp", np.exp, lambda k, out, x: out, OUTPUT)
 EXPM1 = elementwise("expm1", np.expm1, lambda k, out, x: out + 1, OUTPUT)
+EXP2 = elementwise("exp2", np.exp2, lambda k, out, x: out * math.log(2), OUTPUT)
 LOG = elementwise("log", np.log, lambda k, out, x: 1 / x[0], INPUTS)
 LOG1P = elementwise("log1p", np.log1p, lambda k, out, x: 1 / (x[0] + 1), INPUTS)
+LOG2 = elementwise("log2", np.log2, lambda k, out, x: 1 / (x[0] * math.log(2)), INPUTS)
+LOG10 = elementwise("log10", np.log10, lambda k, out, x: 1 / (x[0] * math.log(10)), INPUTS)
 SIN = elementwise("sin", np.sin, lambda k, out, x: cos(x[0]), INPUTS)
 COS = elementwise("cos", np.cos, lambda k, out, x: -sin(x[0]), INPUTS)
 TAN = elementwise("tan", np.tan, lambda k, out, x: out * out + 1, OUTPUT)
@@ -76,7 +89,8 @@ SINH = elementwise("sinh", np.sinh, lambda k, out, x: cosh(x[0]), INPUTS)
 COSH = elementwise("cosh", np.cosh, lambda k, out, x: sinh(x[0]), INPUTS)
 # 1/2 (1 + tanh(x/2)) is the logistic function without overflow for any x.
 SIGMOID = elementwise("sigmoid", lambda x: 0.5 * (np.tanh(0.5 * x) + 1), lambda k, out, x: out * (1 - out), OUTPUT)
-ABS = elementwise("abs", np.abs, lambda k, out, x: sign(x[0]), INPUTS)
+# a mod b = a - floor(a / b) b, floor being flat wherever it is differentiable.
+MOD = elementwise("mod", np.mod, lambda k, out, x: 1 if k == 0 else -floor(x[0] / x[1]), INPUTS)
 MAXIMUM = elementwise("maximum", np.maximum,
                       lambda k, out, x: max_weight(x[0], x[1]) if k == 0 else max_weight(x[1], x[0]), INPUTS)
 MINIMUM = elementwise("minimum", np.minimum,
@@ -210,8 +224,20 @@ def sigmoid(x):
     return bind(SIGMOID, x)
 
 
-def abs(x):
-    return bind(ABS, x)
+def log2(x):
+    return bind(LOG2, x)
+
+
+def log10(x):
+    return bind(LOG10, x)
+
+
+def exp2(x):
+    return bind(EXP2, x)
+
+
+def mod(x1, x2):
+    return bind(MOD, x1, x2)
 
 
 def maximum(a, b):
@@ -222,16 +248,18 @@ def minimum(a, b):
     return bind(MINIMUM, a, b)
 
 
-def clip(x, lower=None, upper=None):
-    """x limited to [lower, upper]; either bound may be None. The bounds may
+def clip(a, a_min=None, a_max=None):
+    """a limited to [a_min, a_max]; either bound may be None. The bounds may
     be traced: each receives the derivative where it is the result."""
-    if lower is not None:
-        x = maximum(x, lower)
-    if upper is not None:
-        x = minimum(x, upper)
-    return x
+    if a_min is not None:
+        a = maximum(a, a_min)
+    if a_max is not None:
+        a = minimum(a, a_max)
+    return a
 
 
-def where(condition, a, b):
-    return bind(WHERE, condition, a, b)
+def where(condition, x=None, y=None):
+    if x is None or y is None:
+        raise TypeError("where takes a condition and both arrays to choose from")
+    return bind(WHERE, condition, x, y)
 

@@ -1,12 +1,17 @@
-"""Matrix products: the matmul primitive, with a batched VJP for Jacobians
-by lanes, and dot in terms of it."""
+"""Matrix products and square-matrix algebra: the matmul primitive, with a
+batched VJP for Jacobians by lanes, and dot in terms of it; solve, inv,
+det and slogdet. Stacks of matrices broadcast as in NumPy. Rules use
+transposes, not conjugate transposes: these functions are holomorphic, so
+complex operands follow the same formulas (see `complex_parts`)."""
 
 import numpy as np
 
 from ..tracing import Primitive, Tracer, bind, shape_of
+from .complex_parts import imag, is_complex, real
 from .elementwise import multiply
-from .linear import (INPUTS, expand_dims, lane_lists, matrix_transpose, reshape, squeeze, stack, total, transpose,
-                     unbroadcast)
+from .linear import (INPUTS, OUTPUT, OUTPUT_INPUTS, each, expand_dims, lane_lists, matrix_transpose, ndim_of,
+                     plus, reshape, squeeze, stack, total, transpose, unbroadcast)
+from .shapes import trace
 
 
 def matmul_jvp(out, x, t, attrs, src, res):
@@ -68,3 +73,102 @@ def dot(a, b):
     axes = (len(sb) - 2,) + tuple(range(len(sb) - 2)) + (len(sb) - 1,)
     b2 = reshape(transpose(b, axes), (sb[-2], -1))
     return reshape(matmul(a, b2), sa[:-1] + rest)
+
+
+# --- solve, inv, det, slogdet ------------------------------------------------
+
+
+def columns(v, vector):
+    """A right-hand side as a stack of matrices: NumPy's solve reads a 1-D
+    `b` as one vector, anything else as matrices."""
+    return expand_dims(v, -1) if vector else v
+
+
+def solve_jvp(out, x, t, attrs, src, res):
+    # a x = b  =>  a dx = db - da x
+    a, b = x
+    ta, tb = t
+    vector = ndim_of(b) == 1
+    rhs = plus(None if tb is None else columns(tb, vector), None if ta is None else -(ta @ columns(out, vector)))
+    dx = solve(a, rhs)
+    return squeeze(dx, -1) if vector else dx
+
+
+def solve_vjp(out, x, ct, attrs, active, res, specs, src):
+    a, b = x
+    vector = ndim_of(b) == 1
+    gb = solve(matrix_transpose(a), columns(ct, vector))
+    grads = {0: lambda: -(gb @ matrix_transpose(columns(out, vector))),
+             1: lambda: squeeze(gb, -1) if vector else gb}
+    return each(active, specs, lambda k: grads[k]())
+
+
+SOLVE = Primitive("solve", np.linalg.solve, solve_jvp, solve_vjp, OUTPUT_INPUTS)
+
+
+def inv_jvp(out, x, t, attrs, src, res):
+    return -(out @ t[0] @ out)
+
+
+def inv_vjp(out, x, ct, attrs, active, res, specs, src):
+    transposed = matrix_transpose(out)
+    return each(active, specs, lambda k: -(transposed @ ct @ transposed))
+
+
+INV = Primitive("inv", np.linalg.inv, inv_jvp, inv_vjp, OUTPUT)
+
+
+def log_det_tangent(a, ta):
+    """d log det(a) = trace(a^-1 da)."""
+    return trace(solve(a, ta), axis1=-2, axis2=-1)
+
+
+def through_inverse(g, a):
+    """The cotangent of `a` for a cotangent `g` of log det(a): g a^-T."""
+    return expand_dims(g, (-2, -1)) * matrix_transpose(inv(a))
+
+
+def det_jvp(out, x, t, attrs, src, res):
+    return out * log_det_tangent(x[0], t[0])
+
+
+def det_vjp(out, x, ct, attrs, active, res, specs, src):
+    return each(active, specs, lambda k: through_inverse(ct * out, x[0]))
+
+
+DET = Primitive("det", np.linalg.det, det_jvp, det_vjp, OUTPUT_INPUTS)
+
+
+def slogdet_jvp(out, x, t, attrs, src, res):
+    # With d = d log det(a): log|det| moves by Re d and a complex sign turns
+    # by i Im d; a real sign is piecewise constant.
+    d = log_det_tangent(x[0], t[0])
+    if not is_complex(d):
+        return None, d
+    return out[0] * 1j * imag(d), real(d)
+
+
+def slogdet_vjp(out, x, ct, attrs, active, res, specs, src):
+    sign_ct, log_ct = ct
+    turn = 1j * imag(sign_ct * out[0]) if sign_ct is not None and is_complex(out[0]) else None
+    g = plus(log_ct, turn)
+    return each(active, specs, lambda k: None if g is None else through_inverse(g, x[0]))
+
+
+SLOGDET = Primitive("slogdet", lambda a: tuple(np.linalg.slogdet(a)), slogdet_jvp, slogdet_vjp, OUTPUT_INPUTS)
+
+
+def solve(a, b):
+    return bind(SOLVE, a, b)
+
+
+def inv(a):
+    return bind(INV, a)
+
+
+def det(a):
+    return bind(DET, a)
+
+
+def slogdet(a):
+    return bind(SLOGDET, a)

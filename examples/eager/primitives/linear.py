@@ -66,6 +66,11 @@ def total(out, *terms):
     return acc
 
 
+def plus(a, b):
+    """a + b, where either may be None: no term."""
+    return b if a is None else a if b is None else a + b
+
+
 def lane_lists(grads, count):
     """Turn per-operand stacks (lane axis first, or None) into one
     contribution list per lane, as batched rules return them."""
@@ -226,35 +231,37 @@ def normalized_axes(axis, ndim):
     return tuple(sorted(int(a) % ndim for a in axes)) if ndim else ()
 
 
-def sum(x, axis=None, keepdims=False):
-    return bind(SUM, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+def sum(a, axis=None, keepdims=False):
+    return bind(SUM, a, attrs=(normalized_axes(axis, ndim_of(a)), keepdims))
 
 
-def mean(x, axis=None, keepdims=False):
-    return bind(MEAN, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+def mean(a, axis=None, keepdims=False):
+    return bind(MEAN, a, attrs=(normalized_axes(axis, ndim_of(a)), keepdims))
 
 
-def reshape(x, shape):
+def reshape(a, shape):
     shape = tuple(shape) if isinstance(shape, (tuple, list, np.ndarray)) else (shape,)
     if -1 in shape:
         known = math.prod(n for n in shape if n != -1)
-        size = math.prod(shape_of(x))
+        size = math.prod(shape_of(a))
         shape = tuple(size // known if n == -1 else n for n in shape)
-    return bind(RESHAPE, x, attrs=shape)
+    return bind(RESHAPE, a, attrs=shape)
 
 
-def transpose(x, axes=None):
-    ndim = ndim_of(x)
-    axes = tuple(reversed(range(ndim))) if axes is None else tuple(int(a) % ndim for a in axes)
+def transpose(a, axes=None):
+    ndim = ndim_of(a)
+    axes = tuple(reversed(range(ndim))) if axes is None else tuple(int(n) % ndim for n in axes)
     if sorted(axes) != list(range(ndim)):
         raise ValueError(f"transpose axes {axes} are not a permutation of {ndim} axes")
-    return bind(TRANSPOSE, x, attrs=axes)
+    if axes == tuple(range(ndim)):
+        return a
+    return bind(TRANSPOSE, a, attrs=axes)
 
 
-def swapaxes(x, a, b):
-    axes = list(range(ndim_of(x)))
-    axes[a], axes[b] = axes[b], axes[a]
-    return transpose(x, axes)
+def swapaxes(a, axis1, axis2):
+    axes = list(range(ndim_of(a)))
+    axes[axis1], axes[axis2] = axes[axis2], axes[axis1]
+    return transpose(a, axes)
 
 
 def matrix_transpose(x):
@@ -262,44 +269,59 @@ def matrix_transpose(x):
     return bind(TRANSPOSE, x, attrs=tuple(range(ndim - 2)) + (ndim - 1, ndim - 2))
 
 
-def moveaxis(x, source, destination):
-    ndim = ndim_of(x)
-    source = [a % ndim for a in source]
-    order = [a for a in range(ndim) if a not in source]
-    for dest, src in sorted(zip((a % ndim for a in destination), source)):
+def axis_list(axis):
+    """An int axis or a sequence of them, as a list."""
+    return [axis] if isinstance(axis, (int, np.integer)) else list(axis)
+
+
+def moveaxis(a, source, destination):
+    ndim = ndim_of(a)
+    source = [int(n) % ndim for n in axis_list(source)]
+    destination = [int(n) % ndim for n in axis_list(destination)]
+    if len(source) != len(destination):
+        raise ValueError("moveaxis needs as many destination axes as source axes")
+    order = [n for n in range(ndim) if n not in source]
+    for dest, src in sorted(zip(destination, source)):
         order.insert(dest, src)
-    return transpose(x, order)
+    return transpose(a, order)
 
 
-def expand_dims(x, axis):
-    shape = list(shape_of(x))
-    axes = (axis,) if isinstance(axis, int) else tuple(axis)
+def expand_dims(a, axis):
+    shape = list(shape_of(a))
+    axes = axis_list(axis)
     ndim = len(shape) + len(axes)
-    for a in sorted(a % ndim for a in axes):
-        shape.insert(a, 1)
-    return reshape(x, shape)
+    for n in sorted(int(n) % ndim for n in axes):
+        shape.insert(n, 1)
+    return reshape(a, shape)
 
 
-def squeeze(x, axis):
-    shape = list(shape_of(x))
-    del shape[axis]
-    return reshape(x, shape)
+def squeeze(a, axis=None):
+    shape = shape_of(a)
+    axes = [n for n, extent in enumerate(shape) if extent == 1] if axis is None else \
+        [int(n) % len(shape) for n in axis_list(axis)]
+    if any(shape[n] != 1 for n in axes):
+        raise ValueError("squeeze takes only axes of extent one")
+    return reshape(a, [extent for n, extent in enumerate(shape) if n not in axes])
 
 
-def broadcast_to(x, shape):
-    return bind(BROADCAST_TO, x, attrs=tuple(shape))
+def broadcast_to(array, shape):
+    shape = tuple(shape) if isinstance(shape, (tuple, list, np.ndarray)) else (shape,)
+    return bind(BROADCAST_TO, array, attrs=shape)
 
 
 def getitem(x, index):
     if type(index) is Tracer or (type(index) is tuple and any(type(p) is Tracer for p in index)):
         raise TypeError("getitem takes a literal index, not a traced one")
-    return bind(GETITEM, x, attrs=index)
+    # attrs of None would mean no attrs at all: x[None] is x[(None,)].
+    return bind(GETITEM, x, attrs=(None,) if index is None else index)
 
 
 def concatenate(arrays, axis=0):
     arrays = tuple(arrays)
     if not arrays:
         raise ValueError("concatenate needs at least one array")
+    if axis is None:
+        arrays, axis = tuple(reshape(a, (-1,)) for a in arrays), 0
     ndim = ndim_of(arrays[0])
     if ndim == 0:
         raise ValueError("zero-dimensional arrays cannot be concatenated")

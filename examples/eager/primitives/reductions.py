@@ -1,11 +1,15 @@
-"""Reductions by maximum, minimum and product."""
+"""Reductions by maximum, minimum and product, the cumulative sum, and the
+variance and standard deviation in terms of sums."""
 
 import numpy as np
 
 from ..tracing import Primitive, bind, dtype_of, primal, shape_of
 from .comparisons import equal
-from .elementwise import where
-from .linear import OUTPUT_INPUTS, astype, each, expand_dims, moveaxis, ndim_of, normalized_axes, reshape, spread, sum
+from .complex_parts import conj, is_complex, real
+from .elementwise import sqrt, where
+from .linear import (OUTPUT_INPUTS, astype, each, expand_dims, linear, mean, moveaxis, ndim_of, normalized_axes,
+                     reduced_count, reshape, spread, sum)
+from .shapes import flip
 
 
 def kept(out, attrs, ndim):
@@ -56,14 +60,41 @@ MIN = chooser("min", lambda x, attrs: np.min(x, axis=attrs[0], keepdims=attrs[1]
 PROD = chooser("prod", lambda x, attrs: np.prod(x, axis=attrs[0], keepdims=attrs[1]), others_product)
 
 
-def max(x, axis=None, keepdims=False):
-    return bind(MAX, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+def max(a, axis=None, keepdims=False):
+    return bind(MAX, a, attrs=(normalized_axes(axis, ndim_of(a)), keepdims))
 
 
-def min(x, axis=None, keepdims=False):
-    return bind(MIN, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+def min(a, axis=None, keepdims=False):
+    return bind(MIN, a, attrs=(normalized_axes(axis, ndim_of(a)), keepdims))
 
 
-def prod(x, axis=None, keepdims=False):
-    return bind(PROD, x, attrs=(normalized_axes(axis, ndim_of(x)), keepdims))
+def prod(a, axis=None, keepdims=False):
+    return bind(PROD, a, attrs=(normalized_axes(axis, ndim_of(a)), keepdims))
 
+
+
+# The transpose of a running sum is the running sum from the other end.
+CUMSUM = linear("cumsum", lambda x, axis: np.cumsum(x, axis=axis),
+                lambda ct, axis, shape, dtype: flip(cumsum(flip(ct, axis), axis), axis))
+
+
+def cumsum(a, axis=None):
+    if axis is None:
+        a, axis = reshape(a, (-1,)), 0
+    return bind(CUMSUM, a, attrs=int(axis) % ndim_of(a))
+
+
+def var(a, axis=None, ddof=0, keepdims=False, *, correction=None):
+    if correction is not None:
+        if ddof != 0:
+            raise ValueError("var takes ddof or correction, not both")
+        ddof = correction
+    d = a - mean(a, axis=axis, keepdims=True)
+    # |d|**2 without abs, whose derivative at 0 would lose the second one.
+    squares = real(d * conj(d)) if is_complex(d) else d * d
+    count = reduced_count((normalized_axes(axis, ndim_of(a)), keepdims), shape_of(a))
+    return sum(squares, axis=axis, keepdims=keepdims) / (count - ddof)
+
+
+def std(a, axis=None, ddof=0, keepdims=False, *, correction=None):
+    return sqrt(var(a, axis, ddof, keepdims, correction=correction))

@@ -40,6 +40,8 @@ public:
     [[nodiscard]] int matches(PyObject* obj, const DTypeDescriptor& expected);
 
     [[nodiscard]] size_t size() const { return entries_.size(); }
+    // Whether an entry holds `obj`.
+    [[nodiscard]] bool holds(PyObject* obj) const { return find(obj) != nullptr; }
     // Garbage-collector support for the owner's tp_traverse and tp_clear.
     int traverse(visitproc visit, void* arg) const;
     void clear();

@@ -18,17 +18,6 @@ namespace vorlix::staged {
 using py::ErrorKind;
 using py::Ref;
 
-namespace {
-
-std::vector<Ref> new_refs(const py::SequenceArg& seq) {
-    std::vector<Ref> out;
-    out.reserve(static_cast<size_t>(seq.size()));
-    for (PyObject* item : seq.items()) out.push_back(Ref::new_ref(item));
-    return out;
-}
-
-}  // namespace
-
 PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const py::Signature sig{"execute_graph", {"plan", "inputs", "constants", "context"}, 4, 3};
@@ -38,14 +27,18 @@ PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t narg
         if (object == nullptr) {
             return py::raise_argument_error("plan", "expected GraphExecutionPlan, got " + py::type_name_of(argv[0]));
         }
-        py::SequenceArg inputs;
-        py::SequenceArg constants;
-        if (!inputs.open(argv[1], "inputs") || !constants.open(argv[2], "constants")) return nullptr;
+        // Each argument's values are taken as owned references before the
+        // next is converted, which may run Python code that edits it.
+        std::vector<Ref> inputs;
+        std::vector<Ref> constants;
+        if (!py::to_object_list(argv[1], "inputs", inputs) || !py::to_object_list(argv[2], "constants", constants)) {
+            return nullptr;
+        }
         // Evaluators may drop every other reference to the plan.
         const Ref keep_plan = Ref::new_ref(argv[0]);
         const LinkedPlan* plan = object->plan.get();
         if (plan == nullptr) return py::internal_error("staged execution plan is unavailable");
-        if (static_cast<size_t>(constants.size()) != plan->constant_count()) {
+        if (constants.size() != plan->constant_count()) {
             return py::raise(ErrorKind::Value, "staged graph expects " + std::to_string(plan->constant_count()) +
                                                    " constants but received " + std::to_string(constants.size()));
         }
@@ -54,7 +47,7 @@ PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t narg
         // before a failure is raised.
         auto outcome = [&] {
             PythonHost host = PythonHost::executing(argv[3]);
-            return execution::execute(*plan, host, new_refs(inputs), new_refs(constants));
+            return execution::execute(*plan, host, std::move(inputs), std::move(constants));
         }();
         if (!outcome) return py::raise_execution_error(std::move(outcome).error(), py::StagedPhase::Executing);
 

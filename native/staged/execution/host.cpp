@@ -12,6 +12,7 @@
 #include "native/toolkit/call.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/values.h"
 #include "runtime/quote.h"
 
@@ -147,18 +148,25 @@ int quick_shape_equals(PyObject* shape, const Shape& expected) {
     return 1;
 }
 
-// A shape object as extents; false with RuntimeError "staged operation
+// Whether every item of an exact list is an exact int, whose reading runs no
+// Python code.
+bool holds_exact_ints(PyObject* list) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list); ++k) {
+        if (!PyLong_CheckExact(PyList_GET_ITEM(list, k))) return false;
+    }
+    return true;
+}
+
+// The extents of a list or tuple; false with RuntimeError "staged operation
 // returned an invalid array shape" (or an exception that must pass) raised.
-bool read_shape(PyObject* shape, Shape& out) {
-    Ref items = Ref::steal(PySequence_Fast(shape, "shape is not a sequence"));
-    if (!items) return replace_ordinary_error("staged operation returned an invalid array shape");
-    const Py_ssize_t rank = PySequence_Fast_GET_SIZE(items.get());
+bool read_extents(PyObject* items, Shape& out) {
+    const Py_ssize_t rank = PySequence_Fast_GET_SIZE(items);
     out.clear();
     out.reserve(static_cast<size_t>(rank));
     for (Py_ssize_t k = 0; k < rank; ++k) {
         // Extents may be any integer type (NumPy's included), as in a Python
         // index.
-        Ref index = Ref::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(items.get(), k)));
+        Ref index = Ref::steal(PyNumber_Index(PySequence_Fast_GET_ITEM(items, k)));
         uint64_t extent = 0;
         if (!index || py::read_u64(index.get(), extent) < 0) {
             return replace_ordinary_error("staged operation returned an invalid array shape");
@@ -166,6 +174,20 @@ bool read_shape(PyObject* shape, Shape& out) {
         out.push_back(extent);
     }
     return true;
+}
+
+// A shape object as extents, with the failures of read_extents.
+bool read_shape(PyObject* shape, Shape& out) {
+    // An extent's __index__ may edit a list shape, so one is read from a
+    // snapshot unless all its extents are exact ints. See Note [Snapshots
+    // of caller sequences].
+    if (PyList_CheckExact(shape) && holds_exact_ints(shape)) {
+        py::NoPythonScope no_python("a shape list of exact ints read in place");
+        return read_extents(shape, out);
+    }
+    Ref items = py::sequence_snapshot(shape);
+    if (!items) return replace_ordinary_error("staged operation returned an invalid array shape");
+    return read_extents(items.get(), out);
 }
 
 }  // namespace
@@ -270,6 +292,7 @@ bool PythonHost::check_value(PyObject* value, const ValueSpec& spec) {
     if (equal == 1) {
         if (dtype.get() == matched_dtype_ &&
             (&spec.dtype == matched_descriptor_ || spec.dtype == *matched_descriptor_)) {
+            py::check_invariant(dtypes_.holds(matched_dtype_), "the last matched dtype is no longer cached");
             return true;
         }
         const int matches = dtypes_.matches(dtype.get(), spec.dtype);

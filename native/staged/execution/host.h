@@ -41,6 +41,8 @@ public:
                                            py::Ref& out);
     [[nodiscard]] Status<py::Ref> validate(const py::Ref& value, std::span<const ValueSpec> specs);
     [[nodiscard]] py::Ref share(const py::Ref& value) { return value.clone(); }
+    // An immortal object's count never reads 1, so it is never donated.
+    [[nodiscard]] bool sole_reference(const py::Ref& value) const { return Py_REFCNT(value.get()) == 1; }
     [[nodiscard]] py::Ref node_error(std::string message);
 
 private:
