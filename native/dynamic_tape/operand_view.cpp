@@ -30,6 +30,7 @@ bool OperandView::make_room(uint64_t count) {
     items = heap_items_.data();
     parents = heap_parents_.data();
     capacity_ = count;
+    placed_parents_ = kNonePlaced;  // the slot buffers are new
     return true;
 }
 

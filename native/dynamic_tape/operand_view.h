@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <limits>
 #include <vector>
 
 #include "native/dynamic_tape/tape.h"
@@ -145,12 +146,25 @@ private:
         if (uint64_t{layout.position_start} + parent_count > tape.operand_positions.size()) [[unlikely]] {
             return raise_position_range();
         }
-        for (uint32_t k = 0; k < parent_count; ++k) own_slots[k] = tape.operand_positions[layout.position_start + k];
-        const auto error = Operands::assign(
-            std::span<const uint32_t>(own_slots, parent_count), parent_count, literal_count, arity,
-            [](size_t, size_t) {},
-            [own_literal_slots](size_t j, size_t slot) { own_literal_slots[j] = static_cast<uint32_t>(slot); });
-        if (error) [[unlikely]] return raise_interleave(*error);
+        // Nodes of one operation mostly repeat a layout: when the counts and
+        // positions are those of the layout placed last, so are the literals'
+        // slots, and the interleave is not run again.
+        bool repeated = placed_parents_ == parent_count && placed_literals_ == literal_count;
+        for (uint32_t k = 0; k < parent_count; ++k) {
+            const uint32_t position = tape.operand_positions[layout.position_start + k];
+            repeated = repeated && own_slots[k] == position;
+            own_slots[k] = position;
+        }
+        if (!repeated) {
+            placed_parents_ = kNonePlaced;
+            const auto error = Operands::assign(
+                std::span<const uint32_t>(own_slots, parent_count), parent_count, literal_count, arity,
+                [](size_t, size_t) {},
+                [own_literal_slots](size_t j, size_t slot) { own_literal_slots[j] = static_cast<uint32_t>(slot); });
+            if (error) [[unlikely]] return raise_interleave(*error);
+            placed_parents_ = parent_count;
+            placed_literals_ = literal_count;
+        }
         // A valid layout gives the parents distinct slots and the literals
         // the rest, so `read` writes every item.
         slots = own_slots;
@@ -175,6 +189,11 @@ private:
     [[gnu::cold]] static bool raise_missing_literal();
 
     uint64_t capacity_ = kInline;
+    // The counts of the layout whose slots the slot buffers hold, or
+    // kNonePlaced: see `read_layout`.
+    static constexpr uint32_t kNonePlaced = std::numeric_limits<uint32_t>::max();
+    uint32_t placed_parents_ = kNonePlaced;
+    uint32_t placed_literals_ = 0;
     PyObject* inline_items_[kInline];
     uint32_t inline_parents_[kInline];
     uint32_t inline_slots_[kInline];
