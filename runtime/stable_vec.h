@@ -29,13 +29,17 @@ public:
     StableVec(StableVec&& other) noexcept
         : chunks_(std::exchange(other.chunks_, {})),
           bases_(std::exchange(other.bases_, {})),
-          size_(std::exchange(other.size_, 0)) {}
+          size_(std::exchange(other.size_, 0)),
+          next_(std::exchange(other.next_, nullptr)),
+          limit_(std::exchange(other.limit_, nullptr)) {}
     StableVec& operator=(StableVec&& other) noexcept {
         if (this != &other) {
             release();
             chunks_ = std::exchange(other.chunks_, {});
             bases_ = std::exchange(other.bases_, {});
             size_ = std::exchange(other.size_, 0);
+            next_ = std::exchange(other.next_, nullptr);
+            limit_ = std::exchange(other.limit_, nullptr);
         }
         return *this;
     }
@@ -55,6 +59,9 @@ public:
 
     // Allocates chunks until `n` elements fit.
     void reserve(size_t n) {
+        // Room left in the chunk being filled: the common case, a few
+        // elements ahead of a recording.
+        if (n <= size_ + static_cast<size_t>(limit_ - next_)) return;
         if (n == 0) return;
         // Chunks are allocated in order, up to and including the one that
         // holds element n - 1; when that one is there, all of them are.
@@ -72,13 +79,17 @@ public:
             for (size_t i = n; i < size_; ++i) slot(i)->~T();
         }
         size_ = n;
+        // The next append finds its slot again.
+        next_ = limit_ = nullptr;
     }
 
+    // Appends at the end of the chunk being filled, opening the next chunk
+    // when it is full.
     template <class... Args>
     T& emplace_back(Args&&... args) {
-        const auto [chunk, offset] = locate(size_);
-        if (chunks_[chunk] == nullptr) allocate(chunk);
-        T* item = new (chunks_[chunk] + offset) T(std::forward<Args>(args)...);
+        if (next_ == limit_) [[unlikely]] open_chunk();
+        T* item = new (next_) T(std::forward<Args>(args)...);
+        ++next_;
         ++size_;
         return *item;
     }
@@ -129,6 +140,14 @@ private:
     T* slot(size_t i) {
         return reinterpret_cast<T*>(bases_[chunk_of(i)] + i * sizeof(T));
     }
+    // Points the append cursor at the slot of element size_, allocating its
+    // chunk unless reserve did.
+    void open_chunk() {
+        const auto [chunk, offset] = locate(size_);
+        if (chunks_[chunk] == nullptr) allocate(chunk);
+        next_ = chunks_[chunk] + offset;
+        limit_ = chunks_[chunk] + chunk_size(chunk);
+    }
     void allocate(size_t chunk) {
         static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__, "chunks come from plain operator new");
         chunks_[chunk] = static_cast<T*>(chunk_cache::allocate(chunk_size(chunk) * sizeof(T)));
@@ -147,11 +166,16 @@ private:
             bases_[chunk] = 0;
         }
         size_ = 0;
+        next_ = limit_ = nullptr;
     }
 
     std::array<T*, kMaxChunks> chunks_{};
     std::array<uintptr_t, kMaxChunks> bases_{};
     size_t size_ = 0;
+    // Where the next element goes, and the end of its chunk: equal when no
+    // chunk is open for appending.
+    T* next_ = nullptr;
+    T* limit_ = nullptr;
 };
 
 }  // namespace vorlix

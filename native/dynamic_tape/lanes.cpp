@@ -44,7 +44,7 @@ bool check_input(TapeState& tape, Direction direction, uint32_t id, const char* 
 }  // namespace
 
 bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed_sets,
-                std::span<const uint32_t> requested, std::vector<Lane>& lanes) {
+                std::span<const uint32_t> requested, Lanes& lanes) {
     const bool jvp = direction == Direction::Jvp;
     for (const uint32_t id : requested) {
         if (!check_node(tape, id)) return false;
@@ -54,11 +54,12 @@ bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed
         }
     }
     const size_t count = tape.arena.node_count();
-    lanes.clear();
-    lanes.reserve(seed_sets.size());
-    for (SeedSet& seeds : seed_sets) {
-        Lane lane(count);
-        std::vector<bool> seen(count, false);
+    const size_t width = seed_sets.size();
+    lanes.reset(count, width);
+    // Which nodes the current seed set names; cleared after each set.
+    std::vector<bool> seen(width != 0 ? count : 0, false);
+    for (size_t l = 0; l < width; ++l) {
+        SeedSet& seeds = seed_sets[l];
         for (auto& [id, value] : seeds) {
             if (!check_node(tape, id)) return false;
             if (jvp ? !check_input(tape, direction, id, "seed node", " is not a tape input")
@@ -71,22 +72,22 @@ bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed
             }
             seen[id] = true;
             if (!jvp && value.is_none()) continue;
-            lane[id] = std::move(value);
+            lanes.of(id)[l] = std::move(value);
         }
-        lanes.push_back(std::move(lane));
+        for (const auto& seed : seeds) seen[seed.first] = false;
     }
     return true;
 }
 
-Ref take_requested(std::vector<Lane>& lanes, std::span<const uint32_t> requested) {
-    Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lanes.size())));
+Ref take_requested(Lanes& lanes, std::span<const uint32_t> requested) {
+    Ref results = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lanes.width())));
     if (!results) return nullptr;
-    for (size_t l = 0; l < lanes.size(); ++l) {
+    for (size_t l = 0; l < lanes.width(); ++l) {
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(requested.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < requested.size(); ++i) {
-            if (requested[i] >= lanes[l].size()) return py::internal_error("requested slot is unavailable");
-            Ref item = std::move(lanes[l][requested[i]]);
+            if (requested[i] >= lanes.nodes()) return py::internal_error("requested slot is unavailable");
+            Ref item = std::move(lanes.of(requested[i])[l]);
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item ? item.release() : Py_NewRef(Py_None));
         }
         PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(l), list.release());

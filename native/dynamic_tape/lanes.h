@@ -2,26 +2,53 @@
 // caller's seeds and read back for the requested nodes.
 #pragma once
 
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
-#include "native/dynamic_tape/invocation.h"
+#include "native/dynamic_tape/rule_call.h"
 
 namespace vorlix::tape {
 
-// One optional object per tape node, indexed by node ID.
-using Lane = std::vector<Ref>;
 using SeedSet = std::vector<std::pair<uint32_t, Ref>>;
 
+// One optional object per node per lane, stored node by node with a node's
+// lanes side by side: a single lane is a plain array indexed by node ID, and
+// the lanes a node shares its preparation with lie together.
+class Lanes {
+public:
+    Lanes() = default;
+    Lanes(const Lanes&) = delete;
+    Lanes& operator=(const Lanes&) = delete;
+
+    // Empties and sizes the lanes: `width` lanes of `nodes` slots.
+    void reset(size_t nodes, size_t width) {
+        slots_.reset();
+        slots_ = std::make_unique<Ref[]>(nodes * width);
+        nodes_ = nodes;
+        width_ = width;
+    }
+    [[nodiscard]] size_t nodes() const { return nodes_; }
+    [[nodiscard]] size_t width() const { return width_; }
+    // The `width()` slots of `node`, lane by lane; node < nodes().
+    [[nodiscard]] Ref* of(size_t node) { return slots_.get() + node * width_; }
+    [[nodiscard]] const Ref* of(size_t node) const { return slots_.get() + node * width_; }
+
+private:
+    std::unique_ptr<Ref[]> slots_;
+    size_t nodes_ = 0;
+    size_t width_ = 0;
+};
+
 // Validates the requested IDs, then each seed set, and makes one lane per
-// seed set.
+// seed set over the tape's nodes.
 [[nodiscard]] bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed_sets,
-                              std::span<const uint32_t> requested, std::vector<Lane>& lanes);
+                              std::span<const uint32_t> requested, Lanes& lanes);
 
 // One list per lane with the requested slots, moved out of the lanes; a
 // node requested twice yields None after its first occurrence.
-[[nodiscard]] Ref take_requested(std::vector<Lane>& lanes, std::span<const uint32_t> requested);
+[[nodiscard]] Ref take_requested(Lanes& lanes, std::span<const uint32_t> requested);
 
 // The last lane's result list of a list of per-lane results.
 [[nodiscard]] Ref single_lane(Ref lanes_results);

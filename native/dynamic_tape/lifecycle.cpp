@@ -235,6 +235,38 @@ bool decrement_reverse_use(TapeState& tape, uint64_t id, RetiredReversePayloads&
     return true;
 }
 
+bool retire_reverse_payloads(TapeObject* tape, uint32_t id) {
+    RetiredReversePayloads bundle;
+    {
+        py::ExclusiveHold hold(tape->borrow);
+        if (!hold.ok()) return false;
+        TapeState& state = tape->state;
+        const ArenaNode* record = state.arena.node(id);
+        if (record == nullptr) return py::internal_failure("dynamic reverse node is unavailable");
+        if (record->op >= state.reverse_needs.size() || !state.reverse_needs[record->op]) return true;
+        const ReverseNeeds needs = *state.reverse_needs[record->op];
+        if (needs.needs_output && !decrement_reverse_use(state, id, bundle)) return false;
+        if (needs.needs_inputs) {
+            const auto parents = state.arena.parents(*record);
+            if (!parents) return py::internal_failure("dynamic tape edge range is invalid");
+            for (size_t k = 0; k < parents->size(); ++k) {
+                if (!decrement_reverse_use(state, (*parents)[k], bundle)) return false;
+            }
+        }
+        DynamicNode* node = state.node(id);
+        if (node == nullptr) return false;
+        if (needs.needs_inputs && !take_literals(state, *node, bundle.literals)) return false;
+        if (node->attrs) bundle.attrs.push_back(std::move(node->attrs));
+        if (needs.needs_residual) {
+            if (state.residual_of(*node) == nullptr) {
+                return py::internal_failure("dynamic reverse residual payload is unavailable");
+            }
+            take_residual(state, *node, bundle.residuals);
+        }
+    }
+    return raise_if_set(bundle.close_and_drop());  // See Note [Payload release order].
+}
+
 PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr py::Signature sig{"freeze", {"jvp_bindings", "vjp_bindings", "reverse_needs"}, 3, 3};
     PyObject* argv[3];
@@ -344,11 +376,6 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     if (auto replaced = state.arena.replace_activity(std::span<const bool>(mask.get(), count)); !replaced) {
         return raise(ErrorKind::Runtime, replaced.error().rendered());
-    }
-    {
-        // Cached position tuples hold only ints: dropping them runs no Python.
-        py::NoPythonScope no_python("cached position tuples dropped");
-        for (Ref& positions : state.reverse_cache.active_positions) positions.reset();
     }
     if (!rebuild_reverse_uses(state)) return nullptr;
     Py_RETURN_NONE;

@@ -62,6 +62,12 @@ struct RetiredReversePayloads {
 // pruned. Raises the first failure.
 [[nodiscard]] bool prune_and_close(TapeObject* tape, py::ExclusiveHold& hold);
 
+// After a consuming reverse walk's calls for node `id`: takes the tape
+// exclusively, moves out the payloads of the node that no later reverse step
+// reads (its value and its parents' at their last use, its literals, attrs
+// and residual), gives the hold up, then closes and drops them.
+[[nodiscard]] bool retire_reverse_payloads(TapeObject* tape, uint32_t id);
+
 // One reverse use of a node's value has happened; at zero the value moves
 // into `bundle`.
 [[nodiscard]] bool decrement_reverse_use(TapeState& tape, uint64_t id, RetiredReversePayloads& bundle);

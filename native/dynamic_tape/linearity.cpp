@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "native/dynamic_tape/methods.h"
+#include "native/dynamic_tape/operand_view.h"
 #include "native/dynamic_tape/tape.h"
 #include "native/toolkit/args.h"
 #include "native/toolkit/names.h"
 #include "native/toolkit/values.h"
-#include "runtime/operands.h"
 
 namespace vorlix::tape {
 
@@ -241,30 +241,32 @@ bool tested(PyObject* value, Linearity& out) {
 struct Analysis {
     TapeState& tape;
     std::vector<Linearity> states;  // one per node, filled in ID order
+    OperandView view;
 
     bool operation_state(uint32_t id, const ArenaNode& record, std::string_view op, Linearity& out) {
-        const auto parents = tape.arena.parents(record);
-        if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
-        std::vector<Linearity> parent_states;
-        parent_states.reserve(parents->size());
-        for (size_t k = 0; k < parents->size(); ++k) {
-            const uint32_t p = (*parents)[k];
-            if (p >= states.size()) return py::fail(ErrorKind::Runtime, "parent linearity state is unavailable");
-            parent_states.push_back(states[p]);
+        if (record.encoding == ParentEncoding::EdgeRange && !tape.arena.parents(record)) {
+            return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
         }
-        OperandSlots slots;
-        if (!tape.operands(id, static_cast<uint32_t>(parents->size()), slots)) return false;
-        if (slots.literal_end > tape.literals.size()) return py::fail(ErrorKind::Runtime, "literal range is invalid");
-        std::vector<Linearity> literal_states;
-        for (uint32_t j = slots.literal_start; j < slots.literal_end; ++j) {
-            if (!tape.literals[j]) {
+        if (id >= tape.node_records.size()) {
+            tape.raise_missing_record();
+            return false;
+        }
+        if (!view.read(tape, record, tape.extras_of(tape.node_records[id]), OperandValues::AsNone)) return false;
+        std::vector<Linearity> operands(view.arity);
+        for (uint32_t k = 0; k < view.parent_count; ++k) {
+            const uint32_t p = view.parents[k];
+            if (p >= states.size()) return py::fail(ErrorKind::Runtime, "parent linearity state is unavailable");
+            operands[view.slots[k]] = states[p];
+        }
+        // The literals are read afresh each time: the zero test runs Python.
+        for (uint32_t j = 0; j < view.literal_count; ++j) {
+            PyObject* literal = tape.literals[view.literal_start + j].get();
+            if (literal == nullptr) {
                 return py::fail(ErrorKind::Runtime, "literal payload was released before linearity analysis");
             }
-            if (!tested(tape.literals[j].get(), literal_states.emplace_back())) return false;
+            if (!tested(literal, operands[view.literal_slots[j]])) return false;
         }
-        auto operands = Operands::interleave(slots.slots, std::move(parent_states), std::move(literal_states));
-        if (!operands) return py::fail(ErrorKind::Runtime, interleave_message(operands.error()));
-        out = classify(op, *operands);
+        out = classify(op, operands);
         if (out.state != State::Constant) return true;
         return recorded_value_state(id, out);
     }

@@ -46,9 +46,14 @@ bool TapeState::check_exists(uint64_t id) const {
     return false;
 }
 
+bool TapeState::raise_missing_payload(uint64_t id, const char* word) const {
+    return py::fail(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " +
+                                            node_text(id));
+}
+
 PyObject* TapeState::required_payload(uint64_t id, const char* word) {
     if (id < node_records.size() && node_records[id].value) return node_records[id].value.get();
-    raise(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " + node_text(id));
+    raise_missing_payload(id, word);
     return nullptr;
 }
 
@@ -62,32 +67,6 @@ NodeExtras* TapeState::ensure_extras(DynamicNode& record) {
     node_extras.emplace_back();
     record.extras = static_cast<uint32_t>(node_extras.size());
     return &node_extras[node_extras.size() - 1];
-}
-
-bool TapeState::operands(uint64_t id, uint32_t parent_count, OperandSlots& out) {
-    DynamicNode* record = node(id);
-    if (record == nullptr) return false;
-    out.slots.clear();
-    const NodeExtras* extras = extras_of(*record);
-    if (extras == nullptr || !extras->layout) {
-        out.slots.reserve(parent_count);
-        for (uint32_t k = 0; k < parent_count; ++k) out.slots.push_back(k);
-        out.literal_start = out.literal_end = 0;
-        out.identity = true;
-        return true;
-    }
-    const OperandLayout& layout = *extras->layout;
-    const uint64_t end = uint64_t{layout.position_start} + parent_count;
-    if (end > operand_positions.size()) {
-        raise(ErrorKind::Runtime, "operand position range is invalid");
-        return false;
-    }
-    out.slots.reserve(parent_count);
-    for (uint64_t k = layout.position_start; k < end; ++k) out.slots.push_back(operand_positions[k]);
-    out.literal_start = layout.literal_start;
-    out.literal_end = layout.literal_start + layout.literal_len;
-    out.identity = false;
-    return true;
 }
 
 namespace {
@@ -119,9 +98,7 @@ int tape_traverse(PyObject* self, visitproc visit, void* arg) {
     for (const Ref& ref : state.literals) {
         if (int r = visit_ref(ref, visit, arg)) return r;
     }
-    const ReverseCache& cache = state.reverse_cache;
-    for (const auto* table : {&state.jvp_bindings, &state.vjp_bindings, &cache.operand_specs,
-                              &cache.active_positions}) {
+    for (const auto* table : {&state.jvp_bindings, &state.vjp_bindings, &state.reverse_cache.operand_specs}) {
         for (const Ref& ref : *table) {
             if (int r = visit_ref(ref, visit, arg)) return r;
         }

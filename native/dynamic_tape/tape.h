@@ -91,28 +91,15 @@ enum class Requirement : uint8_t {
     Frozen,     // not consumed, frozen
 };
 
-// The operand slots of one node and its literal index range.
-struct OperandSlots {
-    InlineVec<uint32_t, 4> slots;  // one per parent, in parent order
-    uint32_t literal_start = 0;
-    uint32_t literal_end = 0;
-    bool identity = true;  // slots are 0..P-1 and there are no literals
-};
-
-// Argument tuples of the reverse rules that never change on a frozen tape,
-// made when a reverse walk first needs them and kept per node. They live
-// apart from the node records so that recording never touches them.
+// The operand specs tuple of each node, which never changes on a frozen
+// tape, made when a reverse walk first needs it. Kept apart from the node
+// records so that recording never touches it.
 struct ReverseCache {
-    std::vector<Ref> operand_specs;     // the specs of the node's operands
-    std::vector<Ref> active_positions;  // positions of active parents, until activity changes
+    std::vector<Ref> operand_specs;
 
-    // Sizes the tables for `count` nodes on first use.
+    // Sizes the table for `count` nodes on first use.
     void prepare(size_t count) {
-        if (active_positions.size() == count) return;
-        // The table whose size is checked grows last: a failed growth
-        // leaves it short, and the next walk sizes them all again.
-        operand_specs.resize(count);
-        active_positions.resize(count);
+        if (operand_specs.size() != count) operand_specs.resize(count);
     }
 };
 
@@ -174,11 +161,11 @@ struct TapeState {
     // A new reference to the node's value, or nullptr with RuntimeError
     // "dynamic tape is missing {word} payload for node %{id}".
     [[nodiscard]] Ref required_value(uint64_t id, const char* word);
+    // Raises that RuntimeError; returns false.
+    [[gnu::cold]] bool raise_missing_payload(uint64_t id, const char* word) const;
     // The same as a borrowed reference, valid while the value stays in its
     // slot.
     [[nodiscard]] PyObject* required_payload(uint64_t id, const char* word);
-    // Operand slots of a node with `parent_count` parents.
-    [[nodiscard]] bool operands(uint64_t id, uint32_t parent_count, OperandSlots& out);
     // Raises RuntimeError for a released tape or a missing record.
     std::nullptr_t raise_missing_record() const;
 };

@@ -3,19 +3,17 @@
 
 #include <string>
 
-#include "native/dynamic_tape/lanes.h"
-#include "native/dynamic_tape/snapshot.h"
 #include "native/module_state.h"
 
 namespace vorlix::tape {
 
-Ref finish_traversal(TapeObject* tape, bool consume, Ref result) {
+Ref finish_traversal(TapeObject* tape, Consume consume, Ref result) {
     Ref walk_error = result ? Ref() : py::fetch_exception();
     // The traversal state belongs to the walk, not to the borrow: the tape
     // goes back to idle even while another thread reads it.
     tape->state.traversal = Traversal::Idle;
     RetiredPayloads bundle;
-    if (consume) {
+    if (consume == Consume::Yes) {
         // Another thread may hold the tape shared while this thread ran the
         // walk's rules; its payloads must not go from under that reader. The
         // walk then fails and the tape stays unconsumed and consistent.
@@ -51,9 +49,9 @@ bool convert_walk_arguments(PyObject* module, std::span<PyObject* const> argv, s
         if (!to_seed_set(argv[1], names[1], out.seed_sets[0])) return false;
     }
     if (!py::to_uint_list(argv[2], names[2], out.requested)) return false;
-    if (!many && argv.size() > 3 && argv[3] != nullptr && !py::to_bool(argv[3], "consume", out.consume)) {
-        return false;
-    }
+    bool consume = false;
+    if (!many && argv.size() > 3 && argv[3] != nullptr && !py::to_bool(argv[3], "consume", consume)) return false;
+    out.consume = consume ? Consume::Yes : Consume::No;
     out.tape = as_tape(argv[0]);
     out.keep_alive = Ref::new_ref(argv[0]);
     return true;

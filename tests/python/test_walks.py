@@ -548,6 +548,17 @@ def test_active_positions_follow_a_change_of_activity():
     assert seen == [(0, 2), (0,)]
 
 
+def test_consecutive_layouts_of_equal_counts_place_their_own_operands():
+    seen, t = [], Tape()
+    x, y = t.input(2.0), t.input(3.0)
+    nodes = [t.op("f", [x, y], 1.0, lambda o, p, *a: seen.append(p) or 1.0, input_positions=pos, literals=(lit,))
+             for pos, lit in [([0, 1], "a"), ([1, 2], "b"), ([0, 1], "c")]]
+    for n in nodes:
+        t.tape.mark_output(n)
+    dynamic_jvp(t.freeze(), [(x, 1.0)], nodes)
+    assert seen == [(2.0, 3.0, "a"), ("b", 2.0, 3.0), (2.0, 3.0, "c")]
+
+
 def test_repeated_walks_hand_every_kind_of_node_the_same_arguments():
     """The first reverse walk caches the operand specs; later walks, and
     every forward walk, prepare common nodes straight from the records. Each
