@@ -56,5 +56,19 @@ TEST(StableVecTest, IndexingFindsEachElementAcrossChunksAndMoves) {
     }
 }
 
+// Appends after a truncation land right after the kept elements, whether the
+// cut falls inside the chunk being filled or in an earlier one.
+TEST(StableVecTest, AppendsAfterTruncationContinueFromTheCut) {
+    StableVec<uint64_t> v;
+    for (uint64_t i = 0; i < 100; ++i) v.emplace_back(i);
+    for (const size_t cut : {90u, 20u, 0u}) {
+        v.truncate(cut);
+        ASSERT_EQ(v.size(), cut);
+        v.emplace_back(1000 + cut);
+        ASSERT_EQ(v[cut], 1000 + cut);
+        if (cut > 0) EXPECT_EQ(v[cut - 1], cut - 1);
+    }
+}
+
 }  // namespace
 }  // namespace vorlix
