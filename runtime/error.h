@@ -10,6 +10,11 @@
 
 namespace vorlix {
 
+// "%N", the one way a message names node N.
+[[nodiscard]] std::string node_ref(uint64_t id);
+// Appends "%N" to `out`.
+void append_node_ref(std::string& out, uint64_t id);
+
 // A failure of graph building, validation or structure. The node, when
 // present, is the one the failure concerns; `rendered()` is the only place
 // that appends it to the message.

@@ -261,14 +261,14 @@ namespace {
 
 [[gnu::cold]] bool raise_count_mismatch(const char* label, const ReverseCall& call, size_t count) {
     return py::fail(ErrorKind::Value, std::string(label) + " for '" + std::string(call.op_name) +
-                                          "' at dynamic node " + node_text(call.node) + " returned " +
+                                          "' at dynamic node " + node_ref(call.node) + " returned " +
                                           std::to_string(count) + " contributions for " + std::to_string(call.arity) +
                                           " operands");
 }
 
 [[gnu::cold]] bool raise_not_a_sequence(const ReverseCall& call, const std::string& failure) {
     return py::fail(ErrorKind::Value, "VJP for '" + std::string(call.op_name) + "' at dynamic node " +
-                                          node_text(call.node) + " must return a sequence: " + failure);
+                                          node_ref(call.node) + " must return a sequence: " + failure);
 }
 
 }  // namespace
@@ -307,7 +307,7 @@ namespace {
 // the text is built only on failure.
 [[gnu::cold]] bool raise_batched(const ReverseCall& call, const std::string& detail) {
     return py::fail(ErrorKind::Value, "Batched VJP for '" + std::string(call.op_name) + "' at dynamic node " +
-                                          node_text(call.node) + " " + detail);
+                                          node_ref(call.node) + " " + detail);
 }
 
 }  // namespace

@@ -377,9 +377,8 @@ bool prune_before_walk(TapeObject* tape) {
 }  // namespace
 
 PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"dynamic_vjp", {"tape", "output_cotangents", "requested_inputs", "consume"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, "VJP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, kDynamicVjp, "VJP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Reverse, a.consume, [&]() -> Ref {
                if (a.consume && !prune_before_walk(a.tape)) return nullptr;
                return single_lane(reverse_walk(a.tape, a.seed_sets, a.requested, a.consume, false));
@@ -387,9 +386,8 @@ PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* dynamic_vjp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"dynamic_vjp_many", {"tape", "output_cotangent_sets", "requested_inputs"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, "VJP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, kDynamicVjpMany, "VJP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Reverse, false, [&] {
                return reverse_walk(a.tape, a.seed_sets, a.requested, false, true);
            }).release();

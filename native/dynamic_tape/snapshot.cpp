@@ -9,6 +9,7 @@
 
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
+#include "native/toolkit/values.h"
 #include "runtime/operands.h"
 
 namespace vorlix::tape {
@@ -93,8 +94,7 @@ Ref weak_scalar(PyObject* value) {
     std::string dtype_text;
     if (Ref dtype = Ref::steal(PyObject_GetAttr(value, py::names::dtype()))) {
         if (Ref text = Ref::steal(PyObject_Str(dtype.get()))) {
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) dtype_text.assign(utf8, size);
+            if (std::optional<std::string_view> utf8 = py::utf8_of(text.get())) dtype_text = *utf8;
         }
     }
     // A dtype that cannot be read or printed leaves the text empty; only an

@@ -192,9 +192,6 @@ struct TapeObject {
 
 [[nodiscard]] inline TapeObject* as_tape(PyObject* self) { return reinterpret_cast<TapeObject*>(self); }
 
-// Node IDs in messages.
-[[nodiscard]] std::string node_text(uint64_t id);
-
 inline constexpr const char* kReleasedMessage = "DynamicTape has released its invocation payloads";
 inline constexpr const char* kFrozenMessage = "DynamicTape is frozen";
 inline constexpr const char* kNotFrozenMessage = "DynamicTape must be frozen before differentiation";

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "native/toolkit/names.h"
+#include "native/toolkit/values.h"
 
 namespace vorlix::py {
 
@@ -51,8 +52,8 @@ std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phas
     note += phase == StagedPhase::Binding ? "binding" : "executing";
     note += " staged operation '";
     note += host->op_name;
-    note += "' at node %";
-    note += std::to_string(host->node);
+    note += "' at node ";
+    append_node_ref(note, host->node);
     add_note(host->error.get(), note);
     return restore_exception(std::move(host->error));
 }
@@ -90,10 +91,7 @@ std::string exception_text(PyObject* exc) {
     Ref pending = fetch_exception();
     std::string out = "<exception str() failed>";
     if (Ref text = Ref::steal(PyObject_Str(exc))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-            out.assign(utf8, static_cast<size_t>(size));
-        }
+        if (std::optional<std::string_view> utf8 = utf8_of(text.get())) out = *utf8;
     }
     PyErr_Clear();
     if (pending) restore_exception(std::move(pending));
