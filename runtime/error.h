@@ -37,8 +37,13 @@ struct GraphError {
 template <class E>
 class ExecutionError {
 public:
+    // What a graph error says about the call: most report a plan or an
+    // execution that cannot go on; an argument that cannot be right for the
+    // plan (say, the wrong number of constants) is refused as invalid.
+    enum class Kind : uint8_t { Failed, InvalidArgument };
     struct Graph {
         std::string message;
+        Kind kind = Kind::Failed;
     };
     struct Host {
         std::string op_name;

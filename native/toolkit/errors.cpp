@@ -46,7 +46,10 @@ std::nullptr_t raise_graph_error(const GraphError& error, GraphErrorSite site) {
 std::nullptr_t internal_error(std::string_view message) { return raise(ErrorKind::Runtime, message); }
 
 std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phase) {
-    if (const auto* graph = error.graph()) return raise(ErrorKind::Runtime, graph->message);
+    if (const auto* graph = error.graph()) {
+        using Kind = ExecutionError<Ref>::Kind;
+        return raise(graph->kind == Kind::InvalidArgument ? ErrorKind::Value : ErrorKind::Runtime, graph->message);
+    }
     auto* host = error.host();
     std::string note = "while ";
     note += phase == StagedPhase::Binding ? "binding" : "executing";

@@ -35,10 +35,6 @@ PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t narg
         const Ref keep_plan = Ref::new_ref(argv[0]);
         const LinkedPlan* plan = object->plan.get();
         if (plan == nullptr) return py::internal_error("staged execution plan is unavailable");
-        if (constants.size() != plan->constant_count()) {
-            return py::raise(ErrorKind::Value, "staged graph expects " + std::to_string(plan->constant_count()) +
-                                                   " constants but received " + std::to_string(constants.size()));
-        }
 
         // Every value of the walk, and the host's dtype cache, are dropped
         // before a failure is raised.
