@@ -156,7 +156,7 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         const ArenaNode* record = state.arena.node(i);
         if (record == nullptr) return py::internal_error("dynamic JVP node is unavailable");
         const auto parents = state.arena.parents(*record);
-        if (!parents) return py::internal_error("dynamic tape edge range is invalid");
+        if (!parents) return py::internal_error(kEdgeRangeMessage);
         if (record->is_input() || parents->size() == 0 || !any_parent_present(lanes, *parents)) continue;
 
         const auto id = static_cast<uint32_t>(i);

@@ -14,7 +14,6 @@ using py::raise;
 
 namespace {
 
-constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
 

@@ -118,7 +118,7 @@ bool rebuild_reverse_uses(TapeState& tape) {
         if (needs->needs_output && !count_use(tape, i)) return false;
         if (!needs->needs_inputs) continue;
         const auto parents = tape.arena.parents(record);
-        if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+        if (!parents) return py::fail(ErrorKind::Runtime, kEdgeRangeMessage);
         for (size_t k = 0; k < parents->size(); ++k) {
             if (!count_use(tape, (*parents)[k])) return false;
         }

@@ -245,7 +245,7 @@ struct Analysis {
 
     bool operation_state(uint32_t id, const ArenaNode& record, std::string_view op, Linearity& out) {
         const auto parents = tape.arena.parents(record);
-        if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+        if (!parents) return py::fail(ErrorKind::Runtime, kEdgeRangeMessage);
         std::vector<Linearity> parent_states;
         parent_states.reserve(parents->size());
         for (size_t k = 0; k < parents->size(); ++k) {

@@ -18,7 +18,6 @@ using py::raise;
 
 namespace {
 
-constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 [[gnu::cold]] std::nullptr_t raise_value(const std::string& message) { return raise(ErrorKind::Value, message); }
 

@@ -52,7 +52,7 @@ bool retire_node_payloads(TapeObject* tape, uint32_t id) {
         if (needs.needs_output && !decrement_reverse_use(state, id, bundle)) return false;
         if (needs.needs_inputs) {
             const auto parents = state.arena.parents(*record);
-            if (!parents) return py::internal_failure("dynamic tape edge range is invalid");
+            if (!parents) return py::internal_failure(kEdgeRangeMessage);
             for (size_t k = 0; k < parents->size(); ++k) {
                 if (!decrement_reverse_use(state, (*parents)[k], bundle)) return false;
             }
@@ -342,7 +342,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         }
 
         const auto parents = state.arena.parents(*record);
-        if (!parents) return py::internal_error("dynamic tape edge range is invalid");
+        if (!parents) return py::internal_error(kEdgeRangeMessage);
         bool general = false;
         switch (prepare_direct(tape, id, *record, *parents, ops, identity_positions, direct, call)) {
             case Quick::Done: break;

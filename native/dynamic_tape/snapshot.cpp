@@ -19,7 +19,6 @@ using py::raise;
 
 namespace {
 
-constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 // The (shape, dtype) pair of a node, built once per value spec and kept: the
 // tape is frozen while it is read, so neither can change.
@@ -179,7 +178,7 @@ bool snapshot_operands(TapeState& tape, uint64_t node, bool with_values, bool wi
     const ArenaNode* record = tape.arena.node(node);
     if (record == nullptr) return tape.check_exists(node);
     const auto parents = tape.arena.parents(*record);
-    if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+    if (!parents) return py::fail(ErrorKind::Runtime, kEdgeRangeMessage);
     if (node < tape.node_records.size()) {
         const NodeExtras* extras = tape.extras_of(tape.node_records[node]);
         switch (quick_snapshot(tape, static_cast<uint32_t>(node), extras, *parents, with_values, with_specs, out)) {
