@@ -1,7 +1,10 @@
-"""A reference eager frontend on NumPy over the native tape: traced arrays,
+"""A reference frontend on NumPy over the native core: traced arrays,
 primitives with their rules, NumPy dispatch, and nestable transforms (grad,
-value_and_grad, jvp, vjp, jacfwd, jacrev, hessian, hvp). An example of how
-an array library drives the core, not the library.
+value_and_grad, jvp, vjp, jacfwd, jacrev, hessian, hvp) on the dynamic
+tape; and, in `staging`, a function traced once through the same primitives
+into a staged graph, optimized, saved and loaded as its artifact and
+executed by the core against NumPy evaluators. An example of how an array
+library drives the core, not the library.
 
 Complex numbers are differentiated as pairs of real numbers, and every rule
 follows one convention: a cotangent `c` of a value `y` stands for the
