@@ -19,6 +19,8 @@ gtest() {
 
 # Installs what is missing and builds the module into .venv.
 stage setup bash scripts/setup.sh
+# The C++ laid out as .clang-format says.
+stage format bash scripts/format.sh --check
 # The runtime's GoogleTest suite through CTest.
 stage gtest gtest
 # The module's suite, then the reference frontend's on its own.
