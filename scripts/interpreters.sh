@@ -15,7 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(python3.14-dev python3.14-dbg python3.15-dev python3-numpy python3-pytest
   g++ cmake make ccache libssl-dev rapidjson-dev libgtest-dev)
 suite=sid
-cache=/var/cache/vorlix-interpreters
+# Where chroots are kept; another place keeps a run apart from the usual one.
+cache=${VORLIX_INTERPRETER_CACHE:-/var/cache/vorlix-interpreters}
 key=$(printf '%s\n' "$suite" minbase "${packages[@]}" | sha256sum | cut -c1-16)
 jail=$cache/$key
 
