@@ -11,6 +11,7 @@
 #include "native/staged/execution/plan.h"
 #include "native/staged/node.h"
 #include "native/staged/store.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/guard.h"
 #include "native/toolkit/names.h"
@@ -23,35 +24,20 @@ namespace {
 
 using py::Ref;
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
-#define VORLIX_FUNCTION(ns, name, signature, doc)                                                          \
-    PyMethodDef{#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<ns::name>)), \
-                kFastcall, #name signature "\n--\n\n" doc}
-
-PyMethodDef deserialize_graph_json_def = VORLIX_FUNCTION(staged, deserialize_graph_json, "(encoded)",
-                                                         "Parse and transactionally validate canonical graph JSON.");
-PyMethodDef dynamic_jvp_def =
-    VORLIX_FUNCTION(tape, dynamic_jvp, "(tape, tangent_seeds, requested_outputs, *, consume=False)",
-                    "Apply one forward JVP over a frozen concrete tape.");
-PyMethodDef dynamic_jvp_many_def =
-    VORLIX_FUNCTION(tape, dynamic_jvp_many, "(tape, tangent_seed_sets, requested_outputs)",
-                    "Apply several forward JVPs in one arena traversal.");
-PyMethodDef dynamic_vjp_def =
-    VORLIX_FUNCTION(tape, dynamic_vjp, "(tape, output_cotangents, requested_inputs, *, consume=False)",
-                    "Apply one reverse VJP over a frozen concrete tape.");
-PyMethodDef dynamic_vjp_many_def =
-    VORLIX_FUNCTION(tape, dynamic_vjp_many, "(tape, output_cotangent_sets, requested_inputs)",
-                    "Apply several reverse VJPs in one arena traversal, calling an operation's\n"
-                    "optional batched VJP once per node for all of its seeds.");
-PyMethodDef build_graph_execution_plan_def =
-    VORLIX_FUNCTION(staged, build_graph_execution_plan, "(store, binder)",
-                    "Link every staged operation exactly once through the Python provider.");
-PyMethodDef execute_graph_def =
-    VORLIX_FUNCTION(staged, execute_graph, "(plan, inputs, constants, context=None)",
-                    "Execute once with invocation-local values while the native side owns release timing.");
-
-#undef VORLIX_FUNCTION
+PyMethodDef module_functions[] = {
+    py::function<staged::deserialize_graph_json, staged::kDeserializeGraphJson>(
+        "Parse and transactionally validate canonical graph JSON."),
+    py::function<tape::dynamic_jvp, tape::kDynamicJvp>("Apply one forward JVP over a frozen concrete tape."),
+    py::function<tape::dynamic_jvp_many, tape::kDynamicJvpMany>("Apply several forward JVPs in one arena traversal."),
+    py::function<tape::dynamic_vjp, tape::kDynamicVjp>("Apply one reverse VJP over a frozen concrete tape."),
+    py::function<tape::dynamic_vjp_many, tape::kDynamicVjpMany>(
+        "Apply several reverse VJPs in one arena traversal, calling an operation's\n"
+        "optional batched VJP once per node for all of its seeds."),
+    py::function<staged::build_graph_execution_plan, staged::kBuildGraphExecutionPlan>(
+        "Link every staged operation exactly once through the Python provider."),
+    py::function<staged::execute_graph, staged::kExecuteGraph>(
+        "Execute once with invocation-local values while the native side owns release timing."),
+};
 
 // Sets `name` on the module and appends it to __all__.
 int register_name(PyObject* module, PyObject* all, const char* name, Ref value) {
@@ -108,15 +94,11 @@ int module_exec(PyObject* module) {
         register_type(module, names, "GraphStore", staged::create_graph_store_type, state->graph_store_type) < 0 ||
         register_type(module, names, "GraphExecutionPlan", staged::create_execution_plan_type,
                       state->execution_plan_type) < 0 ||
-        register_type(module, names, "DynamicTape", tape::create_tape_type, state->tape_type) < 0 ||
-        register_function(module, names, &deserialize_graph_json_def) < 0 ||
-        register_function(module, names, &dynamic_jvp_def) < 0 ||
-        register_function(module, names, &dynamic_jvp_many_def) < 0 ||
-        register_function(module, names, &dynamic_vjp_def) < 0 ||
-        register_function(module, names, &dynamic_vjp_many_def) < 0 ||
-        register_function(module, names, &build_graph_execution_plan_def) < 0 ||
-        register_function(module, names, &execute_graph_def) < 0) {
+        register_type(module, names, "DynamicTape", tape::create_tape_type, state->tape_type) < 0) {
         return -1;
+    }
+    for (PyMethodDef& def : module_functions) {
+        if (register_function(module, names, &def) < 0) return -1;
     }
     return 0;
 }

@@ -10,6 +10,11 @@
 
 namespace vorlix {
 
+// "%N", the one way a message names node N.
+[[nodiscard]] std::string node_ref(uint64_t id);
+// Appends "%N" to `out`.
+void append_node_ref(std::string& out, uint64_t id);
+
 // A failure of graph building, validation or structure. The node, when
 // present, is the one the failure concerns; `rendered()` is the only place
 // that appends it to the message.
@@ -32,8 +37,13 @@ struct GraphError {
 template <class E>
 class ExecutionError {
 public:
+    // What a graph error says about the call: most report a plan or an
+    // execution that cannot go on; an argument that cannot be right for the
+    // plan (say, the wrong number of constants) is refused as invalid.
+    enum class Kind : uint8_t { Failed, InvalidArgument };
     struct Graph {
         std::string message;
+        Kind kind = Kind::Failed;
     };
     struct Host {
         std::string op_name;

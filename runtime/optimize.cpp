@@ -19,7 +19,7 @@ constexpr std::string_view kBackendKey = "_vorlix_backend";
 }
 
 [[gnu::cold, gnu::noinline]] GraphError unmaterialized_parent(NodeId u, NodeId p) {
-    return GraphError("cannot materialize parent %" + std::to_string(p), u);
+    return GraphError("cannot materialize parent " + node_ref(p), u);
 }
 
 [[gnu::cold, gnu::noinline]] GraphError rebuild_failure(const char* message, NodeId u) {

@@ -26,7 +26,7 @@ bool is_known_pure(std::string_view op) {
 namespace {
 
 [[gnu::cold, gnu::noinline]] GraphError removed_parent(NodeId u, NodeId p) {
-    return GraphError("active node references removed parent %" + std::to_string(p), u);
+    return GraphError("active node references removed parent " + node_ref(p), u);
 }
 
 }  // namespace

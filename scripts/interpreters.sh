@@ -15,7 +15,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 packages=(python3.14-dev python3.14-dbg python3.15-dev python3-numpy python3-pytest
   g++ cmake make ccache libssl-dev rapidjson-dev libgtest-dev)
 suite=sid
-cache=/var/cache/vorlix-interpreters
+# Where chroots are kept; another place keeps a run apart from the usual one.
+cache=${VORLIX_INTERPRETER_CACHE:-/var/cache/vorlix-interpreters}
 key=$(printf '%s\n' "$suite" minbase "${packages[@]}" | sha256sum | cut -c1-16)
 jail=$cache/$key
 
@@ -90,6 +91,9 @@ if [ "${1:-}" != --inside ]; then
   flock 9
   TIMEFORMAT="interpreters: %0R s wall, %0U s user, %0S s system: the chroot"
   [ -d "$jail" ] || time make_jail
+  # With --prepare, only the chroot: the test command makes it while its
+  # other stages run, since making it mostly waits on the network and disk.
+  [ "${1:-}" = --prepare ] && exit 0
   flock -s 9
   # A mount namespace of its own: the mounts vanish with the run, and runs
   # from other work trees do not see each other's.

@@ -10,6 +10,7 @@ missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 command -v g++ >/dev/null 2>&1 || missing+=(g++)
 command -v ccache >/dev/null 2>&1 || missing+=(ccache)
+command -v clang-format >/dev/null 2>&1 || missing+=(clang-format)
 for pkg in rapidjson-dev libgtest-dev libssl-dev graphviz; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done

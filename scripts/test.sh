@@ -19,6 +19,14 @@ gtest() {
 
 # Installs what is missing and builds the module into .venv.
 stage setup bash scripts/setup.sh
+# The newer interpreters' chroot is made (when it is not cached) alongside
+# the stages before theirs, which waits for it. Its log is kept under build/.
+mkdir -p build
+bash scripts/interpreters.sh --prepare >build/interpreters-prepare.log 2>&1 &
+prepare=$!
+trap 'kill "$prepare" 2>/dev/null || true' EXIT
+# The C++ laid out as .clang-format says.
+stage format bash scripts/format.sh --check
 # The runtime's GoogleTest suite through CTest.
 stage gtest gtest
 # The module's suite, then the reference frontend's on its own.

@@ -43,7 +43,7 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
         const ArenaNode* record = state.arena.node(i);
         if (record == nullptr) return py::internal_error("dynamic JVP node is unavailable");
         if (record->encoding == ParentEncoding::EdgeRange && !state.arena.parents(*record)) {
-            return py::internal_error("dynamic tape edge range is invalid");
+            return py::internal_error(kEdgeRangeMessage);
         }
         // Parents have smaller IDs, so every parent's slots are in the lanes.
         if (record->is_input() || record->parent_count() == 0 || !any_parent_present(state, lanes, *record)) continue;
@@ -58,18 +58,16 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 }  // namespace
 
 PyObject* dynamic_jvp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"dynamic_jvp", {"tape", "tangent_seeds", "requested_outputs", "consume"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, "JVP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, kDynamicJvp, "JVP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Forward, a.consume, [&] {
                return single_lane(forward_walk(a.tape, a.seed_sets, a.requested));
            }).release();
 }
 
 PyObject* dynamic_jvp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"dynamic_jvp_many", {"tape", "tangent_seed_sets", "requested_outputs"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, "JVP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, kDynamicJvpMany, "JVP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Forward, Consume::No, [&] {
                return forward_walk(a.tape, a.seed_sets, a.requested);
            }).release();

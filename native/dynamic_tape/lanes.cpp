@@ -15,7 +15,6 @@ using py::raise;
 
 namespace {
 
-constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
 
@@ -23,7 +22,7 @@ namespace {
 
 [[gnu::cold]] bool raise_not_a(const char* what, Direction direction, uint32_t id, const char* kind) {
     return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " " + what + " " +
-                                       node_text(id) + kind);
+                                       node_ref(id) + kind);
 }
 
 bool check_node(TapeState& tape, uint32_t id) { return tape.check_exists(id); }
@@ -68,7 +67,7 @@ bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed
             }
             if (seen[id]) {
                 return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " repeats " +
-                                                   (jvp ? "input" : "output") + " seed " + node_text(id));
+                                                   (jvp ? "input" : "output") + " seed " + node_ref(id));
             }
             seen[id] = true;
             if (!jvp && value.is_none()) continue;

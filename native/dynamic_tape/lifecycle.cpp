@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "native/dynamic_tape/entry.h"
 #include "native/dynamic_tape/methods.h"
 #include "native/toolkit/args.h"
 #include "native/toolkit/names.h"
@@ -117,7 +118,7 @@ bool rebuild_reverse_uses(TapeState& tape) {
         if (needs->needs_output && !count_use(tape, i)) return false;
         if (!needs->needs_inputs) continue;
         const auto parents = tape.arena.parents(record);
-        if (!parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+        if (!parents) return py::fail(ErrorKind::Runtime, kEdgeRangeMessage);
         for (size_t k = 0; k < parents->size(); ++k) {
             if (!count_use(tape, (*parents)[k])) return false;
         }
@@ -248,7 +249,7 @@ bool retire_reverse_payloads(TapeObject* tape, uint32_t id) {
         if (needs.needs_output && !decrement_reverse_use(state, id, bundle)) return false;
         if (needs.needs_inputs) {
             const auto parents = state.arena.parents(*record);
-            if (!parents) return py::internal_failure("dynamic tape edge range is invalid");
+            if (!parents) return py::internal_failure(kEdgeRangeMessage);
             for (size_t k = 0; k < parents->size(); ++k) {
                 if (!decrement_reverse_use(state, (*parents)[k], bundle)) return false;
             }
@@ -268,22 +269,19 @@ bool retire_reverse_payloads(TapeObject* tape, uint32_t id) {
 }
 
 PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"freeze", {"jvp_bindings", "vjp_bindings", "reverse_needs"}, 3, 3};
-    PyObject* argv[3];
     std::vector<Ref> jvp;
     std::vector<Ref> vjp;
     std::vector<std::optional<ReverseNeeds>> needs;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !py::to_object_list(argv[0], "jvp_bindings", jvp) ||
-        !py::to_object_list(argv[1], "vjp_bindings", vjp) || !to_reverse_needs(argv[2], needs)) {
-        return nullptr;
-    }
-
     // Tables replaced by this call are dropped after the hold is given up.
     std::vector<Ref> replaced_jvp;
     std::vector<Ref> replaced_vjp;
     TapeObject* tape = as_tape(self);
-    py::ExclusiveHold hold(tape->borrow);
-    if (!hold.ok()) return nullptr;
+    auto convert = [&](py::Arguments<kFreeze.size>& argv) {
+        return py::to_object_list(argv[0], "jvp_bindings", jvp) && py::to_object_list(argv[1], "vjp_bindings", vjp) &&
+               to_reverse_needs(argv[2], needs);
+    };
+    return py::frame_converting_first<Access::Exclusive>(tape->borrow, kFreeze, args, nargs, kwnames, convert,
+                                                         [&]() -> PyObject* {
     TapeState& state = tape->state;
     if (!state.check(Requirement::Recording)) return nullptr;
 
@@ -312,8 +310,8 @@ PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     state.reverse_needs = std::move(needs);
     if (!rebuild_reverse_uses(state)) return nullptr;
     state.frozen = true;
-    hold.release();
     Py_RETURN_NONE;
+    });
 }
 
 PyObject* release_payloads(PyObject* self, PyObject*) {
@@ -353,16 +351,10 @@ PyObject* prune_reverse_payloads(PyObject* self, PyObject*) {
 }
 
 PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"set_active_nodes", {"node_ids"}, 1, 1};
-    TapeObject* tape = as_tape(self);
-    py::ExclusiveHold hold(tape->borrow);
-    if (!hold.ok()) return nullptr;
-    PyObject* argv[1];
+    return tape_method<Access::Exclusive>(self, kSetActiveNodes, args, nargs, kwnames, [&](TapeState& state, auto& argv,
+                                                                                          Dropped&) -> PyObject* {
     std::vector<uint32_t> ids;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !py::to_uint_list(argv[0], "node_ids", ids)) {
-        return nullptr;
-    }
-    TapeState& state = tape->state;
+    if (!py::to_uint_list(argv[0], "node_ids", ids)) return nullptr;
     if (!state.check(Requirement::Frozen)) return nullptr;
     if (state.reverse_pruned) {
         return raise(ErrorKind::Runtime, "cannot replace DynamicTape activity after reverse payload pruning");
@@ -379,6 +371,7 @@ PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     if (!rebuild_reverse_uses(state)) return nullptr;
     Py_RETURN_NONE;
+    });
 }
 
 }  // namespace vorlix::tape

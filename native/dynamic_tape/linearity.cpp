@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "native/dynamic_tape/entry.h"
 #include "native/dynamic_tape/methods.h"
 #include "native/dynamic_tape/operand_view.h"
 #include "native/dynamic_tape/tape.h"
@@ -245,7 +246,7 @@ struct Analysis {
 
     bool operation_state(uint32_t id, const ArenaNode& record, std::string_view op, Linearity& out) {
         if (record.encoding == ParentEncoding::EdgeRange && !tape.arena.parents(record)) {
-            return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+            return py::fail(ErrorKind::Runtime, kEdgeRangeMessage);
         }
         if (id >= tape.node_records.size()) {
             tape.raise_missing_record();
@@ -285,7 +286,7 @@ struct Analysis {
 [[gnu::cold]] std::nullptr_t raise_not_linear(std::string_view primitive, const std::string& reason,
                                               std::string_view op, uint32_t id) {
     return raise(ErrorKind::Value, "JVP rule for '" + std::string(primitive) + "' is not real-linear: " + reason +
-                                       " at '" + std::string(op) + "' (tape value " + node_text(id) + ").");
+                                       " at '" + std::string(op) + "' (tape value " + node_ref(id) + ").");
 }
 
 Ref analyze(TapeState& tape, std::span<const uint32_t> tangent_inputs, std::string_view primitive) {
@@ -295,7 +296,7 @@ Ref analyze(TapeState& tape, std::span<const uint32_t> tangent_inputs, std::stri
     for (const uint32_t id : tangent_inputs) {
         if (!tape.check_exists(id)) return nullptr;
         if (!tape.arena.node(id)->is_input()) {
-            return raise(ErrorKind::Value, "real-linearity tangent node " + node_text(id) + " is not an input");
+            return raise(ErrorKind::Value, "real-linearity tangent node " + node_ref(id) + " is not an input");
         }
         tangent[id] = true;
     }
@@ -348,21 +349,17 @@ Ref analyze(TapeState& tape, std::span<const uint32_t> tangent_inputs, std::stri
 }  // namespace
 
 PyObject* analyze_real_linearity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"analyze_real_linearity", {"tangent_input_ids", "primitive_name"}, 2, 2};
-    TapeObject* tape = as_tape(self);
-    py::SharedHold hold(tape->borrow);
-    if (!hold.ok()) return nullptr;
-    PyObject* argv[2];
-    std::vector<uint32_t> ids;
-    Ref primitive;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv) || !py::to_uint_list(argv[0], "tangent_input_ids", ids) ||
-        !py::to_str(argv[1], "primitive_name", primitive)) {
-        return nullptr;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(primitive.get(), &size);
-    if (text == nullptr) return nullptr;
-    return analyze(tape->state, ids, std::string_view(text, static_cast<size_t>(size))).release();
+    return tape_method<Access::Shared>(self, kAnalyzeRealLinearity, args, nargs, kwnames,
+                                       [](TapeState& state, auto& argv, Dropped&) -> PyObject* {
+        std::vector<uint32_t> ids;
+        Ref primitive;
+        if (!py::to_uint_list(argv[0], "tangent_input_ids", ids) || !py::to_str(argv[1], "primitive_name", primitive)) {
+            return nullptr;
+        }
+        std::optional<std::string_view> text = py::utf8_of(primitive.get());
+        if (!text) return nullptr;
+        return analyze(state, ids, *text).release();
+    });
 }
 
 }  // namespace vorlix::tape

@@ -8,6 +8,7 @@
 
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
+#include "native/toolkit/values.h"
 
 namespace vorlix::tape {
 
@@ -15,7 +16,6 @@ using py::ErrorKind;
 
 namespace {
 
-constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 }  // namespace
 
@@ -36,7 +36,7 @@ bool OperandView::make_room(uint64_t count) {
 
 bool OperandView::read_edges(const TapeState& tape, const ArenaNode& record) {
     const auto node_parents = tape.arena.parents(record);
-    if (!node_parents) return py::fail(ErrorKind::Runtime, "dynamic tape edge range is invalid");
+    if (!node_parents) return py::fail(ErrorKind::Runtime, kEdgeRangeMessage);
     std::copy(node_parents->edges.begin(), node_parents->edges.end(), parents);
     return true;
 }
@@ -124,8 +124,7 @@ Ref weak_scalar(PyObject* value) {
     std::string dtype_text;
     if (Ref dtype = Ref::steal(PyObject_GetAttr(value, py::names::dtype()))) {
         if (Ref text = Ref::steal(PyObject_Str(dtype.get()))) {
-            Py_ssize_t size = 0;
-            if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) dtype_text.assign(utf8, size);
+            if (std::optional<std::string_view> utf8 = py::utf8_of(text.get())) dtype_text = *utf8;
         }
     }
     // A dtype that cannot be read or printed leaves the text empty; only an

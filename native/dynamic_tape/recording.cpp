@@ -18,7 +18,6 @@ using py::raise;
 
 namespace {
 
-constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 [[gnu::cold]] std::nullptr_t raise_value(const std::string& message) { return raise(ErrorKind::Value, message); }
 
@@ -121,26 +120,26 @@ void append_record(TapeState& tape, bool new_spec, Shape&& shape, PyObject* dtyp
 }  // namespace
 
 PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"record_input", {"value", "shape", "dtype", "name", "active"}, 3, 3};
+    static constexpr const auto& sig = kRecordInput;
     Ref name;  // dropped after the hold when recording is refused
     return tape_method<Access::Exclusive>(self, sig, args, nargs, kwnames, [&](TapeState& state, auto& argv,
                                                                                Dropped&) -> PyObject* {
         Shape shape;
         bool active = true;
-        if (!py::to_uint_list(argv[1], "shape", shape)) return nullptr;
-        if (!py::to_optional_str(argv[3], "name", name)) return nullptr;
-        if (argv[4] != nullptr && !py::to_bool(argv[4], "active", active)) return nullptr;
+        if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
+        if (!py::to_optional_str(argv[sig["name"]], "name", name)) return nullptr;
+        if (argv[sig["active"]] != nullptr && !py::to_bool(argv[sig["active"]], "active", active)) return nullptr;
         if (!state.check(Requirement::Recording)) return nullptr;
 
         // Room for the record first: once the arena holds the node, nothing
         // may fail before its record exists.
-        const bool new_spec = !repeats_last_spec(state, shape, argv[2]);
+        const bool new_spec = !repeats_last_spec(state, shape, argv[sig["dtype"]]);
         reserve_record(state, new_spec, static_cast<bool>(name));
         reserve_more(state.inputs, 1);
         const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
         auto id = state.arena.append(kInputOp, 1, {}, flags);
         if (!id) return raise_value(id.error().rendered());
-        append_record(state, new_spec, std::move(shape), argv[2], argv[0], nullptr, false, std::move(name), Ref(),
+        append_record(state, new_spec, std::move(shape), argv[sig["dtype"]], argv[sig["value"]], nullptr, false, std::move(name), Ref(),
                       std::nullopt);
         state.inputs.push_back(*id);
         return PyLong_FromUnsignedLong(*id);
@@ -149,11 +148,6 @@ PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 namespace {
 
-constexpr py::Signature kRecordOperation{"record_operation",
-                                         {"op", "inputs", "value", "attrs", "shape", "dtype", "input_positions",
-                                          "literals", "weak", "schema_version", "name", "source_location"},
-                                         6,
-                                         6};
 // Recording is the hottest call a frontend makes, so its keywords are
 // matched by identity with interned names.
 py::Keywords record_operation_keywords{kRecordOperation};
@@ -170,33 +164,34 @@ struct HeldArguments {
 }  // namespace
 
 PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr const auto& sig = kRecordOperation;
     HeldArguments held;
-    return tape_method<Access::Exclusive>(self, kRecordOperation, record_operation_keywords, args, nargs, kwnames,
+    return tape_method<Access::Exclusive>(self, sig, record_operation_keywords, args, nargs, kwnames,
                                           [&](TapeState& state, auto& argv, Dropped& dropped) -> PyObject* {
         // The caller's references keep `op` and the payloads alive for the
         // call; the tape takes its own only when it stores them.
-        PyObject* const op = argv[0];
+        PyObject* const op = argv[sig["op"]];
         InlineVec<uint32_t, 4> parents;
         Shape shape;
         InlineVec<uint64_t, 4> positions;
         bool weak = false;
         uint32_t schema_version = 1;
         if (!py::check_str(op, "op")) return nullptr;
-        if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
-        if (!py::to_uint_list(argv[4], "shape", shape)) return nullptr;
-        const bool has_positions = argv[6] != nullptr && argv[6] != Py_None;
-        if (has_positions && !py::to_uint_list(argv[6], "input_positions", positions)) return nullptr;
+        if (!py::to_uint_list(argv[sig["inputs"]], "inputs", parents)) return nullptr;
+        if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
+        const bool has_positions = argv[sig["input_positions"]] != nullptr && argv[sig["input_positions"]] != Py_None;
+        if (has_positions && !py::to_uint_list(argv[sig["input_positions"]], "input_positions", positions)) return nullptr;
         // The literals stay borrowed from their sequence until they are
         // stored: from here on nothing this call does on its way to storing
         // them can run Python code that could change the sequence.
-        if (argv[7] != nullptr && !held.literals.open(argv[7], "literals", py::ItemReads::RunNoPython)) {
+        if (argv[sig["literals"]] != nullptr && !held.literals.open(argv[sig["literals"]], "literals", py::ItemReads::RunNoPython)) {
             return nullptr;
         }
         py::NoPythonScope no_python("record_operation's literals, read in place until stored");
-        if (argv[8] != nullptr && !py::to_bool(argv[8], "weak", weak)) return nullptr;
-        if (argv[9] != nullptr && !py::to_u32(argv[9], "schema_version", schema_version)) return nullptr;
-        if (!py::to_optional_str(argv[10], "name", held.name)) return nullptr;
-        if (!py::to_optional_str(argv[11], "source_location", held.source_location)) return nullptr;
+        if (argv[sig["weak"]] != nullptr && !py::to_bool(argv[sig["weak"]], "weak", weak)) return nullptr;
+        if (argv[sig["schema_version"]] != nullptr && !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version)) return nullptr;
+        if (!py::to_optional_str(argv[sig["name"]], "name", held.name)) return nullptr;
+        if (!py::to_optional_str(argv[sig["source_location"]], "source_location", held.source_location)) return nullptr;
         const std::span<PyObject* const> literals = held.literals.items();
 
         if (!state.check(Requirement::Recording)) return nullptr;
@@ -219,13 +214,13 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
         bool active = false;
         for (const uint32_t parent : parents) {
             const ArenaNode* record = state.arena.node(parent);
-            if (record == nullptr) return raise_value("dynamic tape node " + node_text(parent) + " does not exist");
+            if (record == nullptr) return raise_value("dynamic tape node " + node_ref(parent) + " does not exist");
             active = active || record->is_active();
         }
 
         // Room for everything the node adds first: once the arena holds the
         // node, nothing may fail before its record exists.
-        const bool new_spec = !repeats_last_spec(state, shape, argv[5]);
+        const bool new_spec = !repeats_last_spec(state, shape, argv[sig["dtype"]]);
         reserve_record(state, new_spec, held.name || held.source_location || layout);
         if (layout) {
             state.operand_positions.reserve(state.operand_positions.size() + positions.size());
@@ -247,7 +242,7 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             for (const auto position : positions) state.operand_positions.emplace_back(static_cast<uint32_t>(position));
             for (PyObject* literal : literals) state.literals.emplace_back(Ref::new_ref(literal));
         }
-        append_record(state, new_spec, std::move(shape), argv[5], argv[2], argv[3], weak, std::move(held.name),
+        append_record(state, new_spec, std::move(shape), argv[sig["dtype"]], argv[sig["value"]], argv[sig["attrs"]], weak, std::move(held.name),
                       std::move(held.source_location), layout);
         // Node IDs fit in a long long, whose conversion makes the int in
         // place, without the digit count the unsigned conversions make.
@@ -256,14 +251,13 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyObject* record_residual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"record_residual", {"node_id", "residual"}, 2, 2};
-    return node_method<Access::Exclusive>(self, sig, Requirement::Anything, args, nargs, kwnames,
+    return node_method<Access::Exclusive>(self, kRecordResidual, Requirement::Anything, args, nargs, kwnames,
                                           [](TapeState& state, uint32_t id, auto& argv) -> PyObject* {
         if (id >= state.node_records.size()) return state.raise_missing_record();
         DynamicNode& node = state.node_records[id];
         if (state.residual_of(node) != nullptr) {
             return raise(ErrorKind::Runtime,
-                         "DynamicTape node " + node_text(id) + " already owns a primitive residual");
+                         "DynamicTape node " + node_ref(id) + " already owns a primitive residual");
         }
         NodeExtras* extras = state.ensure_extras(node);
         if (extras == nullptr) return nullptr;
@@ -284,12 +278,11 @@ DynamicNode* markable_node(TapeState& state, uint32_t id) {
 }  // namespace
 
 PyObject* mark_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"mark_output", {"node_id"}, 1, 1};
-    return node_method<Access::Exclusive>(self, sig, Requirement::Recording, args, nargs, kwnames,
+    return node_method<Access::Exclusive>(self, kMarkOutput, Requirement::Recording, args, nargs, kwnames,
                                           [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         DynamicNode* node = markable_node(state, id);
         if (node == nullptr) return nullptr;
-        if (node->output_marked) return raise_value("dynamic tape output " + node_text(id) + " is already marked");
+        if (node->output_marked) return raise_value("dynamic tape output " + node_ref(id) + " is already marked");
         state.outputs.push_back(id);
         node->output_marked = true;
         Py_RETURN_NONE;
@@ -297,8 +290,7 @@ PyObject* mark_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* mark_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"mark_weak", {"node_id"}, 1, 1};
-    return node_method<Access::Exclusive>(self, sig, Requirement::Recording, args, nargs, kwnames,
+    return node_method<Access::Exclusive>(self, kMarkWeak, Requirement::Recording, args, nargs, kwnames,
                                           [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         DynamicNode* node = markable_node(state, id);
         if (node == nullptr) return nullptr;
@@ -311,8 +303,7 @@ PyObject* mark_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* bind_trace_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"bind_trace_frame", {"trace_level", "trace_frame_id"}, 2, 2};
-    return tape_method<Access::Exclusive>(self, sig, args, nargs, kwnames, [](TapeState& state, auto& argv,
+    return tape_method<Access::Exclusive>(self, kBindTraceFrame, args, nargs, kwnames, [](TapeState& state, auto& argv,
                                                                               Dropped&) -> PyObject* {
         uint64_t level = 0;
         uint64_t frame = 0;
@@ -369,8 +360,7 @@ PyObject* read_each(PyObject* self, const py::Signature<1>& sig, PyObject* const
 }  // namespace
 
 PyObject* is_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"is_weak", {"node_id"}, 1, 1};
-    return node_method<Access::Shared>(self, sig, Requirement::Anything, args, nargs, kwnames,
+    return node_method<Access::Shared>(self, kIsWeak, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         const int weak = weak_flag(state, id);
         return weak < 0 ? nullptr : PyBool_FromLong(weak);
@@ -378,29 +368,25 @@ PyObject* is_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* weak_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"weak_mask", {"node_ids"}, 1, 1};
-    return read_each(self, sig, args, nargs, kwnames, [](TapeState& state, uint32_t id) {
+    return read_each(self, kWeakMask, args, nargs, kwnames, [](TapeState& state, uint32_t id) {
         const int weak = weak_flag(state, id);
         return weak < 0 ? Ref() : Ref::new_ref(weak ? Py_True : Py_False);
     });
 }
 
 PyObject* value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"value", {"node_id"}, 1, 1};
-    return node_method<Access::Shared>(self, sig, Requirement::Anything, args, nargs, kwnames,
+    return node_method<Access::Shared>(self, kValue, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         return state.required_value(id, "value").release();
     });
 }
 
 PyObject* values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"values", {"node_ids"}, 1, 1};
-    return read_each(self, sig, args, nargs, kwnames, value_of);
+    return read_each(self, kValues, args, nargs, kwnames, value_of);
 }
 
 PyObject* get_node_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"get_node_name", {"node_id"}, 1, 1};
-    return node_method<Access::Shared>(self, sig, Requirement::Anything, args, nargs, kwnames,
+    return node_method<Access::Shared>(self, kGetNodeName, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         const NodeExtras* extras = id < state.node_records.size() ? state.extras_of(state.node_records[id]) : nullptr;
         PyObject* name = extras != nullptr ? extras->name.get() : nullptr;
@@ -409,8 +395,7 @@ PyObject* get_node_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* node_is_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"node_is_active", {"node_id"}, 1, 1};
-    return node_method<Access::Shared>(self, sig, Requirement::Anything, args, nargs, kwnames,
+    return node_method<Access::Shared>(self, kNodeIsActive, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
         return PyBool_FromLong(state.arena.node(id)->is_active());
     });

@@ -70,7 +70,7 @@ Ref reverse_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
             continue;
         }
         if (record->encoding == ParentEncoding::EdgeRange && !state.arena.parents(*record)) {
-            return py::internal_error("dynamic tape edge range is invalid");
+            return py::internal_error(kEdgeRangeMessage);
         }
         PyObject* batched_rule = record->op < ops.size() ? ops[record->op].batched.get() : nullptr;
         const bool called = call.prepare(tape, id, *record, ops, positions) &&
@@ -92,9 +92,8 @@ bool prune_before_walk(TapeObject* tape) {
 }  // namespace
 
 PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"dynamic_vjp", {"tape", "output_cotangents", "requested_inputs", "consume"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, "VJP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, kDynamicVjp, "VJP", args, nargs, kwnames, a)) return nullptr;
     const Release release = a.consume == Consume::Yes ? Release::AfterLastUse : Release::Kept;
     return run_traversal(a.tape, Traversal::Reverse, a.consume, [&]() -> Ref {
                if (a.consume == Consume::Yes && !prune_before_walk(a.tape)) return nullptr;
@@ -103,9 +102,8 @@ PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* dynamic_vjp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr py::Signature sig{"dynamic_vjp_many", {"tape", "output_cotangent_sets", "requested_inputs"}, 3, 3};
     WalkArguments a;
-    if (!bind_walk_arguments(module, sig, "VJP", args, nargs, kwnames, a)) return nullptr;
+    if (!bind_walk_arguments(module, kDynamicVjpMany, "VJP", args, nargs, kwnames, a)) return nullptr;
     return run_traversal(a.tape, Traversal::Reverse, Consume::No, [&] {
                return reverse_walk(a.tape, a.seed_sets, a.requested, Release::Kept, Batching::Batched);
            }).release();

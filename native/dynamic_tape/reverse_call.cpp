@@ -89,7 +89,7 @@ bool ReverseCall::note_failure(const char* label) const {
 
 bool ReverseCall::raise_count_mismatch(const char* label, size_t count) const {
     return py::fail(ErrorKind::Value, std::string(label) + " for '" + std::string(op_name()) + "' at dynamic node " +
-                                          node_text(node_) + " returned " + std::to_string(count) +
+                                          node_ref(node_) + " returned " + std::to_string(count) +
                                           " contributions for " + std::to_string(operands_.arity) + " operands");
 }
 
@@ -97,7 +97,7 @@ Ref ReverseCall::converted_sequence(PyObject* result) const {
     std::string failure;
     Ref converted = contribution_sequence(result, failure);
     if (!converted && !PyErr_Occurred()) {
-        py::fail(ErrorKind::Value, "VJP for '" + std::string(op_name()) + "' at dynamic node " + node_text(node_) +
+        py::fail(ErrorKind::Value, "VJP for '" + std::string(op_name()) + "' at dynamic node " + node_ref(node_) +
                                        " must return a sequence: " + failure);
     }
     return converted;
@@ -117,7 +117,7 @@ Ref frozen_sequence(PyObject* obj, std::string& failure) {
 
 bool ReverseCall::raise_batched(const std::string& detail) const {
     return py::fail(ErrorKind::Value, "Batched VJP for '" + std::string(op_name()) + "' at dynamic node " +
-                                          node_text(node_) + " " + detail);
+                                          node_ref(node_) + " " + detail);
 }
 
 bool ReverseCall::call_batched(PyObject* callback, Lanes& lanes, const Ref* cotangents) {

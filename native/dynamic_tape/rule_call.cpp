@@ -25,7 +25,7 @@ void note_rule_failure(const char* label, std::string_view op_name, uint32_t nod
     note += " for '";
     note += op_name;
     note += "' at dynamic node ";
-    note += node_text(node);
+    note += node_ref(node);
     py::add_note_to_current(note);
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "native/dynamic_tape/methods.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/guard.h"
 
@@ -15,8 +16,6 @@ namespace vorlix::tape {
 
 using py::ErrorKind;
 using py::raise;
-
-std::string node_text(uint64_t id) { return "%" + std::to_string(id); }
 
 std::nullptr_t TapeState::raise_missing_record() const {
     return raise(ErrorKind::Runtime, consumed ? kReleasedMessage : "dynamic tape node record is unavailable");
@@ -42,13 +41,13 @@ DynamicNode* TapeState::node(uint64_t id) {
 
 bool TapeState::check_exists(uint64_t id) const {
     if (id < arena.node_count()) return true;
-    raise(ErrorKind::Value, "dynamic tape node " + node_text(id) + " does not exist");
+    raise(ErrorKind::Value, "dynamic tape node " + node_ref(id) + " does not exist");
     return false;
 }
 
 bool TapeState::raise_missing_payload(uint64_t id, const char* word) const {
     return py::fail(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " +
-                                            node_text(id));
+                                            node_ref(id));
 }
 
 PyObject* TapeState::required_payload(uint64_t id, const char* word) {
@@ -149,65 +148,47 @@ PyObject* tape_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return self;
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
-// Every entry runs inside py::guarded: no C++ exception reaches the
-// interpreter.
-#define VORLIX_METHOD(name, signature, doc)                                                                 \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py::guarded<name>)), kFastcall, \
-     #name signature "\n--\n\n" doc}
-#define VORLIX_NOARGS(name) reinterpret_cast<PyCFunction>(py::guarded<name>)
-
 PyMethodDef tape_methods[] = {
-    VORLIX_METHOD(record_input, "($self, value, shape, dtype, *, name=None, active=True)",
-                  "Record one tape input and return its node ID."),
-    VORLIX_METHOD(record_operation,
-                  "($self, op, inputs, value, attrs, shape, dtype, *, input_positions=None, literals=(), "
-                  "weak=False, schema_version=1, name=None, source_location=None)",
-                  "Record one operation. Parents fill operand positions in order unless\n"
-                  "`input_positions` places them among `literals`, which fill the rest.\n"
-                  "`weak` marks a rank-zero result as a weak scalar (NEP 50); the frontend\n"
-                  "that computed it decides the category."),
-    VORLIX_METHOD(record_residual, "($self, node_id, residual)", "Attach a primitive residual to a node."),
-    VORLIX_METHOD(mark_output, "($self, node_id)", "Mark a node as an output of the invocation."),
-    VORLIX_METHOD(mark_weak, "($self, node_id)", "Mark a rank-zero node as a weak scalar."),
-    VORLIX_METHOD(bind_trace_frame, "($self, trace_level, trace_frame_id)",
-                  "Bind the tape to one trace frame, once."),
-    VORLIX_METHOD(is_weak, "($self, node_id)", "Whether a node is a weak scalar."),
-    VORLIX_METHOD(weak_mask, "($self, node_ids)", "The weak-scalar flags of several nodes."),
-    VORLIX_METHOD(value, "($self, node_id)", "The retained value of a node."),
-    VORLIX_METHOD(values, "($self, node_ids)", "The retained values of several nodes."),
-    VORLIX_METHOD(get_node_name, "($self, node_id)", "The display name of a node, or None."),
-    VORLIX_METHOD(node_is_active, "($self, node_id)", "Whether a node is active."),
-    {"runtime_trace_identity", VORLIX_NOARGS(runtime_trace_identity), METH_NOARGS,
-     "runtime_trace_identity($self)\n--\n\nThe bound (trace_level, trace_frame_id), None where unset."},
-    VORLIX_METHOD(freeze, "($self, jvp_bindings, vjp_bindings, reverse_needs)",
-                  "Install one JVP and VJP binding and one reverse-needs triple per operation,\n"
-                  "build the reverse-use counts and close recording."),
-    VORLIX_METHOD(set_active_nodes, "($self, node_ids)",
-                  "Make exactly the listed nodes active and rebuild the reverse-use counts."),
-    {"release_payloads", VORLIX_NOARGS(release_payloads), METH_NOARGS,
-     "release_payloads($self)\n--\n\nRelease every invocation payload, closing residuals."},
-    {"prune_reverse_payloads", VORLIX_NOARGS(prune_reverse_payloads), METH_NOARGS,
-     "prune_reverse_payloads($self)\n--\n\nRelease the payloads that no reverse step will read."},
-    VORLIX_METHOD(analyze_real_linearity, "($self, tangent_input_ids, primitive_name)",
-                  "The nodes that depend on the tangent inputs, after checking that every\n"
-                  "marked output is zero or real-linear in them."),
-    {"stats", VORLIX_NOARGS(stats), METH_NOARGS, "stats($self)\n--\n\nCounts and native memory of the tape."},
-    {"_diagnostic_snapshot", VORLIX_NOARGS(diagnostic_snapshot), METH_NOARGS,
-     "_diagnostic_snapshot($self)\n--\n\n(operation name, value, source location) of every node."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method<record_input, kRecordInput>("Record one tape input and return its node ID."),
+    py::method<record_operation, kRecordOperation>(
+        "Record one operation. Parents fill operand positions in order unless\n"
+        "`input_positions` places them among `literals`, which fill the rest.\n"
+        "`weak` marks a rank-zero result as a weak scalar (NEP 50); the frontend\n"
+        "that computed it decides the category."),
+    py::method<record_residual, kRecordResidual>("Attach a primitive residual to a node."),
+    py::method<mark_output, kMarkOutput>("Mark a node as an output of the invocation."),
+    py::method<mark_weak, kMarkWeak>("Mark a rank-zero node as a weak scalar."),
+    py::method<bind_trace_frame, kBindTraceFrame>("Bind the tape to one trace frame, once."),
+    py::method<is_weak, kIsWeak>("Whether a node is a weak scalar."),
+    py::method<weak_mask, kWeakMask>("The weak-scalar flags of several nodes."),
+    py::method<value, kValue>("The retained value of a node."),
+    py::method<values, kValues>("The retained values of several nodes."),
+    py::method<get_node_name, kGetNodeName>("The display name of a node, or None."),
+    py::method<node_is_active, kNodeIsActive>("Whether a node is active."),
+    py::method_noargs<runtime_trace_identity>("runtime_trace_identity",
+                                              "The bound (trace_level, trace_frame_id), None where unset."),
+    py::method<freeze, kFreeze>("Install one JVP and VJP binding and one reverse-needs triple per operation,\n"
+                                "build the reverse-use counts and close recording."),
+    py::method<set_active_nodes, kSetActiveNodes>(
+        "Make exactly the listed nodes active and rebuild the reverse-use counts."),
+    py::method_noargs<release_payloads>("release_payloads", "Release every invocation payload, closing residuals."),
+    py::method_noargs<prune_reverse_payloads>("prune_reverse_payloads",
+                                              "Release the payloads that no reverse step will read."),
+    py::method<analyze_real_linearity, kAnalyzeRealLinearity>(
+        "The nodes that depend on the tangent inputs, after checking that every\n"
+        "marked output is zero or real-linear in them."),
+    py::method_noargs<stats>("stats", "Counts and native memory of the tape."),
+    py::method_noargs<diagnostic_snapshot>("_diagnostic_snapshot",
+                                           "(operation name, value, source location) of every node."),
+    py::kEndOfMethods,
 };
 
-#undef VORLIX_METHOD
-#undef VORLIX_NOARGS
-
 PyGetSetDef tape_getset[] = {
-    {"node_count", py::guarded<tape_node_count>, nullptr, "Number of recorded nodes.", nullptr},
-    {"inputs", py::guarded<tape_inputs>, nullptr, "Input node IDs in recording order.", nullptr},
-    {"op_names", py::guarded<tape_op_names>, nullptr, "Operation names in operation-ID order.", nullptr},
-    {"is_consumed", py::guarded<tape_is_consumed>, nullptr, "Whether the invocation payloads were released.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    py::property<tape_node_count>("node_count", "Number of recorded nodes."),
+    py::property<tape_inputs>("inputs", "Input node IDs in recording order."),
+    py::property<tape_op_names>("op_names", "Operation names in operation-ID order."),
+    py::property<tape_is_consumed>("is_consumed", "Whether the invocation payloads were released."),
+    py::kEndOfProperties,
 };
 
 PyType_Slot tape_slots[] = {

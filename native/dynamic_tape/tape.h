@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -179,9 +180,8 @@ struct TapeObject {
 
 [[nodiscard]] inline TapeObject* as_tape(PyObject* self) { return reinterpret_cast<TapeObject*>(self); }
 
-// Node IDs in messages.
-[[nodiscard]] std::string node_text(uint64_t id);
-
+inline constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
+inline constexpr const char* kEdgeRangeMessage = "dynamic tape edge range is invalid";
 inline constexpr const char* kReleasedMessage = "DynamicTape has released its invocation payloads";
 inline constexpr const char* kFrozenMessage = "DynamicTape is frozen";
 inline constexpr const char* kNotFrozenMessage = "DynamicTape must be frozen before differentiation";

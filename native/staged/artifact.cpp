@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "native/staged/boundary.h"
 #include "native/staged/store.h"
 #include "native/toolkit/args.h"
 #include "native/toolkit/borrow.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/no_python.h"
 #include "native/toolkit/values.h"
@@ -68,10 +68,8 @@ private:
 }  // namespace
 
 PyObject* store_to_json(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        GraphStoreObject* object = as_store(self);
-        py::SharedHold hold(object->borrow);
-        if (!hold.ok()) return nullptr;
+    GraphStoreObject* object = as_store(self);
+    return py::shared_read(object->borrow, [&]() -> PyObject* {
         StrSink sink;
         Ref text;
         {
@@ -87,19 +85,15 @@ PyObject* store_to_json(PyObject* self, PyObject*) {
 }
 
 PyObject* deserialize_graph_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"deserialize_graph_json", {"encoded"}, 1, 1};
-    return guarded([&]() -> PyObject* {
-        PyObject* argv[1];
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    return py::frame(kDeserializeGraphJson, args, nargs, kwnames, [&](auto& argv) -> PyObject* {
         Ref encoded;
         if (!py::to_str(argv[0], "encoded", encoded)) return nullptr;
-        Py_ssize_t size = 0;
         // An ASCII str hands out its own buffer here, so the text is not copied.
-        const char* utf8 = PyUnicode_AsUTF8AndSize(encoded.get(), &size);
-        if (utf8 == nullptr) return nullptr;
+        std::optional<std::string_view> utf8 = py::utf8_of(encoded.get());
+        if (!utf8) return nullptr;
         Expected<GraphStore> store = [&] {
             py::NoPythonScope no_python("an artifact read in place from its str");
-            return artifact::from_json(std::string_view(utf8, static_cast<size_t>(size)));
+            return artifact::from_json(*utf8);
         }();
         if (!store) return py::raise(ErrorKind::Value, store.error().message);
         return new_graph_store(module, std::make_shared<const GraphStore>(std::move(store).value())).release();

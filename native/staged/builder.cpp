@@ -9,13 +9,13 @@
 #include <utility>
 #include <vector>
 
-#include "native/staged/boundary.h"
 #include "native/staged/conversion/attr.h"
 #include "native/staged/conversion/dtype.h"
 #include "native/staged/conversion/type_name.h"
 #include "native/staged/store.h"
 #include "native/toolkit/args.h"
 #include "native/toolkit/borrow.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/values.h"
 #include "runtime/constant.h"
@@ -42,25 +42,29 @@ struct GraphBuilderObject {
 
 GraphBuilderObject* as_builder(PyObject* self) { return reinterpret_cast<GraphBuilderObject*>(self); }
 
+inline constexpr py::Signature kGraphBuilder{"GraphBuilder", {"required_array_api_version"}, 0, 0, {"..."}};
+inline constexpr py::Signature kAppendInputNode{"append_input_node", {"shape", "dtype", "name"}, 2, 2,
+                                                {nullptr, nullptr, "None"}};
+inline constexpr py::Signature kAppendConstant{"append_constant", {"data", "shape", "dtype", "kind"}, 3, 4};
+inline constexpr py::Signature kAppendNode{"append_node",
+                                           {"op", "inputs", "attrs", "shape", "dtype", "schema_version", "name",
+                                            "num_outputs", "output_shapes", "output_dtypes", "source_location"},
+                                           5,
+                                           5,
+                                           {nullptr, nullptr, nullptr, nullptr, nullptr, "1", "None", "1", "None",
+                                            "None", "None"}};
+inline constexpr py::Signature kAppendOutput{"append_output", {"node_id"}, 1, 1};
+
 constexpr const char* kFinishedMessage = "GraphBuilder has already finished";
 
-// Runs a method body with the builder taken exclusively.
-template <class F>
-PyObject* with_builder(PyObject* self, F&& body) {
-    return guarded([&]() -> PyObject* {
-        GraphBuilderObject* object = as_builder(self);
-        py::ExclusiveHold hold(object->borrow);
-        if (!hold.ok()) return nullptr;
-        return body(*object);
-    });
-}
-
-// The UTF-8 text of a bound str argument.
-std::optional<std::string> text_of(PyObject* str) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
-    if (utf8 == nullptr) return std::nullopt;
-    return std::string(utf8, static_cast<size_t>(size));
+// The frame of a builder method: the builder taken exclusively, then the
+// arguments bound by `sig`, then `body(builder, argv)`.
+template <size_t N, class F>
+PyObject* builder_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, F&& body) {
+    GraphBuilderObject* object = as_builder(self);
+    return py::frame<py::Access::Exclusive>(object->borrow, sig, args, nargs, kwnames,
+                                            [&](py::Arguments<N>& argv) { return body(*object, argv); });
 }
 
 // An optional str argument (None or absent) as optional text; false on failure.
@@ -68,7 +72,7 @@ bool optional_text(PyObject* obj, const char* arg, std::optional<std::string>& o
     Ref str;
     if (!py::to_optional_str(obj, arg, str)) return false;
     if (!str) return true;
-    out = text_of(str.get());
+    out = py::utf8_text(str.get());
     return out.has_value();
 }
 
@@ -76,17 +80,16 @@ bool optional_text(PyObject* obj, const char* arg, std::optional<std::string>& o
 // holds the str, which never changes, for the whole call.
 bool text_view(PyObject* obj, const char* arg, std::string_view& out) {
     if (!py::check_str(obj, arg)) return false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (utf8 == nullptr) return false;
-    out = std::string_view(utf8, static_cast<size_t>(size));
+    std::optional<std::string_view> text = py::utf8_of(obj);
+    if (!text) return false;
+    out = *text;
     return true;
 }
 
 bool required_text(PyObject* obj, const char* arg, std::string& out) {
     Ref str;
     if (!py::to_str(obj, arg, str)) return false;
-    std::optional<std::string> text = text_of(str.get());
+    std::optional<std::string> text = py::utf8_text(str.get());
     if (!text) return false;
     out = std::move(*text);
     return true;
@@ -109,47 +112,41 @@ std::nullptr_t building_error(const GraphError& error) {
 PyObject* new_id(NodeId id) { return PyLong_FromUnsignedLong(id); }
 
 PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const py::Signature sig{"GraphBuilder", {"required_array_api_version"}, 0, 0};
-    return guarded([&]() -> PyObject* {
-        // The binder takes the vectorcall layout: positional values, then
-        // keyword values named by a tuple.
-        std::vector<PyObject*> stack(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + PyTuple_GET_SIZE(args));
-        Ref kwnames;
-        if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-            kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-            if (!kwnames) return nullptr;
-            Py_ssize_t pos = 0;
-            Py_ssize_t k = 0;
-            PyObject* key = nullptr;
-            PyObject* value = nullptr;
-            while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
-                stack.push_back(value);
-            }
+    // The binder takes the vectorcall layout: positional values, then
+    // keyword values named by a tuple.
+    std::vector<PyObject*> stack(PySequence_Fast_ITEMS(args), PySequence_Fast_ITEMS(args) + PyTuple_GET_SIZE(args));
+    Ref kwnames;
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        if (!kwnames) return nullptr;
+        Py_ssize_t pos = 0;
+        Py_ssize_t k = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(key));
+            stack.push_back(value);
         }
-        PyObject* argv[1];
-        if (!py::bind_arguments(sig, stack.data(), PyTuple_GET_SIZE(args), kwnames.get(), argv)) return nullptr;
-        std::string version = "2024.12";
-        if (argv[0] != nullptr && !required_text(argv[0], "required_array_api_version", version)) return nullptr;
-        Expected<GraphBuilder> builder = GraphBuilder::new_for_array_api(version);
-        if (!builder) return building_error(builder.error());
+    }
+    PyObject* argv[1];
+    if (!py::bind_arguments(kGraphBuilder, stack.data(), PyTuple_GET_SIZE(args), kwnames.get(), argv)) return nullptr;
+    std::string version = "2024.12";
+    if (argv[0] != nullptr && !required_text(argv[0], "required_array_api_version", version)) return nullptr;
+    Expected<GraphBuilder> builder = GraphBuilder::new_for_array_api(version);
+    if (!builder) return building_error(builder.error());
 
-        Ref self = Ref::steal(type->tp_alloc(type, 0));
-        if (!self) return nullptr;
-        GraphBuilderObject* object = as_builder(self.get());
-        new (&object->borrow) py::BorrowState();
-        new (&object->builder) std::optional<GraphBuilder>(std::move(builder).value());
-        new (&object->dtypes) DTypeCache();
-        new (&object->attrs) AttrConverter();
-        return self.release();
-    });
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    GraphBuilderObject* object = as_builder(self.get());
+    new (&object->borrow) py::BorrowState();
+    new (&object->builder) std::optional<GraphBuilder>(std::move(builder).value());
+    new (&object->dtypes) DTypeCache();
+    new (&object->attrs) AttrConverter();
+    return self.release();
 }
 
 PyObject* append_input_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"append_input_node", {"shape", "dtype", "name"}, 2, 2};
-    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
-        PyObject* argv[3];
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    return builder_method(self, kAppendInputNode, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
         InlineVec<uint64_t, 8> shape;
         std::optional<std::string> name;
         if (!py::to_uint_list(argv[0], "shape", shape)) return nullptr;
@@ -167,10 +164,7 @@ PyObject* append_input_node(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* append_constant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"append_constant", {"data", "shape", "dtype", "kind"}, 3, 4};
-    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
-        PyObject* argv[4];
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    return builder_method(self, kAppendConstant, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
         if (!PyBytes_Check(argv[0])) {
             return py::raise_argument_error("data", "expected bytes, got " + py::type_name_of(argv[0]));
         }
@@ -240,14 +234,8 @@ bool output_dtypes_arg(PyObject* obj, DTypeCache& cache, std::optional<std::vect
 }
 
 PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"append_node",
-                                   {"op", "inputs", "attrs", "shape", "dtype", "schema_version", "name", "num_outputs",
-                                    "output_shapes", "output_dtypes", "source_location"},
-                                   5,
-                                   5};
-    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
-        PyObject* argv[11];
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    static constexpr const auto& sig = kAppendNode;
+    return builder_method(self, sig, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
         std::string_view op;
         InlineVec<NodeId, 4> parents;
         InlineVec<uint64_t, 8> shape;
@@ -256,25 +244,25 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         uint64_t num_outputs = 1;
         std::optional<std::vector<Shape>> output_shapes;
         std::optional<std::string> source_location;
-        if (!text_view(argv[0], "op", op)) return nullptr;
-        if (!py::to_uint_list(argv[1], "inputs", parents)) return nullptr;
-        if (!PyDict_Check(argv[2])) {
-            return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[2]));
+        if (!text_view(argv[sig["op"]], "op", op)) return nullptr;
+        if (!py::to_uint_list(argv[sig["inputs"]], "inputs", parents)) return nullptr;
+        if (!PyDict_Check(argv[sig["attrs"]])) {
+            return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[sig["attrs"]]));
         }
-        if (!py::to_uint_list(argv[3], "shape", shape)) return nullptr;
-        if (argv[5] != nullptr && !py::to_u32(argv[5], "schema_version", schema_version)) return nullptr;
-        if (!optional_text(argv[6], "name", name)) return nullptr;
-        if (argv[7] != nullptr && !py::to_u64(argv[7], "num_outputs", num_outputs)) return nullptr;
-        if (!output_shapes_arg(argv[8], output_shapes)) return nullptr;
-        if (!optional_text(argv[10], "source_location", source_location)) return nullptr;
+        if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
+        if (argv[sig["schema_version"]] != nullptr && !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version)) return nullptr;
+        if (!optional_text(argv[sig["name"]], "name", name)) return nullptr;
+        if (argv[sig["num_outputs"]] != nullptr && !py::to_u64(argv[sig["num_outputs"]], "num_outputs", num_outputs)) return nullptr;
+        if (!output_shapes_arg(argv[sig["output_shapes"]], output_shapes)) return nullptr;
+        if (!optional_text(argv[sig["source_location"]], "source_location", source_location)) return nullptr;
 
         if (op.empty()) return py::raise(ErrorKind::Value, "node op must not be empty");
         ActiveContainers active;
-        if (!b.attrs.map_from_python(argv[2], "attrs", active)) return nullptr;
-        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[4]);
+        if (!b.attrs.map_from_python(argv[sig["attrs"]], "attrs", active)) return nullptr;
+        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[sig["dtype"]]);
         if (!dtype) return nullptr;
         std::optional<std::vector<DTypeDescriptor>> output_dtypes;
-        if (!output_dtypes_arg(argv[9], b.dtypes, output_dtypes)) return nullptr;
+        if (!output_dtypes_arg(argv[sig["output_dtypes"]], b.dtypes, output_dtypes)) return nullptr;
         NodeParts parts{&b.attrs.draft(), shape, &*dtype, name, static_cast<size_t>(num_outputs)};
         parts.source_location = source_location;
         if (output_shapes) parts.output_shapes = &*output_shapes;
@@ -288,11 +276,8 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* append_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"append_output", {"node_id"}, 1, 1};
-    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
-        PyObject* argv[1];
+    return builder_method(self, kAppendOutput, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
         uint32_t id = 0;
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
         if (!py::to_u32(argv[0], "node_id", id)) return nullptr;
         if (!b.builder) return finished();
         if (Status<> appended = b.builder->append_output(id); !appended) return building_error(appended.error());
@@ -374,25 +359,26 @@ Ref node_map_list(const NodeMap& map) {
 }
 
 PyObject* finish(PyObject* self, PyObject*) {
-    return with_builder(self, [&](GraphBuilderObject& b) -> PyObject* {
-        // Finished from here on, whatever happens next.
-        std::optional<GraphBuilder> taken = std::exchange(b.builder, std::nullopt);
-        if (!taken) return finished();
-        Expected<GraphStore> validated = GraphStore::create(std::move(*taken).into_data());
-        if (!validated) return building_error(validated.error());
-        Ref nodes = snapshot(*validated);
-        if (!nodes) return nullptr;
-        Expected<OptimizedGraph> optimized = optimize(std::move(validated).value());
-        if (!optimized) return building_error(optimized.error());
+    GraphBuilderObject& b = *as_builder(self);
+    py::ExclusiveHold hold(b.borrow);
+    if (!hold.ok()) return nullptr;
+    // Finished from here on, whatever happens next.
+    std::optional<GraphBuilder> taken = std::exchange(b.builder, std::nullopt);
+    if (!taken) return finished();
+    Expected<GraphStore> validated = GraphStore::create(std::move(*taken).into_data());
+    if (!validated) return building_error(validated.error());
+    Ref nodes = snapshot(*validated);
+    if (!nodes) return nullptr;
+    Expected<OptimizedGraph> optimized = optimize(std::move(validated).value());
+    if (!optimized) return building_error(optimized.error());
 
-        Ref map = node_map_list(optimized->node_map);
-        Ref summary = report(*optimized);
-        if (!map || !summary) return nullptr;
-        Ref store = new_graph_store(PyType_GetModule(Py_TYPE(self)),
-                                    std::make_shared<const GraphStore>(std::move(optimized->store)));
-        if (!store) return nullptr;
-        return PyTuple_Pack(4, store.get(), map.get(), summary.get(), nodes.get());
-    });
+    Ref map = node_map_list(optimized->node_map);
+    Ref summary = report(*optimized);
+    if (!map || !summary) return nullptr;
+    Ref store = new_graph_store(PyType_GetModule(Py_TYPE(self)),
+                                std::make_shared<const GraphStore>(std::move(optimized->store)));
+    if (!store) return nullptr;
+    return PyTuple_Pack(4, store.get(), map.get(), summary.get(), nodes.get());
 }
 
 int builder_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -418,33 +404,19 @@ void builder_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
-#define VORLIX_METHOD(name, signature, doc)                                               \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(name)), kFastcall, \
-     #name signature "\n--\n\n" doc}
-
 PyMethodDef builder_methods[] = {
-    VORLIX_METHOD(append_input_node, "($self, shape, dtype, *, name=None)",
-                  "Declare one graph input; returns its node ID."),
-    VORLIX_METHOD(append_constant, "($self, data, shape, dtype, *, kind)",
-                  "Embed one constant payload; returns (node ID, digest)."),
-    VORLIX_METHOD(append_node,
-                  "($self, op, inputs, attrs, shape, dtype, *, schema_version=1, name=None, num_outputs=1, "
-                  "output_shapes=None, output_dtypes=None, source_location=None)",
-                  "Append one operation; returns its node ID."),
-    VORLIX_METHOD(append_output, "($self, node_id)", "Mark a node as a graph output."),
-    {"finish", finish, METH_NOARGS,
-     "finish($self)\n--\n\nValidate and optimize the graph: (store, node map, report, snapshot)."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method<append_input_node, kAppendInputNode>("Declare one graph input; returns its node ID."),
+    py::method<append_constant, kAppendConstant>("Embed one constant payload; returns (node ID, digest)."),
+    py::method<append_node, kAppendNode>("Append one operation; returns its node ID."),
+    py::method<append_output, kAppendOutput>("Mark a node as a graph output."),
+    py::method_noargs<finish>("finish", "Validate and optimize the graph: (store, node map, report, snapshot)."),
+    py::kEndOfMethods,
 };
 
-#undef VORLIX_METHOD
-
 PyType_Slot builder_slots[] = {
-    {Py_tp_doc, const_cast<char*>("GraphBuilder(*, required_array_api_version=...)\n--\n\n"
-                                  "Python construction handle around one runtime-owned builder.")},
-    {Py_tp_new, reinterpret_cast<void*>(builder_new)},
+    {Py_tp_doc, const_cast<char*>(
+                    py::type_doc<kGraphBuilder>("Python construction handle around one runtime-owned builder."))},
+    {Py_tp_new, reinterpret_cast<void*>(py::guarded<builder_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(builder_clear)},

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "native/module_state.h"
-#include "native/staged/boundary.h"
 #include "native/staged/conversion/attr.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/values.h"
 
@@ -28,7 +28,7 @@ const NodeRecord& record_of(PyObject* self) { return reinterpret_cast<GraphNodeO
 
 template <class F>
 PyObject* get(PyObject* self, F&& body) {
-    return guarded([&]() -> PyObject* { return body(record_of(self)).release(); });
+    return body(record_of(self)).release();
 }
 
 Ref optional_text(const std::optional<std::string>& text) {
@@ -102,19 +102,19 @@ void node_dealloc(PyObject* self) {
 }
 
 PyGetSetDef node_getset[] = {
-    {"id", node_id, nullptr, "The node ID.", nullptr},
-    {"op", node_op, nullptr, "The operation name.", nullptr},
-    {"schema_version", node_schema_version, nullptr, "The operation's schema version.", nullptr},
-    {"inputs", node_inputs, nullptr, "The parent node IDs in operand order.", nullptr},
-    {"name", node_name, nullptr, "The node name, or None.", nullptr},
-    {"source_location", node_source_location, nullptr, "The source location, or None.", nullptr},
-    {"attrs", node_attrs, nullptr, "A new dict of the attributes, keys in ascending byte order.", nullptr},
-    {"shape", node_shape, nullptr, "The shape of output 0.", nullptr},
-    {"dtype", node_dtype, nullptr, "The dtype name of output 0.", nullptr},
-    {"num_outputs", node_num_outputs, nullptr, "The number of outputs.", nullptr},
-    {"output_shapes", node_output_shapes, nullptr, "Every output's shape, or None for one output.", nullptr},
-    {"output_dtypes", node_output_dtypes, nullptr, "Every output's dtype name, or None for one output.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    py::property<node_id>("id", "The node ID."),
+    py::property<node_op>("op", "The operation name."),
+    py::property<node_schema_version>("schema_version", "The operation's schema version."),
+    py::property<node_inputs>("inputs", "The parent node IDs in operand order."),
+    py::property<node_name>("name", "The node name, or None."),
+    py::property<node_source_location>("source_location", "The source location, or None."),
+    py::property<node_attrs>("attrs", "A new dict of the attributes, keys in ascending byte order."),
+    py::property<node_shape>("shape", "The shape of output 0."),
+    py::property<node_dtype>("dtype", "The dtype name of output 0."),
+    py::property<node_num_outputs>("num_outputs", "The number of outputs."),
+    py::property<node_output_shapes>("output_shapes", "Every output's shape, or None for one output."),
+    py::property<node_output_dtypes>("output_dtypes", "Every output's dtype name, or None for one output."),
+    py::kEndOfProperties,
 };
 
 PyType_Slot node_slots[] = {

@@ -8,9 +8,9 @@
 
 #include "native/module_state.h"
 #include "native/staged/artifact.h"
-#include "native/staged/boundary.h"
 #include "native/staged/node.h"
 #include "native/toolkit/args.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/values.h"
 #include "runtime/constant.h"
@@ -45,15 +45,28 @@ namespace {
 
 PyObject* module_of(PyObject* self) { return PyType_GetModule(Py_TYPE(self)); }
 
+inline constexpr py::Signature kGetNode{"get_node", {"node_id"}, 1, 1};
+inline constexpr py::Signature kConstantParts{"_constant_parts", {"node_id"}, 1, 1};
+
 // Runs `body(store)` under a shared hold of the object.
 template <class F>
 PyObject* read(PyObject* self, F&& body) {
-    return guarded([&]() -> PyObject* {
-        GraphStoreObject* object = as_store(self);
-        py::SharedHold hold(object->borrow);
-        if (!hold.ok()) return nullptr;
-        return body(*object->store);
-    });
+    GraphStoreObject* object = as_store(self);
+    return py::shared_read(object->borrow, [&] { return body(*object->store); });
+}
+
+// The frame of a store method whose one parameter is `node_id`: the shared
+// hold, the binding, then `body(store, id)`.
+template <class F>
+PyObject* read_node(PyObject* self, const py::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, F&& body) {
+    GraphStoreObject* object = as_store(self);
+    return py::frame<py::Access::Shared>(object->borrow, sig, args, nargs, kwnames,
+                                         [&](py::Arguments<1>& argv) -> PyObject* {
+                                             uint32_t id = 0;
+                                             if (!py::to_u32(argv[0], "node_id", id)) return nullptr;
+                                             return body(*object->store, id);
+                                         });
 }
 
 template <class T>
@@ -72,18 +85,8 @@ std::string id_list_text(std::span<const NodeId> list) {
     return out;
 }
 
-bool bind_node_id(const py::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  uint32_t& id) {
-    py::Arguments<1> argv;
-    if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return false;
-    return py::to_u32(argv[0], "node_id", id);
-}
-
 PyObject* store_get_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"get_node", {"node_id"}, 1, 1};
-    return read(self, [&](const GraphStore& store) -> PyObject* {
-        uint32_t id = 0;
-        if (!bind_node_id(sig, args, nargs, kwnames, id)) return nullptr;
+    return read_node(self, kGetNode, args, nargs, kwnames, [&](const GraphStore& store, uint32_t id) -> PyObject* {
         Expected<NodeRef> node = store.node(id);
         if (!node) return py::raise_graph_error(node.error(), py::GraphErrorSite::Lookup);
         return new_graph_node(module_of(self), NodeRecord::from(*node)).release();
@@ -91,13 +94,10 @@ PyObject* store_get_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* store_constant_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const py::Signature sig{"_constant_parts", {"node_id"}, 1, 1};
-    return read(self, [&](const GraphStore& store) -> PyObject* {
-        uint32_t id = 0;
-        if (!bind_node_id(sig, args, nargs, kwnames, id)) return nullptr;
+    return read_node(self, kConstantParts, args, nargs, kwnames, [&](const GraphStore& store, uint32_t id) -> PyObject* {
         const PortableConstant* constant = store.constant(id);
         if (constant == nullptr) {
-            return py::raise(ErrorKind::Key, "constant node %" + std::to_string(id) + " has no payload");
+            return py::raise(ErrorKind::Key, "constant node " + node_ref(id) + " has no payload");
         }
         Ref kind = py::str_from_utf8(constant::kind_name(constant->kind()));
         Ref dtype = py::str_from_utf8(constant->dtype().name());
@@ -164,33 +164,27 @@ void store_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef store_methods[] = {
-    {"get_node", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_get_node)), kFastcall,
-     "get_node($self, node_id)\n--\n\nAn independent snapshot of one node."},
-    {"node_ids", store_node_ids, METH_NOARGS, "node_ids($self)\n--\n\nEvery node ID in topological order."},
-    {"constant_ids", store_constant_ids, METH_NOARGS,
-     "constant_ids($self)\n--\n\nIDs of the nodes that carry a constant payload, ascending."},
-    {"_constant_parts", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_constant_parts)), kFastcall,
-     "_constant_parts($self, node_id)\n--\n\n(kind, dtype, shape, data, digest) of one constant payload."},
-    {"_to_json", store_to_json, METH_NOARGS,
-     "_to_json($self)\n--\n\nCanonical portable graph JSON owned by `vorlix-runtime`."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method<store_get_node, kGetNode>("An independent snapshot of one node."),
+    py::method_noargs<store_node_ids>("node_ids", "Every node ID in topological order."),
+    py::method_noargs<store_constant_ids>("constant_ids", "IDs of the nodes that carry a constant payload, ascending."),
+    py::method<store_constant_parts, kConstantParts>("(kind, dtype, shape, data, digest) of one constant payload."),
+    py::method_noargs<store_to_json>("_to_json", "Canonical portable graph JSON owned by `vorlix-runtime`."),
+    py::kEndOfMethods,
 };
 
 PyGetSetDef store_getset[] = {
-    {"inputs", store_inputs, nullptr, "Graph input node IDs in declaration order.", nullptr},
-    {"outputs", store_outputs, nullptr, "Graph output node IDs in order, repetitions kept.", nullptr},
-    {"node_count", store_node_count, nullptr, "Number of nodes.", nullptr},
-    {"required_array_api_version", store_version, nullptr, "The Array API version the graph requires.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    py::property<store_inputs>("inputs", "Graph input node IDs in declaration order."),
+    py::property<store_outputs>("outputs", "Graph output node IDs in order, repetitions kept."),
+    py::property<store_node_count>("node_count", "Number of nodes."),
+    py::property<store_version>("required_array_api_version", "The Array API version the graph requires."),
+    py::kEndOfProperties,
 };
 
 PyType_Slot store_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python handle for one runtime-owned immutable graph.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(store_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(store_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(py::guarded<store_repr>)},
     {Py_tp_methods, store_methods},
     {Py_tp_getset, store_getset},
     {0, nullptr},

@@ -7,6 +7,7 @@
 #include <array>
 #include <limits>
 #include <span>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -19,19 +20,35 @@
 
 namespace vorlix::py {
 
-// A text signature: the parameter names in order; the first `positional` may
-// be passed by position (the rest are keyword-only), and the first `required`
-// must be passed. The parameter count is part of the type, deduced from the
-// braced list of names, so the array arguments are bound into is sized by the
-// compiler: `static constexpr py::Signature sig{"f", {"a", "b"}, 2, 1};`.
+// The one declaration of an entry point's parameters, from which both its
+// binding and its __text_signature__ come (see Note [Entry points] in
+// entry.h): the parameter names in order; the first `positional` may be
+// passed by position (the rest are keyword-only), and the first `required`
+// must be passed; each optional parameter's default as the text signature
+// shows it. The parameter count is part of the type, deduced from the braced
+// list of names, so the array arguments are bound into is sized by the
+// compiler:
+//   inline constexpr py::Signature kF{"f", {"a", "b"}, 2, 1, {nullptr, "None"}};
+// Declare it at namespace scope, where the method table can name it, and
+// read bound arguments by name: `argv[kF["b"]]`.
 template <size_t N>
 struct Signature {
     const char* function;
     const char* names[N];
     int positional;
     int required;
+    const char* defaults[N] = {};
 
     static constexpr size_t size = N;
+
+    // The index of parameter `name`; a name the signature lacks does not
+    // compile.
+    consteval size_t operator[](std::string_view name) const {
+        for (size_t i = 0; i < N; ++i) {
+            if (std::string_view(names[i]) == name) return i;
+        }
+        throw "no parameter of that name";
+    }
 };
 
 // The arguments bound for a signature of N parameters.

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "native/toolkit/names.h"
+#include "native/toolkit/values.h"
 
 namespace vorlix::py {
 
@@ -45,14 +46,17 @@ std::nullptr_t raise_graph_error(const GraphError& error, GraphErrorSite site) {
 std::nullptr_t internal_error(std::string_view message) { return raise(ErrorKind::Runtime, message); }
 
 std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phase) {
-    if (const auto* graph = error.graph()) return raise(ErrorKind::Runtime, graph->message);
+    if (const auto* graph = error.graph()) {
+        using Kind = ExecutionError<Ref>::Kind;
+        return raise(graph->kind == Kind::InvalidArgument ? ErrorKind::Value : ErrorKind::Runtime, graph->message);
+    }
     auto* host = error.host();
     std::string note = "while ";
     note += phase == StagedPhase::Binding ? "binding" : "executing";
     note += " staged operation '";
     note += host->op_name;
-    note += "' at node %";
-    note += std::to_string(host->node);
+    note += "' at node ";
+    append_node_ref(note, host->node);
     add_note(host->error.get(), note);
     return restore_exception(std::move(host->error));
 }
@@ -90,10 +94,7 @@ std::string exception_text(PyObject* exc) {
     Ref pending = fetch_exception();
     std::string out = "<exception str() failed>";
     if (Ref text = Ref::steal(PyObject_Str(exc))) {
-        Py_ssize_t size = 0;
-        if (const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size)) {
-            out.assign(utf8, static_cast<size_t>(size));
-        }
+        if (std::optional<std::string_view> utf8 = utf8_of(text.get())) out = *utf8;
     }
     PyErr_Clear();
     if (pending) restore_exception(std::move(pending));

@@ -41,7 +41,7 @@ enum class GraphErrorSite {
 enum class StagedPhase { Binding, Executing };
 
 // Raises a failure of plan binding or execution: a graph error as
-// RuntimeError with its message; a host error as the callable's own
+// RuntimeError with its message (ValueError for an invalid argument); a host error as the callable's own
 // exception, with the note "while {binding|executing} staged operation
 // '{op}' at node %{id}".
 [[gnu::cold]] std::nullptr_t raise_execution_error(ExecutionError<Ref> error, StagedPhase phase);

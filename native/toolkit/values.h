@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "native/toolkit/python.h"
@@ -12,6 +14,23 @@ namespace vorlix::py {
 
 [[nodiscard]] inline Ref str_from_utf8(std::string_view text) {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// The UTF-8 encoding of a str (or subclass), which the str keeps: valid for
+// as long as the str lives. Nothing, with the exception raised, when the str
+// cannot be encoded (a lone surrogate).
+[[nodiscard]] inline std::optional<std::string_view> utf8_of(PyObject* str) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string_view(utf8, static_cast<size_t>(size));
+}
+
+// The same, copied out of the str.
+[[nodiscard]] inline std::optional<std::string> utf8_text(PyObject* str) {
+    std::optional<std::string_view> view = utf8_of(str);
+    if (!view) return std::nullopt;
+    return std::string(*view);
 }
 
 // A new list of ints.

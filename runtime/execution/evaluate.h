@@ -28,10 +28,9 @@ namespace evaluate_detail {
 }  // namespace evaluate_detail
 
 // Runs a plan once. `constants` holds one value per store constant in
-// ascending node-ID order (callers check its length first, with their own
-// error); `inputs` one per store input in declaration order. Nothing
-// survives the call: on failure every value still held here is dropped
-// before the error is returned. The plan is only read, so executions of one
+// ascending node-ID order; `inputs` one per store input in declaration
+// order. Nothing survives the call: on failure every value still held here
+// is dropped before the error is returned. The plan is only read, so executions of one
 // plan may nest.
 template <ExecutingHost H>
 class Execution {
@@ -83,7 +82,8 @@ template <ExecutingHost H>
 typename Execution<H>::Result Execution<H>::run(std::vector<Value> inputs, std::vector<Value> constants) {
     using evaluate_detail::count_mismatch;
     if (constants.size() != plan_.constant_count()) {
-        return Result(graph_error(count_mismatch("constants", plan_.constant_count(), constants.size())));
+        return Result(Error(typename Error::Graph{count_mismatch("constants", plan_.constant_count(), constants.size()),
+                                                  Error::Kind::InvalidArgument}));
     }
     const auto declared_inputs = graph_.inputs();
     if (inputs.size() != declared_inputs.size()) {

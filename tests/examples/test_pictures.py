@@ -163,18 +163,6 @@ def staged_graph():
     return builder.finish()
 
 
-def staged_available():
-    try:
-        core.GraphBuilder()
-    except NotImplementedError:
-        return False
-    return True
-
-
-needs_staged = pytest.mark.skipif(not staged_available(), reason="the staged classes are not in this build")
-
-
-@needs_staged
 def test_graph_picture_greys_what_the_optimizer_removed_or_merged():
     store, node_map, report, snapshot = staged_graph()
     dot = pictures.graph_dot(store, node_map=node_map, snapshot=snapshot, report=report)
@@ -194,7 +182,6 @@ def test_graph_picture_greys_what_the_optimizer_removed_or_merged():
     check_renders(dot)
 
 
-@needs_staged
 def test_graph_picture_of_a_store_alone_has_no_before_cluster():
     store = staged_graph()[0]
     nodes, edges = parse(pictures.graph_dot(store))
@@ -230,7 +217,6 @@ def test_demo_tape_pictures_show_the_network_and_its_release(tmp_path):
     assert sum(1 for t, _, _ in edges if t.startswith("l")) == 3  # x, targets and the exponent
 
 
-@needs_staged
 def test_demo_graph_picture_shows_the_merged_residual_and_the_dropped_norm(tmp_path):
     import picture_demo
 

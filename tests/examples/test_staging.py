@@ -19,25 +19,9 @@ sys.path.insert(0, str(EXAMPLES))
 from vorlix import _native_core as core  # noqa: E402
 
 
-def available(call):
-    """False while the module registers a staged name as a placeholder."""
-    try:
-        call()
-    except NotImplementedError:
-        return False
-    except Exception:  # noqa: BLE001 - the real thing refuses the dummy arguments
-        pass
-    return True
-
-
-pytestmark = [
-    pytest.mark.skipif(not available(core.GraphBuilder), reason="this build of the module does not stage graphs yet"),
-    # Tests here register test-only primitives and patch the frontend's tape
-    # functions, so they cannot be repeated in one process by the leak run.
-    pytest.mark.no_leak_check,
-]
-executes = pytest.mark.skipif(not available(lambda: core.build_graph_execution_plan(None, None)),
-                              reason="this build of the module does not execute graphs yet")
+# Tests here register test-only primitives and patch the frontend's tape
+# functions, so they cannot be repeated in one process by the leak run.
+pytestmark = pytest.mark.no_leak_check
 
 import eager as E  # noqa: E402
 from eager import primitives as P, staging  # noqa: E402
@@ -104,7 +88,6 @@ def assert_same(staged, expected):
     np.testing.assert_allclose(staged, expected, rtol=1e-6)
 
 
-@executes
 @pytest.mark.parametrize("case", CASES)
 def test_staged_results_equal_eager_on_fresh_arguments(case):
     f, make = CASES[case]
@@ -117,7 +100,6 @@ def test_staged_results_equal_eager_on_fresh_arguments(case):
         assert_same(loaded(*args), result)
 
 
-@executes
 def test_operation_without_evaluator_fails_binding_with_its_node():
     builder = core.GraphBuilder()
     x = builder.append_input_node([2], "float64")
@@ -143,7 +125,6 @@ def test_optimizer_report_counts_each_rewrite():
     assert [line.split()[0] for line in text.splitlines()[1:]] == ["dce", "simplify", "cse"]
 
 
-@executes
 def test_weak_scalar_inputs_and_literals_keep_eager_promotion():
     def f(x, s):
         return x * s + s * 2.0
@@ -194,7 +175,6 @@ print(f.to_json() == open(sys.argv[1], encoding="utf-8").read())
 """
 
 
-@executes
 def test_artifacts_execute_identically_in_another_process(tmp_path):
     f, make = CASES["network"]
     staged = staging.stage(f, *make())
@@ -229,7 +209,6 @@ class Buffers:
         return call
 
 
-@executes
 def test_dying_operand_is_donated_into_elementwise_results():
     staged = staging.stage(lambda x: E.exp(x * 2.0) - 1.0, normal(3, 4))
     buffers = Buffers()
@@ -246,7 +225,6 @@ def test_dying_operand_is_donated_into_elementwise_results():
     assert out.__array_interface__["data"][0] == product != x_address
 
 
-@executes
 def test_no_donation_while_a_view_of_the_operand_is_live():
     def f(x):
         y = x * 2.0
@@ -262,7 +240,6 @@ def test_no_donation_while_a_view_of_the_operand_is_live():
     assert donated is None and operands == [product] and result != product
 
 
-@executes
 def test_peak_live_values_of_a_chain_stay_small():
     def chain(x):
         for _ in range(30):
@@ -295,7 +272,6 @@ def primitive():
         del Primitive.registry[name]
 
 
-@executes
 def test_failing_evaluator_leaves_no_live_value(primitive):
     armed = False
 
@@ -325,7 +301,6 @@ def test_failing_evaluator_leaves_no_live_value(primitive):
     assert live.evaluations == 5 and live.live == 0
 
 
-@executes
 def test_multi_output_primitives_are_staged_with_one_node(primitive):
     divmod_prim = primitive("test_divmod", np.divmod)
 
@@ -359,7 +334,6 @@ GRAD_CASES = {
 }
 
 
-@executes
 @pytest.mark.parametrize("case", GRAD_CASES)
 def test_staged_gradients_equal_eager_gradients_without_a_tape(case, monkeypatch):
     f, make = GRAD_CASES[case]
@@ -378,7 +352,6 @@ def test_staged_gradients_equal_eager_gradients_without_a_tape(case, monkeypatch
     assert_same(staged(*fresh), expected)
 
 
-@executes
 def test_staged_gradient_of_a_parameter_dict():
     x, targets = normal(8, 4), normal(8, 3)
 
@@ -400,7 +373,6 @@ def test_staged_gradient_of_a_parameter_dict():
 
 
 @pytest.mark.serial
-@executes
 def test_two_threads_share_one_staged_function():
     f, make = CASES["network"]
     staged = staging.stage(f, *make())

@@ -80,3 +80,38 @@ def test_tape_method_docs():
     ]
     signature = inspect.signature(core.DynamicTape.record_input)
     assert str(signature) == "(self, /, value, shape, dtype, *, name=None, active=True)"
+
+
+def bound_entry_points():
+    """Every entry point that binds arguments, as (qualified name, callable)."""
+    store = core.deserialize_graph_json(core.GraphBuilder().finish()[0]._to_json())
+    receivers = {"DynamicTape": core.DynamicTape(), "GraphBuilder": core.GraphBuilder(), "GraphStore": store}
+    entries = [(name, getattr(core, name)) for name in EXPECTED_NAMES[7:]] + [("GraphBuilder", core.GraphBuilder)]
+    for cls, receiver in receivers.items():
+        for name, member in vars(getattr(core, cls)).items():
+            bound = getattr(receiver, name)
+            if not name.startswith("__") and callable(member) and inspect.signature(bound).parameters:
+                entries.append((f"{cls}.{name}", bound))
+    return entries
+
+
+@pytest.mark.no_leak_check  # inspect.signature(), as above
+def test_binding_follows_each_text_signature():
+    # The binder and the text signature come from one declaration: too many
+    # positional arguments and no arguments at all are refused exactly as
+    # the signature Python shows says.
+    entries = bound_entry_points()
+    assert len(entries) == 29
+    for qualified, entry in entries:
+        parameters = list(inspect.signature(entry).parameters.values())
+        function = qualified.rsplit(".", 1)[-1]
+        positional = [p for p in parameters if p.kind is p.POSITIONAL_OR_KEYWORD]
+        plural = "" if len(positional) == 1 else "s"
+        with pytest.raises(TypeError, match=rf"^{function}\(\) takes at most {len(positional)} positional argument{plural}"):
+            entry(*range(len(positional) + 1))
+        required = [p.name for p in parameters if p.default is p.empty]
+        if required:
+            with pytest.raises(TypeError, match=rf"^{function}\(\) missing required argument '{required[0]}'"):
+                entry()
+        with pytest.raises(TypeError, match=rf"^{function}\(\) got an unexpected keyword argument 'unknown'"):
+            entry(unknown=0)

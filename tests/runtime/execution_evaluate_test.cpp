@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 #include "tests/runtime/execution_fake_host.h"
 
 namespace vorlix::testing {
@@ -166,6 +168,10 @@ TEST(ExecutionTest, CountMismatchesAreGraphErrors) {
     auto constants = run.execute({"x"}, {});
     ASSERT_FALSE(constants);
     EXPECT_EQ(constants.error().graph()->message, "staged graph expects 1 constants but received 0");
+    // Only the constants' count is the caller's argument error.
+    using Kind = std::remove_cvref_t<decltype(constants.error())>::Kind;
+    EXPECT_EQ(inputs.error().graph()->kind, Kind::Failed);
+    EXPECT_EQ(constants.error().graph()->kind, Kind::InvalidArgument);
     EXPECT_EQ(run.live_values(), 0);
 }
 

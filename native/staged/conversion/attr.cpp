@@ -104,10 +104,9 @@ private:
             return Step::Scalar;
         }
         if (type == &PyUnicode_Type) {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-            if (utf8 == nullptr) return Step::Failed;
-            draft_.string(std::string_view(utf8, static_cast<size_t>(size)));
+            std::optional<std::string_view> text = py::utf8_of(obj);
+            if (!text) return Step::Failed;
+            draft_.string(*text);
             return Step::Scalar;
         }
         if (type == &PyBytes_Type) {
@@ -151,10 +150,9 @@ private:
                 if (PyDict_Next(top.container.get(), &top.next, &key, &value)) {
                     if (!Py_IS_TYPE(key, &PyUnicode_Type)) return key_error(key);
                     top.child_key = Ref::new_ref(key);
-                    Py_ssize_t size = 0;
-                    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-                    if (utf8 == nullptr) return false;
-                    top.child_key_text = std::string_view(utf8, static_cast<size_t>(size));
+                    std::optional<std::string_view> key_text = py::utf8_of(key);
+                    if (!key_text) return false;
+                    top.child_key_text = *key_text;
                     draft_.key(top.child_key_text);
                     held = Ref::new_ref(value);
                     child = value;

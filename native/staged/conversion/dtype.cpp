@@ -8,6 +8,7 @@
 #include "native/staged/conversion/type_name.h"
 #include "native/toolkit/errors.h"
 #include "native/toolkit/names.h"
+#include "native/toolkit/values.h"
 #include "runtime/quote.h"
 
 namespace vorlix::staged {
@@ -25,20 +26,12 @@ constexpr std::array<std::string_view, 4> kBuiltinScalars{"bool", "int", "float"
     return std::nullopt;
 }
 
-// The UTF-8 text of a str (or subclass) attribute value.
-std::optional<std::string> text_of(PyObject* value) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) return std::nullopt;
-    return std::string(utf8, static_cast<size_t>(size));
-}
-
 // Reads an attribute that must hold a string; every failure passes on.
 std::optional<std::string> required_text(PyObject* obj, PyObject* attr, const char* what) {
     Ref value = Ref::steal(PyObject_GetAttr(obj, attr));
     if (!value) return std::nullopt;
     if (!PyUnicode_Check(value.get())) return not_a_string(value.get(), what);
-    return text_of(value.get());
+    return py::utf8_text(value.get());
 }
 
 // Reads an attribute that may be missing or not a string: such a value
@@ -59,7 +52,7 @@ bool starts_with_numpy(std::string_view module) {
 }
 
 std::optional<DTypeDescriptor> descriptor_of_text(PyObject* value) {
-    std::optional<std::string> text = text_of(value);
+    std::optional<std::string> text = py::utf8_text(value);
     if (!text) return std::nullopt;
     return descriptor_from_name(*text);
 }
@@ -85,7 +78,7 @@ std::optional<DTypeDescriptor> from_class(PyObject* cls) {
 std::optional<DTypeDescriptor> from_numpy_dtype(PyObject* obj) {
     Ref name = optional_string_attr(obj, py::names::name());
     if (!name) return std::nullopt;
-    std::optional<std::string> name_text = text_of(name.get());
+    std::optional<std::string> name_text = py::utf8_text(name.get());
     if (!name_text) return std::nullopt;
 
     Ref order = optional_string_attr(obj, py::names::byteorder());
@@ -93,7 +86,7 @@ std::optional<DTypeDescriptor> from_numpy_dtype(PyObject* obj) {
         if (PyErr_Occurred()) return std::nullopt;
         return descriptor_from_name(*name_text);
     }
-    std::optional<std::string> order_text = text_of(order.get());
+    std::optional<std::string> order_text = py::utf8_text(order.get());
     if (!order_text) return std::nullopt;
     if (*order_text != "<" && *order_text != ">") return descriptor_from_name(*name_text);
 

@@ -6,7 +6,9 @@
 #include <string>
 
 #include "native/toolkit/python.h"
+#include "native/toolkit/errors.h"
 #include "native/toolkit/ref.h"
+#include "native/toolkit/values.h"
 
 namespace vorlix::staged {
 
@@ -15,10 +17,7 @@ namespace vorlix::staged {
 [[nodiscard]] inline std::optional<std::string> qualified_name(PyTypeObject* type) {
     py::Ref name = py::Ref::steal(PyType_GetQualName(type));
     if (!name) return std::nullopt;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (utf8 == nullptr) return std::nullopt;
-    return std::string(utf8, static_cast<size_t>(size));
+    return py::utf8_text(name.get());
 }
 
 [[nodiscard]] inline std::optional<std::string> qualified_type_name(PyObject* obj) {
@@ -29,7 +28,7 @@ namespace vorlix::staged {
 // other than MemoryError) and returns true; KeyboardInterrupt, SystemExit,
 // MemoryError and the like stay raised and false is returned.
 [[nodiscard]] inline bool discard_ordinary_error() {
-    if (PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    if (py::ordinary_exception_raised()) {
         PyErr_Clear();
         return true;
     }

@@ -6,10 +6,10 @@
 #include <utility>
 #include <vector>
 
-#include "native/staged/boundary.h"
 #include "native/staged/execution/host.h"
 #include "native/staged/execution/plan.h"
 #include "native/toolkit/args.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 #include "runtime/execution/evaluate.h"
 
@@ -19,10 +19,7 @@ using py::ErrorKind;
 using py::Ref;
 
 PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const py::Signature sig{"execute_graph", {"plan", "inputs", "constants", "context"}, 4, 3};
-        PyObject* argv[4];
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    return py::frame(kExecuteGraph, args, nargs, kwnames, [&](auto& argv) -> PyObject* {
         ExecutionPlanObject* object = as_execution_plan(module, argv[0]);
         if (object == nullptr) {
             return py::raise_argument_error("plan", "expected GraphExecutionPlan, got " + py::type_name_of(argv[0]));
@@ -38,10 +35,6 @@ PyObject* execute_graph(PyObject* module, PyObject* const* args, Py_ssize_t narg
         const Ref keep_plan = Ref::new_ref(argv[0]);
         const LinkedPlan* plan = object->plan.get();
         if (plan == nullptr) return py::internal_error("staged execution plan is unavailable");
-        if (constants.size() != plan->constant_count()) {
-            return py::raise(ErrorKind::Value, "staged graph expects " + std::to_string(plan->constant_count()) +
-                                                   " constants but received " + std::to_string(constants.size()));
-        }
 
         // Every value of the walk, and the host's dtype cache, are dropped
         // before a failure is raised.

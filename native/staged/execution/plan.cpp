@@ -7,11 +7,11 @@
 #include <utility>
 
 #include "native/module_state.h"
-#include "native/staged/boundary.h"
 #include "native/staged/execution/host.h"
 #include "native/staged/store.h"
 #include "native/toolkit/args.h"
 #include "native/toolkit/borrow.h"
+#include "native/toolkit/entry.h"
 #include "native/toolkit/errors.h"
 
 namespace vorlix::staged {
@@ -100,10 +100,7 @@ ExecutionPlanObject* as_execution_plan(PyObject* module, PyObject* obj) {
 PyObject* create_execution_plan_type(PyObject* module) { return PyType_FromModuleAndSpec(module, &plan_spec, nullptr); }
 
 PyObject* build_graph_execution_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const py::Signature sig{"build_graph_execution_plan", {"store", "binder"}, 2, 2};
-        PyObject* argv[2];
-        if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return nullptr;
+    return py::frame(kBuildGraphExecutionPlan, args, nargs, kwnames, [&](auto& argv) -> PyObject* {
         GraphStoreObject* store = as_graph_store(module, argv[0]);
         if (store == nullptr) {
             return py::raise_argument_error("store", "expected GraphStore, got " + py::type_name_of(argv[0]));

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "native/toolkit/args.h"
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 #include "runtime/execution/plan.h"
@@ -23,6 +24,7 @@ struct ExecutionPlanObject {
 
 PyObject* create_execution_plan_type(PyObject* module);
 
+inline constexpr py::Signature kBuildGraphExecutionPlan{"build_graph_execution_plan", {"store", "binder"}, 2, 2};
 PyObject* build_graph_execution_plan(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace vorlix::staged
