@@ -59,8 +59,7 @@ int register_type(PyObject* module, PyObject* all, const char* name, PyObject* (
 int register_function(PyObject* module, PyObject* all, PyMethodDef* def) {
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    return register_name(module, all, def->ml_name,
-                         Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr)));
+    return register_name(module, all, def->ml_name, Ref::steal(PyCMethod_New(def, module, module_name.get(), nullptr)));
 }
 
 // __all__ as found on the module, or a new list set on it.
@@ -89,8 +88,8 @@ int module_exec(PyObject* module) {
     if (register_name(module, names, "__version__", Ref::steal(PyUnicode_FromString("0.3.1"))) < 0 ||
         register_name(module, names, "__build_profile__", Ref::steal(PyUnicode_FromString("release"))) < 0 ||
         register_type(module, names, "GraphNode", staged::create_graph_node_type, state->graph_node_type) < 0 ||
-        register_type(module, names, "GraphBuilder", staged::create_graph_builder_type,
-                      state->graph_builder_type) < 0 ||
+        register_type(module, names, "GraphBuilder", staged::create_graph_builder_type, state->graph_builder_type) <
+            0 ||
         register_type(module, names, "GraphStore", staged::create_graph_store_type, state->graph_store_type) < 0 ||
         register_type(module, names, "GraphExecutionPlan", staged::create_execution_plan_type,
                       state->execution_plan_type) < 0 ||
@@ -144,15 +143,8 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_native_core",
-    "",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
+    PyModuleDef_HEAD_INIT, "_native_core",  "",           sizeof(ModuleState), nullptr,
+    module_slots,          module_traverse, module_clear, module_free,
 };
 
 }  // namespace

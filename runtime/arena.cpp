@@ -110,8 +110,8 @@ NodeId RawArena::commit_node(const ArenaNode& record, std::span<const NodeId> pa
     return static_cast<NodeId>(nodes_.size() - 1);
 }
 
-Expected<NodeId> RawArena::append(std::string_view op_name, uint32_t schema_version,
-                                  std::span<const NodeId> parents, uint8_t flags) {
+Expected<NodeId> RawArena::append(std::string_view op_name, uint32_t schema_version, std::span<const NodeId> parents,
+                                  uint8_t flags) {
     auto record = prepare_node(parents, flags);
     if (!record) return std::move(record).error();
     if (op_name.empty()) return GraphError("arena operation name must not be empty");

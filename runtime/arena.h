@@ -97,9 +97,7 @@ public:
     OpTable();
 
     [[nodiscard]] size_t size() const { return schemas_.size(); }
-    [[nodiscard]] const OpSchema* schema(size_t op) const {
-        return op < schemas_.size() ? &schemas_[op] : nullptr;
-    }
+    [[nodiscard]] const OpSchema* schema(size_t op) const { return op < schemas_.size() ? &schemas_[op] : nullptr; }
     [[nodiscard]] std::span<const OpSchema> schemas() const { return schemas_; }
     [[nodiscard]] std::optional<OpId> find(std::string_view name) const;
     [[nodiscard]] Expected<OpId> intern(std::string_view name, uint32_t version);
@@ -157,9 +155,7 @@ public:
     [[nodiscard]] StructuralStats structural_stats() const;
 
     [[nodiscard]] size_t node_count() const { return nodes_.size(); }
-    [[nodiscard]] const ArenaNode* node(uint64_t id) const {
-        return id < nodes_.size() ? &nodes_[id] : nullptr;
-    }
+    [[nodiscard]] const ArenaNode* node(uint64_t id) const { return id < nodes_.size() ? &nodes_[id] : nullptr; }
     [[nodiscard]] std::span<const NodeId> edges() const { return edges_; }
     [[nodiscard]] const OpTable& ops() const { return ops_; }
     [[nodiscard]] const OpSchema* schema(size_t op) const { return ops_.schema(op); }

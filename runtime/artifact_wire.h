@@ -25,30 +25,67 @@ inline constexpr size_t kMaxNesting = 127;
 
 // Members in the order they are written; the enumerators index the arrays.
 enum GraphMember : uint8_t {
-    kGraphFormat, kGraphVersion, kCoreOpsetMember, kSemanticProfileMember, kSemanticProfileVersionMember,
-    kRequiredArrayApiVersion, kProducerMember, kCompilerVersionMember, kOptimizerVersionMember,
-    kGraphInputs, kGraphOutputs, kGraphNodes, kGraphConstants,
+    kGraphFormat,
+    kGraphVersion,
+    kCoreOpsetMember,
+    kSemanticProfileMember,
+    kSemanticProfileVersionMember,
+    kRequiredArrayApiVersion,
+    kProducerMember,
+    kCompilerVersionMember,
+    kOptimizerVersionMember,
+    kGraphInputs,
+    kGraphOutputs,
+    kGraphNodes,
+    kGraphConstants,
 };
 inline constexpr std::array<std::string_view, 13> kGraphMembers{
-    "format", "version", "core_opset", "semantic_profile", "semantic_profile_version",
-    "required_array_api_version", "producer", "compiler_version", "optimizer_version",
-    "inputs", "outputs", "nodes", "constants",
+    "format",
+    "version",
+    "core_opset",
+    "semantic_profile",
+    "semantic_profile_version",
+    "required_array_api_version",
+    "producer",
+    "compiler_version",
+    "optimizer_version",
+    "inputs",
+    "outputs",
+    "nodes",
+    "constants",
 };
 
 enum NodeMember : uint8_t {
-    kNodeId, kNodeOp, kNodeSchemaVersion, kNodeInputs, kNodeAttrs, kNodeShape, kNodeDtype, kNodeNumOutputs,
-    kNodeOutputShapes, kNodeOutputDtypes, kNodeName, kNodeSourceLocation,
+    kNodeId,
+    kNodeOp,
+    kNodeSchemaVersion,
+    kNodeInputs,
+    kNodeAttrs,
+    kNodeShape,
+    kNodeDtype,
+    kNodeNumOutputs,
+    kNodeOutputShapes,
+    kNodeOutputDtypes,
+    kNodeName,
+    kNodeSourceLocation,
 };
 inline constexpr std::array<std::string_view, 12> kNodeMembers{
-    "id", "op", "schema_version", "inputs", "attrs", "shape", "dtype", "num_outputs",
-    "output_shapes", "output_dtypes", "name", "source_location",
+    "id",    "op",          "schema_version", "inputs",        "attrs", "shape",
+    "dtype", "num_outputs", "output_shapes",  "output_dtypes", "name",  "source_location",
 };
 // The members a node must carry; the rest read as null when absent.
 inline constexpr uint32_t kNodeRequired = (1u << kNodeOutputShapes) - 1;
 
 enum ConstantMember : uint8_t {
-    kConstantFormat, kConstantVersion, kConstantKind, kConstantDtype, kConstantShape, kConstantLayout,
-    kConstantByteOrder, kConstantData, kConstantDigest,
+    kConstantFormat,
+    kConstantVersion,
+    kConstantKind,
+    kConstantDtype,
+    kConstantShape,
+    kConstantLayout,
+    kConstantByteOrder,
+    kConstantData,
+    kConstantDigest,
 };
 inline constexpr std::array<std::string_view, 9> kConstantMembers{
     "format", "version", "kind", "dtype", "shape", "layout", "byte_order", "data", "digest",
@@ -73,9 +110,8 @@ inline constexpr std::array<std::string_view, 2> kAttrMembers{"kind", "value"};
         // is used.
         const uint64_t quote = w ^ (kOnes * '"');
         const uint64_t backslash = w ^ (kOnes * '\\');
-        const uint64_t stop = (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
-                               ((backslash - kOnes) & ~backslash)) &
-                              kHighs;
+        const uint64_t stop =
+            (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash)) & kHighs;
         if (stop != 0) {
             const int bytes = __builtin_ctzll(stop) / 8;
             if (bytes != 0) high |= w & (~uint64_t{0} >> (64 - 8 * bytes));

@@ -20,7 +20,9 @@ namespace {
 // write, so the hot writes are plain stores.
 class TextOutput {
 public:
-    TextOutput(TextSink& sink, size_t expected_size) : sink_(sink) { acquire(0, std::max<size_t>(expected_size, 4096)); }
+    TextOutput(TextSink& sink, size_t expected_size) : sink_(sink) {
+        acquire(0, std::max<size_t>(expected_size, 4096));
+    }
     TextOutput(const TextOutput&) = delete;
     TextOutput& operator=(const TextOutput&) = delete;
 
@@ -500,7 +502,8 @@ Expected<WrittenText> Writer::write() {
     constants.reserve(store_.constants().size());
     for (const auto& [cid, c] : store_.constants()) {
         ConstantKey k{};
-        k.length = static_cast<uint8_t>(std::to_chars(k.digits.data(), k.digits.data() + 10, cid).ptr - k.digits.data());
+        k.length =
+            static_cast<uint8_t>(std::to_chars(k.digits.data(), k.digits.data() + 10, cid).ptr - k.digits.data());
         constants.emplace_back(k, &c);
     }
     std::sort(constants.begin(), constants.end(),

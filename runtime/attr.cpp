@@ -124,9 +124,7 @@ AttrValue::AttrValue(const AttrValue& other) {
     storage_.swap(copy.storage_);
 }
 
-AttrValue::AttrValue(AttrValue&& other) noexcept : storage_(std::move(other.storage_)) {
-    other.storage_.emplace<0>();
-}
+AttrValue::AttrValue(AttrValue&& other) noexcept : storage_(std::move(other.storage_)) { other.storage_.emplace<0>(); }
 
 // Both assignments build the new value before the old one is dropped, so
 // assigning a value from inside the tree it replaces is safe.
@@ -186,7 +184,9 @@ void AttrValue::take_nested(std::vector<AttrValue>& out) {
 
 void AttrValue::adopt(AttrValue child, std::string key) {
     switch (kind()) {
-        case AttrKind::List: std::get<static_cast<size_t>(AttrKind::List)>(storage_).push_back(std::move(child)); return;
+        case AttrKind::List:
+            std::get<static_cast<size_t>(AttrKind::List)>(storage_).push_back(std::move(child));
+            return;
         case AttrKind::Tuple:
             std::get<static_cast<size_t>(AttrKind::Tuple)>(storage_).push_back(std::move(child));
             return;
@@ -285,7 +285,8 @@ std::string float_bits_to_hex(uint64_t bits) {
 
 Expected<uint64_t, std::string> float_bits_from_hex(std::string_view text) {
     auto bytes = hex::decode(text);
-    if (!bytes || bytes->size() != 8) return std::string("exact float bits must be 16 lowercase hexadecimal characters");
+    if (!bytes || bytes->size() != 8)
+        return std::string("exact float bits must be 16 lowercase hexadecimal characters");
     uint64_t bits = 0;
     for (const uint8_t b : *bytes) bits = (bits << 8) | b;
     return bits;

@@ -19,8 +19,7 @@ namespace {
 }
 
 [[gnu::cold, gnu::noinline]] std::string byte_count_mismatch(uint64_t required, size_t actual) {
-    return "staged constant shape/dtype require " + std::to_string(required) + " bytes; got " +
-           std::to_string(actual);
+    return "staged constant shape/dtype require " + std::to_string(required) + " bytes; got " + std::to_string(actual);
 }
 
 struct DigestContextFree {
@@ -42,7 +41,8 @@ public:
     void hex_data(std::span<const uint8_t> data) {
         std::array<char, 2 * constant::kDigestChunk> buffer;
         for (size_t offset = 0; offset < data.size() && ok_; offset += constant::kDigestChunk) {
-            const std::span<const uint8_t> chunk = data.subspan(offset, std::min(constant::kDigestChunk, data.size() - offset));
+            const std::span<const uint8_t> chunk =
+                data.subspan(offset, std::min(constant::kDigestChunk, data.size() - offset));
             hex::encode_to(chunk, buffer.data());
             text(std::string_view(buffer.data(), 2 * chunk.size()));
         }
@@ -128,8 +128,8 @@ Expected<Digest, std::string> digest_body(ConstantKind kind, NumericDType dtype,
     return digest_around(kind, dtype, shape, [&](BodyHasher& body) { body.hex_data(data); });
 }
 
-Expected<Digest, std::string> digest_body_of_hex(ConstantKind kind, NumericDType dtype,
-                                                 std::span<const uint64_t> shape, std::string_view data_hex) {
+Expected<Digest, std::string> digest_body_of_hex(ConstantKind kind, NumericDType dtype, std::span<const uint64_t> shape,
+                                                 std::string_view data_hex) {
     return digest_around(kind, dtype, shape, [&](BodyHasher& body) { body.text(data_hex); });
 }
 

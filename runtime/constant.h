@@ -49,11 +49,12 @@ inline constexpr size_t kDigestChunk = 4096;
 // body. The data's hex text is produced and hashed in bounded chunks, never
 // whole. Fails only when the digest implementation itself is unavailable.
 [[nodiscard]] Expected<Digest, std::string> digest_body(ConstantKind kind, NumericDType dtype,
-                                                       std::span<const uint64_t> shape, std::span<const uint8_t> data);
+                                                        std::span<const uint64_t> shape, std::span<const uint8_t> data);
 // `digest_body` of the data whose lowercase hex encoding is `data_hex`,
 // which is hashed as it stands.
 [[nodiscard]] Expected<Digest, std::string> digest_body_of_hex(ConstantKind kind, NumericDType dtype,
-                                                              std::span<const uint64_t> shape, std::string_view data_hex);
+                                                               std::span<const uint64_t> shape,
+                                                               std::string_view data_hex);
 
 }  // namespace constant
 

@@ -52,8 +52,13 @@ public:
     CseKey(OpId op, ParentList parents, MetadataIds ids) : parents_(std::move(parents)), ids_(ids), op_(op) {}
     // `backend` is the text ID of the "_vorlix_backend" string, if any.
     CseKey(OpId op, ParentList parents, MetadataIds ids, std::optional<uint64_t> backend, const Permutation& axes)
-        : parents_(std::move(parents)), ids_(ids), axes_(std::span<const uint64_t>(axes)), op_(op),
-          canonical_(true), has_backend_(backend.has_value()), backend_(backend.value_or(0)) {
+        : parents_(std::move(parents)),
+          ids_(ids),
+          axes_(std::span<const uint64_t>(axes)),
+          op_(op),
+          canonical_(true),
+          has_backend_(backend.has_value()),
+          backend_(backend.value_or(0)) {
         ids_.attrs = 0;
     }
 
@@ -69,9 +74,9 @@ public:
     }
 
     friend bool operator==(const CseKey& a, const CseKey& b) {
-        return a.op_ == b.op_ && a.ids_ == b.ids_ && a.canonical_ == b.canonical_ &&
-               a.has_backend_ == b.has_backend_ && a.backend_ == b.backend_ &&
-               std::ranges::equal(a.parents_, b.parents_) && std::ranges::equal(a.axes_, b.axes_);
+        return a.op_ == b.op_ && a.ids_ == b.ids_ && a.canonical_ == b.canonical_ && a.has_backend_ == b.has_backend_ &&
+               a.backend_ == b.backend_ && std::ranges::equal(a.parents_, b.parents_) &&
+               std::ranges::equal(a.axes_, b.axes_);
     }
 
 private:

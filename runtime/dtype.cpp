@@ -16,11 +16,24 @@ struct Alias {
 };
 
 constexpr std::array<Alias, 18> kAliases{{
-    {"int", "int64"},       {"intp", "int64"},     {"long", "int64"},       {"byte", "int8"},
-    {"short", "int16"},     {"uint", "uint64"},    {"uintp", "uint64"},     {"ulong", "uint64"},
-    {"ubyte", "uint8"},     {"ushort", "uint16"},  {"half", "float16"},     {"single", "float32"},
-    {"float", "float64"},   {"double", "float64"}, {"bool_", "bool"},       {"csingle", "complex64"},
-    {"cdouble", "complex128"}, {"complex", "complex128"},
+    {"int", "int64"},
+    {"intp", "int64"},
+    {"long", "int64"},
+    {"byte", "int8"},
+    {"short", "int16"},
+    {"uint", "uint64"},
+    {"uintp", "uint64"},
+    {"ulong", "uint64"},
+    {"ubyte", "uint8"},
+    {"ushort", "uint16"},
+    {"half", "float16"},
+    {"single", "float32"},
+    {"float", "float64"},
+    {"double", "float64"},
+    {"bool_", "bool"},
+    {"csingle", "complex64"},
+    {"cdouble", "complex128"},
+    {"complex", "complex128"},
 }};
 
 // Tried in this order; at most one is removed.
@@ -32,9 +45,20 @@ struct NumericInfo {
 };
 
 constexpr std::array<NumericInfo, NumericDType::kCount> kNumeric{{
-    {"bool", 1},    {"int8", 1},    {"int16", 2},   {"int32", 4},    {"int64", 8},
-    {"uint8", 1},   {"uint16", 2},  {"uint32", 4},  {"uint64", 8},   {"float16", 2},
-    {"float32", 4}, {"float64", 8}, {"complex64", 8}, {"complex128", 16},
+    {"bool", 1},
+    {"int8", 1},
+    {"int16", 2},
+    {"int32", 4},
+    {"int64", 8},
+    {"uint8", 1},
+    {"uint16", 2},
+    {"uint32", 4},
+    {"uint64", 8},
+    {"float16", 2},
+    {"float32", 4},
+    {"float64", 8},
+    {"complex64", 8},
+    {"complex128", 16},
 }};
 
 std::string_view strip_namespace(std::string_view text) {

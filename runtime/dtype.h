@@ -50,8 +50,20 @@ namespace dtype {
 class NumericDType {
 public:
     enum Kind : uint8_t {
-        Bool, Int8, Int16, Int32, Int64, UInt8, UInt16, UInt32, UInt64,
-        Float16, Float32, Float64, Complex64, Complex128,
+        Bool,
+        Int8,
+        Int16,
+        Int32,
+        Int64,
+        UInt8,
+        UInt16,
+        UInt32,
+        UInt64,
+        Float16,
+        Float32,
+        Float64,
+        Complex64,
+        Complex128,
     };
     static constexpr size_t kCount = 14;
 

@@ -32,8 +32,7 @@ void reserve_one_more(std::vector<T>& v) {
     if (v.size() == v.capacity()) v.reserve(std::max<size_t>(16, 2 * v.capacity()));
 }
 
-bool constant_matches(const PortableConstant& constant, std::span<const uint64_t> shape,
-                      const DTypeDescriptor& dtype) {
+bool constant_matches(const PortableConstant& constant, std::span<const uint64_t> shape, const DTypeDescriptor& dtype) {
     return std::ranges::equal(constant.shape(), shape) && constant.dtype().name() == dtype.canonical();
 }
 

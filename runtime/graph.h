@@ -115,9 +115,8 @@ private:
 
     // The common step of the appends: the arena (by name, or by interned
     // operation when `op` is given) and the metadata.
-    [[nodiscard]] Expected<NodeId> append_raw(std::string_view op_name, uint32_t schema_version,
-                                              std::optional<OpId> op, std::span<const NodeId> parents,
-                                              uint8_t flags, const NodeParts& parts);
+    [[nodiscard]] Expected<NodeId> append_raw(std::string_view op_name, uint32_t schema_version, std::optional<OpId> op,
+                                              std::span<const NodeId> parents, uint8_t flags, const NodeParts& parts);
     // The parts of `metadata`, its attributes written into `draft_`.
     [[nodiscard]] NodeParts parts_of(const NodeMetadata& metadata);
 

@@ -76,9 +76,8 @@ public:
 
     // Sets the size to `n`; elements past the old size are left unwritten,
     // for a caller that fills them next.
-    void resize_for_overwrite(size_t n)
-        requires std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>
-    {
+    void resize_for_overwrite(
+        size_t n) requires std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T> {
         reserve(n);
         size_ = static_cast<uint32_t>(n);
     }

@@ -39,9 +39,9 @@ struct SpecView {
 // (outputs, name, source location, attributes) exactly when their IDs are
 // equal.
 struct MetadataIds {
-    SpecId spec;      // output 0
+    SpecId spec;  // output 0
     AttrMapId attrs;
-    ExtraId extra;    // name, source location, further outputs; 0 when none
+    ExtraId extra;  // name, source location, further outputs; 0 when none
     friend bool operator==(const MetadataIds&, const MetadataIds&) = default;
 };
 static_assert(sizeof(MetadataIds) == 12);

@@ -88,8 +88,8 @@ namespace node_metadata {
 
 // The checks of `NodeMetadata::create`, in their order; the output lists are
 // absent when null. A refusal carries no node ID.
-[[nodiscard]] Status<> check_outputs(std::span<const uint64_t> shape, const DTypeDescriptor& dtype,
-                                     size_t num_outputs, const std::vector<Shape>* output_shapes,
+[[nodiscard]] Status<> check_outputs(std::span<const uint64_t> shape, const DTypeDescriptor& dtype, size_t num_outputs,
+                                     const std::vector<Shape>* output_shapes,
                                      const std::vector<DTypeDescriptor>* output_dtypes);
 [[nodiscard]] inline Status<> check(const NodeParts& parts) {
     return check_outputs(parts.shape, *parts.dtype, parts.num_outputs, parts.output_shapes, parts.output_dtypes);

@@ -98,9 +98,10 @@ struct Operands {
     // in literal order, as they are placed.
     template <class ParentAt, class LiteralAt>
     [[nodiscard, gnu::always_inline]] static std::optional<InterleaveError> assign(std::span<const uint32_t> positions,
-                                                               size_t parent_count, size_t literal_count,
-                                                               size_t arity, ParentAt&& parent_at,
-                                                               LiteralAt&& literal_at) {
+                                                                                   size_t parent_count,
+                                                                                   size_t literal_count, size_t arity,
+                                                                                   ParentAt&& parent_at,
+                                                                                   LiteralAt&& literal_at) {
         // The usual handful of operands keeps its flags in a word.
         if (arity <= WordFlags::kMax) {
             return assign_with(WordFlags(arity), positions, parent_count, literal_count, arity, parent_at, literal_at);
@@ -113,9 +114,8 @@ struct Operands {
     // `literal_at(j)` yields literal item j. Parent items are moved out of
     // `parents`.
     template <class T, class LiteralAt, class Place>
-    [[nodiscard]] static std::optional<InterleaveError> fill(std::span<const uint32_t> positions,
-                                                             size_t literal_count, size_t arity,
-                                                             std::span<T> parents, LiteralAt&& literal_at,
+    [[nodiscard]] static std::optional<InterleaveError> fill(std::span<const uint32_t> positions, size_t literal_count,
+                                                             size_t arity, std::span<T> parents, LiteralAt&& literal_at,
                                                              Place&& place) {
         return assign(
             positions, parents.size(), literal_count, arity,
@@ -125,9 +125,9 @@ struct Operands {
 
     // `fill` into a list of `slots.size()` items.
     template <class T, class LiteralAt>
-    [[nodiscard]] static std::optional<InterleaveError> fill(std::span<const uint32_t> positions,
-                                                             size_t literal_count, std::span<T> parents,
-                                                             LiteralAt&& literal_at, std::span<T> slots) {
+    [[nodiscard]] static std::optional<InterleaveError> fill(std::span<const uint32_t> positions, size_t literal_count,
+                                                             std::span<T> parents, LiteralAt&& literal_at,
+                                                             std::span<T> slots) {
         return fill(positions, literal_count, slots.size(), parents, literal_at,
                     [slots](size_t s, T&& item) { slots[s] = std::move(item); });
     }
@@ -136,9 +136,9 @@ struct Operands {
     // the identity layout the parent items come back unchanged, uncopied.
     template <class T, class LiteralAt>
     [[nodiscard]] static Expected<std::vector<T>, InterleaveError> interleave(std::span<const uint32_t> positions,
-                                                                           size_t literal_count,
-                                                                           std::vector<T> parents,
-                                                                           LiteralAt&& literal_at) {
+                                                                              size_t literal_count,
+                                                                              std::vector<T> parents,
+                                                                              LiteralAt&& literal_at) {
         if (is_identity(positions, literal_count) && positions.size() == parents.size()) return parents;
         std::vector<T> slots(parents.size() + literal_count);
         if (auto error = fill<T>(positions, literal_count, std::span<T>(parents), literal_at, std::span<T>(slots))) {
@@ -150,8 +150,8 @@ struct Operands {
     // The same, with the literal items given as a list.
     template <class T>
     [[nodiscard]] static Expected<std::vector<T>, InterleaveError> interleave(std::span<const uint32_t> positions,
-                                                                           std::vector<T> parents,
-                                                                           std::vector<T> literals) {
+                                                                              std::vector<T> parents,
+                                                                              std::vector<T> literals) {
         const size_t literal_count = literals.size();
         return interleave(positions, literal_count, std::move(parents),
                           [&literals](size_t j) { return std::move(literals[j]); });
@@ -159,10 +159,9 @@ struct Operands {
 
 private:
     template <class Flags, class ParentAt, class LiteralAt>
-    [[nodiscard, gnu::always_inline]] static std::optional<InterleaveError> assign_with(Flags filled, std::span<const uint32_t> positions,
-                                                                    size_t parent_count, size_t literal_count,
-                                                                    size_t arity, ParentAt& parent_at,
-                                                                    LiteralAt& literal_at) {
+    [[nodiscard, gnu::always_inline]] static std::optional<InterleaveError> assign_with(
+        Flags filled, std::span<const uint32_t> positions, size_t parent_count, size_t literal_count, size_t arity,
+        ParentAt& parent_at, LiteralAt& literal_at) {
         for (size_t k = 0; k < parent_count && k < positions.size(); ++k) {
             const size_t position = positions[k];
             if (position >= arity) return InterleaveError::PositionUnavailable;

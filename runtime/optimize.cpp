@@ -248,8 +248,8 @@ Expected<OptimizedGraph> materialize(WorkingGraph graph, const std::array<PassRe
     auto node_map = dense_node_map(graph);
     if (!node_map) return std::move(node_map).error();
     if (is_identity(*node_map)) {
-        return OptimizedGraph{std::move(graph).into_store(), std::move(*node_map), passes, before, after,
-                              total_rewrites};
+        return OptimizedGraph{
+            std::move(graph).into_store(), std::move(*node_map), passes, before, after, total_rewrites};
     }
     const std::vector<NodeId> survivors = graph.representatives();
     auto data = rebuild(std::move(graph).into_store().into_data(), survivors, *node_map);

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "runtime/attr.h"
-#include "runtime/interned/attr_cells.h"
 #include "runtime/constant.h"
 #include "runtime/error.h"
 #include "runtime/graph.h"
+#include "runtime/interned/attr_cells.h"
 #include "runtime/working_graph.h"
 
 namespace vorlix {

@@ -47,9 +47,9 @@ void append_quoted(std::string& out, std::string_view text, Flavour flavour) {
             out += "\\r";
         } else if (c == '\n') {
             out += "\\n";
-        } else if (flavour == Flavour::Literal ? is_control(c)
-                                               : !unicode::is_printable(c) ||
-                                                     (pos == 0 && unicode::is_combining_mark(c))) {
+        } else if (flavour == Flavour::Literal
+                       ? is_control(c)
+                       : !unicode::is_printable(c) || (pos == 0 && unicode::is_combining_mark(c))) {
             append_braced_hex(out, c);
         } else {
             out.append(text.substr(pos, d.length));

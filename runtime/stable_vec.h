@@ -87,7 +87,8 @@ public:
     // when it is full.
     template <class... Args>
     T& emplace_back(Args&&... args) {
-        if (next_ == limit_) [[unlikely]] open_chunk();
+        if (next_ == limit_) [[unlikely]]
+            open_chunk();
         T* item = new (next_) T(std::forward<Args>(args)...);
         ++next_;
         ++size_;
@@ -137,9 +138,7 @@ private:
     // chunk's address less the bytes of the elements before the chunk, so an
     // index needs only its chunk. Kept as an integer, as the base may point
     // outside any object.
-    T* slot(size_t i) {
-        return reinterpret_cast<T*>(bases_[chunk_of(i)] + i * sizeof(T));
-    }
+    T* slot(size_t i) { return reinterpret_cast<T*>(bases_[chunk_of(i)] + i * sizeof(T)); }
     // Points the append cursor at the slot of element size_, allocating its
     // chunk unless reserve did.
     void open_chunk() {

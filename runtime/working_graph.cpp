@@ -11,7 +11,7 @@ namespace optimizer {
 
 bool is_known_pure(std::string_view op) {
     static constexpr std::array<std::string_view, 7> kPureNames{
-        "vorlix.copy",     "vorlix.input",       "vorlix.const",       "vorlix.getitem",
+        "vorlix.copy",      "vorlix.input",       "vorlix.const",        "vorlix.getitem",
         "vorlix.getoutput", "vorlix.scatter_add", "vorlix.index_update",
     };
     if (op.starts_with("array.") || op.starts_with("array_ext.")) return true;

@@ -1,6 +1,8 @@
-// Writing and reading a 100,000-node artifact with 16 MiB of constants, against Python's json module on the same text, and the reader's heap peak.
+// Writing and reading a 100,000-node artifact with 16 MiB of constants, against Python's json module on the same text,
+// and the reader's heap peak.
 #include <malloc.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -9,7 +11,6 @@
 #include <fstream>
 #include <new>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "benchmarks/runtime/counted_heap.h"
@@ -55,8 +56,8 @@ NodeMetadata metadata(const DTypeDescriptor& dtype, Shape shape, AttrMap attrs, 
 // nodes, each with a few attributes (an integer, a bool, a float, a string,
 // now and then a list); every tenth is named and located.
 GraphStore build_store() {
-    static const char* const kOps[] = {"add", "mul", "sub", "matmul", "reshape", "transpose", "reduce_sum", "exp",
-                                       "tanh", "concat", "slice", "broadcast_to"};
+    static const char* const kOps[] = {"add",        "mul", "sub",  "matmul", "reshape", "transpose",
+                                       "reduce_sum", "exp", "tanh", "concat", "slice",   "broadcast_to"};
     Random random;
     const auto f32 = take(DTypeDescriptor::from_name("float32"));
     auto b = take(GraphBuilder::new_for_array_api("2024.12"));
@@ -179,7 +180,8 @@ int main() {
         std::printf("python3 json baseline unavailable\n");
         return 1;
     }
-    std::printf("python3 json.dumps (compact, same structure%s): %.0f MB/s\n", same_text ? ", identical text" : "", dumps);
+    std::printf("python3 json.dumps (compact, same structure%s): %.0f MB/s\n", same_text ? ", identical text" : "",
+                dumps);
     std::printf("python3 json.loads (same text): %.0f MB/s\n", loads);
     std::printf("write ratio against json.dumps: %.2f (target at least 4)\n", mb / write / dumps);
     std::printf("read ratio against json.loads: %.2f (target at least 3)\n", mb / read / loads);

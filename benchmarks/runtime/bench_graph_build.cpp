@@ -53,9 +53,9 @@ Timing run(size_t nodes) {
     GraphBuilder builder = take(GraphBuilder::new_for_array_api("2024.12"));
     for (int i = 0; i < 8; ++i) take(builder.append_input(metadata({})));
     for (int i = 0; i < 4; ++i) {
-        take(builder.append_constant(metadata({}), take(PortableConstant::create(ConstantKind::Array,
-                                                                                 NumericDType::Float32,
-                                                                                 Shape{128, 64}, Bytes(128 * 64 * 4)))));
+        take(builder.append_constant(
+            metadata({}), take(PortableConstant::create(ConstantKind::Array, NumericDType::Float32, Shape{128, 64},
+                                                        Bytes(128 * 64 * 4)))));
     }
     std::vector<NodeId> parents;
     for (size_t id = builder.node_count(); id < nodes; ++id) {

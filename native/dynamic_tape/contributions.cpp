@@ -69,7 +69,8 @@ struct TupleSum {
         return raise(ErrorKind::Value, "cannot add tuple and non-tuple cotangents");
     }
     if (!a_tuple) return add_leaves(a, b);
-    if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b)) return raise_length_mismatch(PyTuple_GET_SIZE(a), PyTuple_GET_SIZE(b));
+    if (PyTuple_GET_SIZE(a) != PyTuple_GET_SIZE(b))
+        return raise_length_mismatch(PyTuple_GET_SIZE(a), PyTuple_GET_SIZE(b));
     descend = true;
     return nullptr;
 }

@@ -65,9 +65,8 @@ private:
 // entries may be the items of a list that the additions' Python code could
 // change. Inlined into the reverse calls, which commit once per node and lane.
 [[nodiscard, gnu::always_inline]] inline bool commit_contributions(Lanes& lanes, size_t lane,
-                                                                   const OperandView& operands,
-                                                                   const uint8_t* active, PyObject* const* entries,
-                                                                   size_t count) {
+                                                                   const OperandView& operands, const uint8_t* active,
+                                                                   PyObject* const* entries, size_t count) {
     const uint32_t parent_count = operands.parent_count;
     PyObject* inline_taken[OperandView::kInline];
     std::unique_ptr<PyObject*[]> heap_taken;
@@ -81,7 +80,8 @@ private:
         PyObject* entry = nullptr;
         if (active[k]) {
             const uint32_t position = operands.slots[k];
-            if (position >= count) [[unlikely]] return py::internal_failure("contribution position is unavailable");
+            if (position >= count) [[unlikely]]
+                return py::internal_failure("contribution position is unavailable");
             if (operands.parents[k] >= lanes.nodes()) [[unlikely]] {
                 return py::internal_failure("parent cotangent slot is unavailable");
             }

@@ -17,8 +17,8 @@ bool any_parent_present(const TapeState& state, const Lanes& lanes, const ArenaN
     const uint32_t count = record.parent_count();
     for (uint32_t k = 0; k < count; ++k) {
         const uint32_t p = record.encoding == ParentEncoding::EdgeRange ? state.arena.edges()[record.first + k]
-                           : k == 0                                    ? record.first
-                                                                       : record.second;
+                           : k == 0                                     ? record.first
+                                                                        : record.second;
         const Ref* slots = lanes.of(p);
         for (size_t l = 0; l < width; ++l) {
             if (slots[l]) return true;
@@ -60,17 +60,17 @@ Ref forward_walk(TapeObject* tape, std::vector<SeedSet>& seed_sets, std::span<co
 PyObject* dynamic_jvp(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     WalkArguments a;
     if (!bind_walk_arguments(module, kDynamicJvp, "JVP", args, nargs, kwnames, a)) return nullptr;
-    return run_traversal(a.tape, Traversal::Forward, a.consume, [&] {
-               return single_lane(forward_walk(a.tape, a.seed_sets, a.requested));
-           }).release();
+    return run_traversal(a.tape, Traversal::Forward, a.consume,
+                         [&] { return single_lane(forward_walk(a.tape, a.seed_sets, a.requested)); })
+        .release();
 }
 
 PyObject* dynamic_jvp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     WalkArguments a;
     if (!bind_walk_arguments(module, kDynamicJvpMany, "JVP", args, nargs, kwnames, a)) return nullptr;
-    return run_traversal(a.tape, Traversal::Forward, Consume::No, [&] {
-               return forward_walk(a.tape, a.seed_sets, a.requested);
-           }).release();
+    return run_traversal(a.tape, Traversal::Forward, Consume::No,
+                         [&] { return forward_walk(a.tape, a.seed_sets, a.requested); })
+        .release();
 }
 
 }  // namespace vorlix::tape

@@ -27,14 +27,16 @@ public:
         py::SharedHold hold(tape->borrow);
         if (!hold.ok()) return false;
         TapeState& state = tape->state;
-        if (id >= state.node_records.size()) [[unlikely]] return raise_missing_record(state);
+        if (id >= state.node_records.size()) [[unlikely]]
+            return raise_missing_record(state);
         const DynamicNode& node = state.node_records[id];
         const NodeExtras* extras = state.extras_of(node);
         if (!operands_.read(state, record, extras, OperandValues::Read)) return false;
         rule_ = rule_of(state, Direction::Jvp, record.op);
         if (rule_ == nullptr) return false;
         output_ = node.value.get();
-        if (output_ == nullptr) [[unlikely]] return state.raise_missing_payload(id, "output");
+        if (output_ == nullptr) [[unlikely]]
+            return state.raise_missing_payload(id, "output");
         attrs_ = node.attrs ? node.attrs.get() : Py_None;
         source_location_ = Py_None;
         if (extras != nullptr) {
@@ -54,8 +56,8 @@ public:
     // lane order, and stores each result but None in the lane's slot for the
     // node. Raises the first failure, noted with the node.
     [[nodiscard, gnu::always_inline]] bool call_lanes(const TapeState& tape, Lanes& lanes) {
-        PyObject* args[] = {output_, primals_.get(), nullptr, attrs_, source_location_,
-                            residual_payload_ ? residual_payload_.get() : Py_None};
+        PyObject* args[] = {output_, primals_.get(),   nullptr,
+                            attrs_,  source_location_, residual_payload_ ? residual_payload_.get() : Py_None};
         // One lane's tangents in operand order: the parents' slots are set
         // per lane, the literals' stay None.
         const uint32_t arity = operands_.arity;
@@ -80,7 +82,8 @@ public:
             args[2] = tuple.get();
             Ref result = Ref::steal(py::call_positional(rule_, args, 6));
             tuple.reset();
-            if (!result) [[unlikely]] return note_failure(tape);
+            if (!result) [[unlikely]]
+                return note_failure(tape);
             if (result.is_none()) continue;
             lanes.of(node_)[l] = std::move(result);
         }

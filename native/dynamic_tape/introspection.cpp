@@ -144,7 +144,8 @@ PyObject* diagnostic_snapshot(PyObject* self, PyObject*) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(count)));
     if (!list) return nullptr;
     for (size_t i = 0; i < count; ++i) {
-        if (i > std::numeric_limits<uint32_t>::max()) return raise(ErrorKind::Runtime, "dynamic node ID is out of range");
+        if (i > std::numeric_limits<uint32_t>::max())
+            return raise(ErrorKind::Runtime, "dynamic node ID is out of range");
         const OpSchema* schema = state.arena.schema(state.arena.node(i)->op);
         if (schema == nullptr) return raise(ErrorKind::Runtime, "dynamic operation schema is unavailable");
         DynamicNode* node = state.node(i);

@@ -13,16 +13,13 @@ namespace vorlix::tape {
 using py::ErrorKind;
 using py::raise;
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 namespace {
 
 [[gnu::cold]] bool raise_not_a(const char* what, Direction direction, uint32_t id, const char* kind) {
-    return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " " + what + " " +
-                                       node_ref(id) + kind);
+    return py::fail(ErrorKind::Value,
+                    std::string("dynamic ") + direction_word(direction) + " " + what + " " + node_ref(id) + kind);
 }
 
 bool check_node(TapeState& tape, uint32_t id) { return tape.check_exists(id); }
@@ -67,7 +64,7 @@ bool seed_lanes(TapeState& tape, Direction direction, std::vector<SeedSet>& seed
             }
             if (seen[id]) {
                 return py::fail(ErrorKind::Value, std::string("dynamic ") + direction_word(direction) + " repeats " +
-                                                   (jvp ? "input" : "output") + " seed " + node_ref(id));
+                                                      (jvp ? "input" : "output") + " seed " + node_ref(id));
             }
             seen[id] = true;
             if (!jvp && value.is_none()) continue;

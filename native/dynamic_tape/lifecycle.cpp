@@ -73,10 +73,10 @@ bool raise_if_set(Ref error) {
 
 RetiredPayloads retire_invocation_payloads(TapeState& tape) {
     tape.consumed = true;
-    return RetiredPayloads{take_vector(tape.node_records), take_vector(tape.value_specs),
-                           take_vector(tape.node_extras), take_vector(tape.literals), take_vector(tape.jvp_bindings),
-                           take_vector(tape.vjp_bindings), take_vector(tape.reverse_needs),
-                           take_vector(tape.reverse_cache)};
+    return RetiredPayloads{take_vector(tape.node_records),  take_vector(tape.value_specs),
+                           take_vector(tape.node_extras),   take_vector(tape.literals),
+                           take_vector(tape.jvp_bindings),  take_vector(tape.vjp_bindings),
+                           take_vector(tape.reverse_needs), take_vector(tape.reverse_cache)};
 }
 
 bool begin_traversal(TapeState& tape, Traversal kind) {
@@ -84,7 +84,7 @@ bool begin_traversal(TapeState& tape, Traversal kind) {
     if (tape.traversal != Traversal::Idle) {
         const char* running = tape.traversal == Traversal::Forward ? "forward traversal" : "reverse traversal";
         return py::fail(ErrorKind::Runtime, std::string("DynamicTape is already executing ") + running +
-                                             "; recursive use of the same tape is unsupported");
+                                                "; recursive use of the same tape is unsupported");
     }
     tape.traversal = kind;
     return true;
@@ -130,8 +130,8 @@ bool rebuild_reverse_uses(TapeState& tape) {
 bool normalise_bindings(const std::vector<Ref>& given, const char* kind, size_t op_count, std::vector<Ref>& out) {
     if (given.size() != op_count) {
         return py::fail(ErrorKind::Value, std::string("DynamicTape ") + kind + " binding count " +
-                                           std::to_string(given.size()) + " does not match operation count " +
-                                           std::to_string(op_count));
+                                              std::to_string(given.size()) + " does not match operation count " +
+                                              std::to_string(op_count));
     }
     std::vector<Ref> normalised;
     normalised.reserve(given.size());
@@ -143,7 +143,7 @@ bool normalise_bindings(const std::vector<Ref>& given, const char* kind, size_t 
             normalised.push_back(given[i].clone());
         } else {
             return py::fail(ErrorKind::Value, std::string("DynamicTape ") + kind + " binding " + std::to_string(i) +
-                                               " must be callable or None");
+                                                  " must be callable or None");
         }
     }
     out = std::move(normalised);
@@ -165,20 +165,22 @@ bool to_reverse_needs(PyObject* obj, std::vector<std::optional<ReverseNeeds>>& o
             continue;
         }
         if (!PyTuple_Check(item)) {
-            py::raise_argument_error(kArg, "item " + std::to_string(i) + ": expected None or a tuple of three bools, got " +
+            py::raise_argument_error(kArg, "item " + std::to_string(i) +
+                                               ": expected None or a tuple of three bools, got " +
                                                py::type_name_of(item));
             return false;
         }
         const Py_ssize_t n = PyTuple_GET_SIZE(item);
         if (n != 3) {
-            return py::fail(ErrorKind::Value, "expected tuple of length 3, but got tuple of length " + std::to_string(n));
+            return py::fail(ErrorKind::Value,
+                            "expected tuple of length 3, but got tuple of length " + std::to_string(n));
         }
         bool flags[3];
         for (Py_ssize_t k = 0; k < 3; ++k) {
             PyObject* flag = PyTuple_GET_ITEM(item, k);
             if (!PyBool_Check(flag)) {
-                py::raise_argument_error(kArg, "item " + std::to_string(i) + ": expected bool, got " +
-                                                   py::type_name_of(flag));
+                py::raise_argument_error(
+                    kArg, "item " + std::to_string(i) + ": expected bool, got " + py::type_name_of(flag));
                 return false;
             }
             flags[k] = flag == Py_True;
@@ -280,38 +282,38 @@ PyObject* freeze(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         return py::to_object_list(argv[0], "jvp_bindings", jvp) && py::to_object_list(argv[1], "vjp_bindings", vjp) &&
                to_reverse_needs(argv[2], needs);
     };
-    return py::frame_converting_first<Access::Exclusive>(tape->borrow, kFreeze, args, nargs, kwnames, convert,
-                                                         [&]() -> PyObject* {
-    TapeState& state = tape->state;
-    if (!state.check(Requirement::Recording)) return nullptr;
+    return py::frame_converting_first<Access::Exclusive>(
+        tape->borrow, kFreeze, args, nargs, kwnames, convert, [&]() -> PyObject* {
+            TapeState& state = tape->state;
+            if (!state.check(Requirement::Recording)) return nullptr;
 
-    const size_t op_count = state.arena.ops().size();
-    std::vector<Ref> normalised;
-    if (!normalise_bindings(jvp, "JVP", op_count, normalised)) return nullptr;
-    replaced_jvp = std::exchange(state.jvp_bindings, std::move(normalised));
-    if (!normalise_bindings(vjp, "VJP", op_count, normalised)) return nullptr;
-    replaced_vjp = std::exchange(state.vjp_bindings, std::move(normalised));
+            const size_t op_count = state.arena.ops().size();
+            std::vector<Ref> normalised;
+            if (!normalise_bindings(jvp, "JVP", op_count, normalised)) return nullptr;
+            replaced_jvp = std::exchange(state.jvp_bindings, std::move(normalised));
+            if (!normalise_bindings(vjp, "VJP", op_count, normalised)) return nullptr;
+            replaced_vjp = std::exchange(state.vjp_bindings, std::move(normalised));
 
-    if (needs.size() != op_count) {
-        return raise(ErrorKind::Value, "DynamicTape reverse-needs count " + std::to_string(needs.size()) +
-                                           " does not match operation count " + std::to_string(op_count));
-    }
-    for (size_t k = 0; k < op_count; ++k) {
-        const bool has_binding = static_cast<bool>(state.vjp_bindings[k]);
-        if (has_binding && !needs[k]) {
-            return raise(ErrorKind::Value,
-                         "DynamicTape VJP binding " + std::to_string(k) + " is missing reverse-needs metadata");
-        }
-        if (!has_binding && needs[k]) {
-            return raise(ErrorKind::Value,
-                         "DynamicTape reverse-needs metadata " + std::to_string(k) + " has no VJP binding");
-        }
-    }
-    state.reverse_needs = std::move(needs);
-    if (!rebuild_reverse_uses(state)) return nullptr;
-    state.frozen = true;
-    Py_RETURN_NONE;
-    });
+            if (needs.size() != op_count) {
+                return raise(ErrorKind::Value, "DynamicTape reverse-needs count " + std::to_string(needs.size()) +
+                                                   " does not match operation count " + std::to_string(op_count));
+            }
+            for (size_t k = 0; k < op_count; ++k) {
+                const bool has_binding = static_cast<bool>(state.vjp_bindings[k]);
+                if (has_binding && !needs[k]) {
+                    return raise(ErrorKind::Value,
+                                 "DynamicTape VJP binding " + std::to_string(k) + " is missing reverse-needs metadata");
+                }
+                if (!has_binding && needs[k]) {
+                    return raise(ErrorKind::Value,
+                                 "DynamicTape reverse-needs metadata " + std::to_string(k) + " has no VJP binding");
+                }
+            }
+            state.reverse_needs = std::move(needs);
+            if (!rebuild_reverse_uses(state)) return nullptr;
+            state.frozen = true;
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* release_payloads(PyObject* self, PyObject*) {
@@ -351,27 +353,27 @@ PyObject* prune_reverse_payloads(PyObject* self, PyObject*) {
 }
 
 PyObject* set_active_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return tape_method<Access::Exclusive>(self, kSetActiveNodes, args, nargs, kwnames, [&](TapeState& state, auto& argv,
-                                                                                          Dropped&) -> PyObject* {
-    std::vector<uint32_t> ids;
-    if (!py::to_uint_list(argv[0], "node_ids", ids)) return nullptr;
-    if (!state.check(Requirement::Frozen)) return nullptr;
-    if (state.reverse_pruned) {
-        return raise(ErrorKind::Runtime, "cannot replace DynamicTape activity after reverse payload pruning");
-    }
-    if (!state.check_idle("replace DynamicTape activity")) return nullptr;
-    const size_t count = state.arena.node_count();
-    std::unique_ptr<bool[]> mask(new bool[count]());
-    for (const uint32_t id : ids) {
-        if (!state.check_exists(id)) return nullptr;
-        mask[id] = true;
-    }
-    if (auto replaced = state.arena.replace_activity(std::span<const bool>(mask.get(), count)); !replaced) {
-        return raise(ErrorKind::Runtime, replaced.error().rendered());
-    }
-    if (!rebuild_reverse_uses(state)) return nullptr;
-    Py_RETURN_NONE;
-    });
+    return tape_method<Access::Exclusive>(
+        self, kSetActiveNodes, args, nargs, kwnames, [&](TapeState& state, auto& argv, Dropped&) -> PyObject* {
+            std::vector<uint32_t> ids;
+            if (!py::to_uint_list(argv[0], "node_ids", ids)) return nullptr;
+            if (!state.check(Requirement::Frozen)) return nullptr;
+            if (state.reverse_pruned) {
+                return raise(ErrorKind::Runtime, "cannot replace DynamicTape activity after reverse payload pruning");
+            }
+            if (!state.check_idle("replace DynamicTape activity")) return nullptr;
+            const size_t count = state.arena.node_count();
+            std::unique_ptr<bool[]> mask(new bool[count]());
+            for (const uint32_t id : ids) {
+                if (!state.check_exists(id)) return nullptr;
+                mask[id] = true;
+            }
+            if (auto replaced = state.arena.replace_activity(std::span<const bool>(mask.get(), count)); !replaced) {
+                return raise(ErrorKind::Runtime, replaced.error().rendered());
+            }
+            if (!rebuild_reverse_uses(state)) return nullptr;
+            Py_RETURN_NONE;
+        });
 }
 
 }  // namespace vorlix::tape

@@ -33,7 +33,9 @@ struct Linearity {
     static Linearity zero() { return {State::Zero, false, {}}; }
     static Linearity constant() { return {State::Constant, false, {}}; }
     static Linearity linear() { return {State::Linear, true, {}}; }
-    static Linearity nonlinear(std::string why, bool dependent) { return {State::Nonlinear, dependent, std::move(why)}; }
+    static Linearity nonlinear(std::string why, bool dependent) {
+        return {State::Nonlinear, dependent, std::move(why)};
+    }
 };
 
 enum class OpClass : uint8_t {
@@ -162,7 +164,8 @@ Linearity combine_product(std::span<const Linearity> ops) {
     if (any_state(ops, State::Zero)) return Linearity::zero();
     const bool dependent = any_dependent(ops);
     if (any_state(ops, State::Nonlinear)) return Linearity::nonlinear("contains a nonlinear operand", dependent);
-    const auto linear = std::count_if(ops.begin(), ops.end(), [](const Linearity& l) { return l.state == State::Linear; });
+    const auto linear =
+        std::count_if(ops.begin(), ops.end(), [](const Linearity& l) { return l.state == State::Linear; });
     if (linear == 0) return Linearity::constant();
     if (linear == 1) return Linearity::linear();
     return Linearity::nonlinear("multiplies tangent-dependent operands", dependent);
@@ -194,7 +197,8 @@ Linearity classify(std::string_view op, std::span<const Linearity> ops) {
             return combine_binary(ops, 0, 1, "solve has unexpected arity", "uses a tangent-dependent solve matrix");
         case OpClass::Selection:
             if (ops.size() != 3) return default_rule(ops, op);
-            if (ops[0].dependent) return Linearity::nonlinear("uses a tangent-dependent selection mask", any_dependent(ops));
+            if (ops[0].dependent)
+                return Linearity::nonlinear("uses a tangent-dependent selection mask", any_dependent(ops));
             return combine_add(ops.subspan(1));
         case OpClass::StructuralZero: return Linearity::zero();
         case OpClass::SingleOperandLinear: return ops.size() == 1 ? ops[0] : default_rule(ops, op);
@@ -351,15 +355,16 @@ Ref analyze(TapeState& tape, std::span<const uint32_t> tangent_inputs, std::stri
 PyObject* analyze_real_linearity(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return tape_method<Access::Shared>(self, kAnalyzeRealLinearity, args, nargs, kwnames,
                                        [](TapeState& state, auto& argv, Dropped&) -> PyObject* {
-        std::vector<uint32_t> ids;
-        Ref primitive;
-        if (!py::to_uint_list(argv[0], "tangent_input_ids", ids) || !py::to_str(argv[1], "primitive_name", primitive)) {
-            return nullptr;
-        }
-        std::optional<std::string_view> text = py::utf8_of(primitive.get());
-        if (!text) return nullptr;
-        return analyze(state, ids, *text).release();
-    });
+                                           std::vector<uint32_t> ids;
+                                           Ref primitive;
+                                           if (!py::to_uint_list(argv[0], "tangent_input_ids", ids) ||
+                                               !py::to_str(argv[1], "primitive_name", primitive)) {
+                                               return nullptr;
+                                           }
+                                           std::optional<std::string_view> text = py::utf8_of(primitive.get());
+                                           if (!text) return nullptr;
+                                           return analyze(state, ids, *text).release();
+                                       });
 }
 
 }  // namespace vorlix::tape

@@ -14,10 +14,7 @@ namespace vorlix::tape {
 
 using py::ErrorKind;
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 bool OperandView::make_room(uint64_t count) {
     if (count > kU32Max) return py::internal_failure("operand slot is uninitialized");
@@ -41,9 +38,7 @@ bool OperandView::read_edges(const TapeState& tape, const ArenaNode& record) {
     return true;
 }
 
-bool OperandView::raise_position_range() {
-    return py::fail(ErrorKind::Runtime, "operand position range is invalid");
-}
+bool OperandView::raise_position_range() { return py::fail(ErrorKind::Runtime, "operand position range is invalid"); }
 
 bool OperandView::raise_interleave(InterleaveError error) {
     return py::fail(ErrorKind::Runtime, interleave_message(error));

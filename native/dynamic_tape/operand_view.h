@@ -74,7 +74,8 @@ public:
         const size_t limit = std::min(tape.node_records.size(), tape.arena.node_count());
         for (uint32_t k = 0; k < parent_count; ++k) {
             const uint32_t p = parents[k];
-            if (p >= limit) [[unlikely]] return raise_parent(tape, p);
+            if (p >= limit) [[unlikely]]
+                return raise_parent(tape, p);
             PyObject* value = Py_None;
             if (values == OperandValues::Read) {
                 const DynamicNode& parent = tape.node_records[p];
@@ -87,12 +88,14 @@ public:
             items[slots[k]] = value;
         }
         if (literal_count == 0) return true;
-        if (uint64_t{literal_start} + literal_count > tape.literals.size()) [[unlikely]] return raise_literal_range();
+        if (uint64_t{literal_start} + literal_count > tape.literals.size()) [[unlikely]]
+            return raise_literal_range();
         for (uint32_t j = 0; j < literal_count; ++j) {
             PyObject* literal = Py_None;
             if (values == OperandValues::Read) {
                 literal = tape.literals[literal_start + j].get();
-                if (literal == nullptr) [[unlikely]] return raise_missing_literal();
+                if (literal == nullptr) [[unlikely]]
+                    return raise_missing_literal();
             }
             items[literal_slots[j]] = literal;
         }
@@ -161,7 +164,8 @@ private:
                 std::span<const uint32_t>(own_slots, parent_count), parent_count, literal_count, arity,
                 [](size_t, size_t) {},
                 [own_literal_slots](size_t j, size_t slot) { own_literal_slots[j] = static_cast<uint32_t>(slot); });
-            if (error) [[unlikely]] return raise_interleave(*error);
+            if (error) [[unlikely]]
+                return raise_interleave(*error);
             placed_parents_ = parent_count;
             placed_literals_ = literal_count;
         }

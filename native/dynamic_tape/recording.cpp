@@ -18,7 +18,6 @@ using py::raise;
 
 namespace {
 
-
 [[gnu::cold]] std::nullptr_t raise_value(const std::string& message) { return raise(ErrorKind::Value, message); }
 
 // Makes room for `extra` more items, growing geometrically so that recording
@@ -38,13 +37,14 @@ bool validate_layout(const TapeState& tape, const InlineVec<uint64_t, 4>* positi
     if (positions == nullptr) {
         if (literal_count > 0) {
             return py::fail(ErrorKind::Value, "dynamic operand layout has " + std::to_string(literal_count) +
-                               " literals but no parent positions");
+                                                  " literals but no parent positions");
         }
         return true;
     }
     if (positions->size() != parent_count) {
-        return py::fail(ErrorKind::Value, "dynamic operand layout has " + std::to_string(parent_count) + " parents but " +
-                           std::to_string(positions->size()) + " parent positions");
+        return py::fail(ErrorKind::Value, "dynamic operand layout has " + std::to_string(parent_count) +
+                                              " parents but " + std::to_string(positions->size()) +
+                                              " parent positions");
     }
     if (literal_count == 0) {
         bool identity = true;
@@ -102,9 +102,8 @@ void reserve_record(TapeState& tape, bool new_spec, bool extras) {
 // reserve_record made: a new value spec unless the node repeats the last
 // one, and the rarely set fields in the side table only when one of them is
 // set. See Note [Node record layout].
-void append_record(TapeState& tape, bool new_spec, Shape&& shape, PyObject* dtype, PyObject* value,
-                   PyObject* attrs, bool weak, Ref&& name, Ref&& source_location,
-                   const std::optional<OperandLayout>& layout) {
+void append_record(TapeState& tape, bool new_spec, Shape&& shape, PyObject* dtype, PyObject* value, PyObject* attrs,
+                   bool weak, Ref&& name, Ref&& source_location, const std::optional<OperandLayout>& layout) {
     if (new_spec) tape.value_specs.emplace_back(std::move(shape), Ref::new_ref(dtype));
     // The value-spec and extras tables never hold more entries than the arena
     // holds nodes, whose IDs fit in 32 bits.
@@ -122,28 +121,28 @@ void append_record(TapeState& tape, bool new_spec, Shape&& shape, PyObject* dtyp
 PyObject* record_input(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const auto& sig = kRecordInput;
     Ref name;  // dropped after the hold when recording is refused
-    return tape_method<Access::Exclusive>(self, sig, args, nargs, kwnames, [&](TapeState& state, auto& argv,
-                                                                               Dropped&) -> PyObject* {
-        Shape shape;
-        bool active = true;
-        if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
-        if (!py::to_optional_str(argv[sig["name"]], "name", name)) return nullptr;
-        if (argv[sig["active"]] != nullptr && !py::to_bool(argv[sig["active"]], "active", active)) return nullptr;
-        if (!state.check(Requirement::Recording)) return nullptr;
+    return tape_method<Access::Exclusive>(
+        self, sig, args, nargs, kwnames, [&](TapeState& state, auto& argv, Dropped&) -> PyObject* {
+            Shape shape;
+            bool active = true;
+            if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
+            if (!py::to_optional_str(argv[sig["name"]], "name", name)) return nullptr;
+            if (argv[sig["active"]] != nullptr && !py::to_bool(argv[sig["active"]], "active", active)) return nullptr;
+            if (!state.check(Requirement::Recording)) return nullptr;
 
-        // Room for the record first: once the arena holds the node, nothing
-        // may fail before its record exists.
-        const bool new_spec = !repeats_last_spec(state, shape, argv[sig["dtype"]]);
-        reserve_record(state, new_spec, static_cast<bool>(name));
-        reserve_more(state.inputs, 1);
-        const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
-        auto id = state.arena.append(kInputOp, 1, {}, flags);
-        if (!id) return raise_value(id.error().rendered());
-        append_record(state, new_spec, std::move(shape), argv[sig["dtype"]], argv[sig["value"]], nullptr, false, std::move(name), Ref(),
-                      std::nullopt);
-        state.inputs.push_back(*id);
-        return PyLong_FromUnsignedLong(*id);
-    });
+            // Room for the record first: once the arena holds the node, nothing
+            // may fail before its record exists.
+            const bool new_spec = !repeats_last_spec(state, shape, argv[sig["dtype"]]);
+            reserve_record(state, new_spec, static_cast<bool>(name));
+            reserve_more(state.inputs, 1);
+            const uint8_t flags = node_flags::kInput | (active ? node_flags::kActive : 0);
+            auto id = state.arena.append(kInputOp, 1, {}, flags);
+            if (!id) return raise_value(id.error().rendered());
+            append_record(state, new_spec, std::move(shape), argv[sig["dtype"]], argv[sig["value"]], nullptr, false,
+                          std::move(name), Ref(), std::nullopt);
+            state.inputs.push_back(*id);
+            return PyLong_FromUnsignedLong(*id);
+        });
 }
 
 namespace {
@@ -166,104 +165,114 @@ struct HeldArguments {
 PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const auto& sig = kRecordOperation;
     HeldArguments held;
-    return tape_method<Access::Exclusive>(self, sig, record_operation_keywords, args, nargs, kwnames,
-                                          [&](TapeState& state, auto& argv, Dropped& dropped) -> PyObject* {
-        // The caller's references keep `op` and the payloads alive for the
-        // call; the tape takes its own only when it stores them.
-        PyObject* const op = argv[sig["op"]];
-        InlineVec<uint32_t, 4> parents;
-        Shape shape;
-        InlineVec<uint64_t, 4> positions;
-        bool weak = false;
-        uint32_t schema_version = 1;
-        if (!py::check_str(op, "op")) return nullptr;
-        if (!py::to_uint_list(argv[sig["inputs"]], "inputs", parents)) return nullptr;
-        if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
-        const bool has_positions = argv[sig["input_positions"]] != nullptr && argv[sig["input_positions"]] != Py_None;
-        if (has_positions && !py::to_uint_list(argv[sig["input_positions"]], "input_positions", positions)) return nullptr;
-        // The literals stay borrowed from their sequence until they are
-        // stored: from here on nothing this call does on its way to storing
-        // them can run Python code that could change the sequence.
-        if (argv[sig["literals"]] != nullptr && !held.literals.open(argv[sig["literals"]], "literals", py::ItemReads::RunNoPython)) {
-            return nullptr;
-        }
-        py::NoPythonScope no_python("record_operation's literals, read in place until stored");
-        if (argv[sig["weak"]] != nullptr && !py::to_bool(argv[sig["weak"]], "weak", weak)) return nullptr;
-        if (argv[sig["schema_version"]] != nullptr && !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version)) return nullptr;
-        if (!py::to_optional_str(argv[sig["name"]], "name", held.name)) return nullptr;
-        if (!py::to_optional_str(argv[sig["source_location"]], "source_location", held.source_location)) return nullptr;
-        const std::span<PyObject* const> literals = held.literals.items();
+    return tape_method<Access::Exclusive>(
+        self, sig, record_operation_keywords, args, nargs, kwnames,
+        [&](TapeState& state, auto& argv, Dropped& dropped) -> PyObject* {
+            // The caller's references keep `op` and the payloads alive for the
+            // call; the tape takes its own only when it stores them.
+            PyObject* const op = argv[sig["op"]];
+            InlineVec<uint32_t, 4> parents;
+            Shape shape;
+            InlineVec<uint64_t, 4> positions;
+            bool weak = false;
+            uint32_t schema_version = 1;
+            if (!py::check_str(op, "op")) return nullptr;
+            if (!py::to_uint_list(argv[sig["inputs"]], "inputs", parents)) return nullptr;
+            if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
+            const bool has_positions =
+                argv[sig["input_positions"]] != nullptr && argv[sig["input_positions"]] != Py_None;
+            if (has_positions && !py::to_uint_list(argv[sig["input_positions"]], "input_positions", positions))
+                return nullptr;
+            // The literals stay borrowed from their sequence until they are
+            // stored: from here on nothing this call does on its way to storing
+            // them can run Python code that could change the sequence.
+            if (argv[sig["literals"]] != nullptr &&
+                !held.literals.open(argv[sig["literals"]], "literals", py::ItemReads::RunNoPython)) {
+                return nullptr;
+            }
+            py::NoPythonScope no_python("record_operation's literals, read in place until stored");
+            if (argv[sig["weak"]] != nullptr && !py::to_bool(argv[sig["weak"]], "weak", weak)) return nullptr;
+            if (argv[sig["schema_version"]] != nullptr &&
+                !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version))
+                return nullptr;
+            if (!py::to_optional_str(argv[sig["name"]], "name", held.name)) return nullptr;
+            if (!py::to_optional_str(argv[sig["source_location"]], "source_location", held.source_location))
+                return nullptr;
+            const std::span<PyObject* const> literals = held.literals.items();
 
-        if (!state.check(Requirement::Recording)) return nullptr;
-        // The previous recording's name was encoded and found non-empty then,
-        // and a str never changes: the same object under the same version
-        // skips both.
-        const bool same_op = op == state.last_op_name.get() && schema_version == state.last_op_version;
-        Py_ssize_t op_size = 0;
-        const char* op_utf8 = nullptr;
-        if (!same_op) {
-            op_utf8 = PyUnicode_AsUTF8AndSize(op, &op_size);
-            if (op_utf8 == nullptr) return nullptr;
-            if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
-        }
-        if (weak && !shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
-        std::optional<OperandLayout> layout;
-        if (!validate_layout(state, has_positions ? &positions : nullptr, parents.size(), literals.size(), layout)) {
-            return nullptr;
-        }
-        bool active = false;
-        for (const uint32_t parent : parents) {
-            const ArenaNode* record = state.arena.node(parent);
-            if (record == nullptr) return raise_value("dynamic tape node " + node_ref(parent) + " does not exist");
-            active = active || record->is_active();
-        }
+            if (!state.check(Requirement::Recording)) return nullptr;
+            // The previous recording's name was encoded and found non-empty then,
+            // and a str never changes: the same object under the same version
+            // skips both.
+            const bool same_op = op == state.last_op_name.get() && schema_version == state.last_op_version;
+            Py_ssize_t op_size = 0;
+            const char* op_utf8 = nullptr;
+            if (!same_op) {
+                op_utf8 = PyUnicode_AsUTF8AndSize(op, &op_size);
+                if (op_utf8 == nullptr) return nullptr;
+                if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
+            }
+            if (weak && !shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
+            std::optional<OperandLayout> layout;
+            if (!validate_layout(state, has_positions ? &positions : nullptr, parents.size(), literals.size(),
+                                 layout)) {
+                return nullptr;
+            }
+            bool active = false;
+            for (const uint32_t parent : parents) {
+                const ArenaNode* record = state.arena.node(parent);
+                if (record == nullptr) return raise_value("dynamic tape node " + node_ref(parent) + " does not exist");
+                active = active || record->is_active();
+            }
 
-        // Room for everything the node adds first: once the arena holds the
-        // node, nothing may fail before its record exists.
-        const bool new_spec = !repeats_last_spec(state, shape, argv[sig["dtype"]]);
-        reserve_record(state, new_spec, held.name || held.source_location || layout);
-        if (layout) {
-            state.operand_positions.reserve(state.operand_positions.size() + positions.size());
-            state.literals.reserve(state.literals.size() + literals.size());
-        }
-        const uint8_t flags = active ? node_flags::kActive : 0;
-        auto id = same_op ? state.arena.append_interned(state.last_op, parents, flags)
-                          : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),
-                                               schema_version, parents, flags);
-        if (!id) return raise_value(id.error().rendered());
-        if (!same_op) {
-            state.last_op = state.arena.node(*id)->op;
-            state.last_op_version = schema_version;
-            dropped.push_back(std::exchange(state.last_op_name, Ref::new_ref(op)));
-        }
+            // Room for everything the node adds first: once the arena holds the
+            // node, nothing may fail before its record exists.
+            const bool new_spec = !repeats_last_spec(state, shape, argv[sig["dtype"]]);
+            reserve_record(state, new_spec, held.name || held.source_location || layout);
+            if (layout) {
+                state.operand_positions.reserve(state.operand_positions.size() + positions.size());
+                state.literals.reserve(state.literals.size() + literals.size());
+            }
+            const uint8_t flags = active ? node_flags::kActive : 0;
+            auto id = same_op ? state.arena.append_interned(state.last_op, parents, flags)
+                              : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),
+                                                   schema_version, parents, flags);
+            if (!id) return raise_value(id.error().rendered());
+            if (!same_op) {
+                state.last_op = state.arena.node(*id)->op;
+                state.last_op_version = schema_version;
+                dropped.push_back(std::exchange(state.last_op_name, Ref::new_ref(op)));
+            }
 
-        if (layout) {
-            // validate_layout checked that every position fits in 32 bits.
-            for (const auto position : positions) state.operand_positions.emplace_back(static_cast<uint32_t>(position));
-            for (PyObject* literal : literals) state.literals.emplace_back(Ref::new_ref(literal));
-        }
-        append_record(state, new_spec, std::move(shape), argv[sig["dtype"]], argv[sig["value"]], argv[sig["attrs"]], weak, std::move(held.name),
-                      std::move(held.source_location), layout);
-        // Node IDs fit in a long long, whose conversion makes the int in
-        // place, without the digit count the unsigned conversions make.
-        return PyLong_FromLongLong(static_cast<long long>(*id));
-    });
+            if (layout) {
+                // validate_layout checked that every position fits in 32 bits.
+                for (const auto position : positions)
+                    state.operand_positions.emplace_back(static_cast<uint32_t>(position));
+                for (PyObject* literal : literals) state.literals.emplace_back(Ref::new_ref(literal));
+            }
+            append_record(state, new_spec, std::move(shape), argv[sig["dtype"]], argv[sig["value"]], argv[sig["attrs"]],
+                          weak, std::move(held.name), std::move(held.source_location), layout);
+            // Node IDs fit in a long long, whose conversion makes the int in
+            // place, without the digit count the unsigned conversions make.
+            return PyLong_FromLongLong(static_cast<long long>(*id));
+        });
 }
 
 PyObject* record_residual(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return node_method<Access::Exclusive>(self, kRecordResidual, Requirement::Anything, args, nargs, kwnames,
-                                          [](TapeState& state, uint32_t id, auto& argv) -> PyObject* {
-        if (id >= state.node_records.size()) return state.raise_missing_record();
-        DynamicNode& node = state.node_records[id];
-        if (state.residual_of(node) != nullptr) {
-            return raise(ErrorKind::Runtime,
-                         "DynamicTape node " + node_ref(id) + " already owns a primitive residual");
-        }
-        NodeExtras* extras = state.ensure_extras(node);
-        if (extras == nullptr) return nullptr;
-        extras->residual = Ref::new_ref(argv[1]);
-        Py_RETURN_NONE;
-    });
+    return node_method<Access::Exclusive>(
+        self, kRecordResidual, Requirement::Anything, args, nargs, kwnames,
+        [](TapeState& state, uint32_t id, auto& argv) -> PyObject* {
+            if (id >= state.node_records.size()) return state.raise_missing_record();
+            DynamicNode& node = state.node_records[id];
+            if (state.residual_of(node) != nullptr) {
+                return raise(ErrorKind::Runtime,
+                             "DynamicTape node " + node_ref(id) + " already owns a primitive residual");
+            }
+            NodeExtras* extras = state.ensure_extras(node);
+            if (extras == nullptr) return nullptr;
+            extras->residual = Ref::new_ref(argv[1]);
+            Py_RETURN_NONE;
+        });
 }
 
 namespace {
@@ -278,45 +287,47 @@ DynamicNode* markable_node(TapeState& state, uint32_t id) {
 }  // namespace
 
 PyObject* mark_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return node_method<Access::Exclusive>(self, kMarkOutput, Requirement::Recording, args, nargs, kwnames,
-                                          [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        DynamicNode* node = markable_node(state, id);
-        if (node == nullptr) return nullptr;
-        if (node->output_marked) return raise_value("dynamic tape output " + node_ref(id) + " is already marked");
-        state.outputs.push_back(id);
-        node->output_marked = true;
-        Py_RETURN_NONE;
-    });
+    return node_method<Access::Exclusive>(
+        self, kMarkOutput, Requirement::Recording, args, nargs, kwnames,
+        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
+            DynamicNode* node = markable_node(state, id);
+            if (node == nullptr) return nullptr;
+            if (node->output_marked) return raise_value("dynamic tape output " + node_ref(id) + " is already marked");
+            state.outputs.push_back(id);
+            node->output_marked = true;
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* mark_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return node_method<Access::Exclusive>(self, kMarkWeak, Requirement::Recording, args, nargs, kwnames,
-                                          [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        DynamicNode* node = markable_node(state, id);
-        if (node == nullptr) return nullptr;
-        if (!state.spec_of(*node).shape.empty()) {
-            return raise_value("only rank-zero dynamic tape values can be weak scalars");
-        }
-        node->weak = true;
-        Py_RETURN_NONE;
-    });
+    return node_method<Access::Exclusive>(
+        self, kMarkWeak, Requirement::Recording, args, nargs, kwnames,
+        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
+            DynamicNode* node = markable_node(state, id);
+            if (node == nullptr) return nullptr;
+            if (!state.spec_of(*node).shape.empty()) {
+                return raise_value("only rank-zero dynamic tape values can be weak scalars");
+            }
+            node->weak = true;
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* bind_trace_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return tape_method<Access::Exclusive>(self, kBindTraceFrame, args, nargs, kwnames, [](TapeState& state, auto& argv,
-                                                                              Dropped&) -> PyObject* {
-        uint64_t level = 0;
-        uint64_t frame = 0;
-        if (!py::to_u64(argv[0], "trace_level", level) || !py::to_u64(argv[1], "trace_frame_id", frame)) {
-            return nullptr;
-        }
-        if (state.trace_level || state.trace_frame_id) {
-            return raise(ErrorKind::Runtime, "DynamicTape is already bound to a trace frame");
-        }
-        state.trace_level = level;
-        state.trace_frame_id = frame;
-        Py_RETURN_NONE;
-    });
+    return tape_method<Access::Exclusive>(
+        self, kBindTraceFrame, args, nargs, kwnames, [](TapeState& state, auto& argv, Dropped&) -> PyObject* {
+            uint64_t level = 0;
+            uint64_t frame = 0;
+            if (!py::to_u64(argv[0], "trace_level", level) || !py::to_u64(argv[1], "trace_frame_id", frame)) {
+                return nullptr;
+            }
+            if (state.trace_level || state.trace_frame_id) {
+                return raise(ErrorKind::Runtime, "DynamicTape is already bound to a trace frame");
+            }
+            state.trace_level = level;
+            state.trace_frame_id = frame;
+            Py_RETURN_NONE;
+        });
 }
 
 namespace {
@@ -342,19 +353,19 @@ Ref value_of(TapeState& state, uint32_t id) {
 template <class Read>
 PyObject* read_each(PyObject* self, const py::Signature<1>& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, Read read) {
-    return tape_method<Access::Shared>(self, sig, args, nargs, kwnames, [&](TapeState& state, auto& argv,
-                                                                            Dropped&) -> PyObject* {
-        std::vector<uint32_t> ids;
-        if (!py::to_uint_list(argv[0], "node_ids", ids)) return nullptr;
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < ids.size(); ++i) {
-            Ref item = read(state, ids[i]);
-            if (!item) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-        }
-        return list.release();
-    });
+    return tape_method<Access::Shared>(self, sig, args, nargs, kwnames,
+                                       [&](TapeState& state, auto& argv, Dropped&) -> PyObject* {
+                                           std::vector<uint32_t> ids;
+                                           if (!py::to_uint_list(argv[0], "node_ids", ids)) return nullptr;
+                                           Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+                                           if (!list) return nullptr;
+                                           for (size_t i = 0; i < ids.size(); ++i) {
+                                               Ref item = read(state, ids[i]);
+                                               if (!item) return nullptr;
+                                               PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+                                           }
+                                           return list.release();
+                                       });
 }
 
 }  // namespace
@@ -362,9 +373,9 @@ PyObject* read_each(PyObject* self, const py::Signature<1>& sig, PyObject* const
 PyObject* is_weak(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return node_method<Access::Shared>(self, kIsWeak, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        const int weak = weak_flag(state, id);
-        return weak < 0 ? nullptr : PyBool_FromLong(weak);
-    });
+                                           const int weak = weak_flag(state, id);
+                                           return weak < 0 ? nullptr : PyBool_FromLong(weak);
+                                       });
 }
 
 PyObject* weak_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -375,10 +386,9 @@ PyObject* weak_mask(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* value(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return node_method<Access::Shared>(self, kValue, Requirement::Anything, args, nargs, kwnames,
-                                       [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        return state.required_value(id, "value").release();
-    });
+    return node_method<Access::Shared>(
+        self, kValue, Requirement::Anything, args, nargs, kwnames,
+        [](TapeState& state, uint32_t id, auto&) -> PyObject* { return state.required_value(id, "value").release(); });
 }
 
 PyObject* values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -388,17 +398,19 @@ PyObject* values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* get_node_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return node_method<Access::Shared>(self, kGetNodeName, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        const NodeExtras* extras = id < state.node_records.size() ? state.extras_of(state.node_records[id]) : nullptr;
-        PyObject* name = extras != nullptr ? extras->name.get() : nullptr;
-        return py::new_ref_or_none(name);
-    });
+                                           const NodeExtras* extras = id < state.node_records.size()
+                                                                          ? state.extras_of(state.node_records[id])
+                                                                          : nullptr;
+                                           PyObject* name = extras != nullptr ? extras->name.get() : nullptr;
+                                           return py::new_ref_or_none(name);
+                                       });
 }
 
 PyObject* node_is_active(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return node_method<Access::Shared>(self, kNodeIsActive, Requirement::Anything, args, nargs, kwnames,
                                        [](TapeState& state, uint32_t id, auto&) -> PyObject* {
-        return PyBool_FromLong(state.arena.node(id)->is_active());
-    });
+                                           return PyBool_FromLong(state.arena.node(id)->is_active());
+                                       });
 }
 
 PyObject* runtime_trace_identity(PyObject* self, PyObject*) {

@@ -95,18 +95,22 @@ PyObject* dynamic_vjp(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     WalkArguments a;
     if (!bind_walk_arguments(module, kDynamicVjp, "VJP", args, nargs, kwnames, a)) return nullptr;
     const Release release = a.consume == Consume::Yes ? Release::AfterLastUse : Release::Kept;
-    return run_traversal(a.tape, Traversal::Reverse, a.consume, [&]() -> Ref {
-               if (a.consume == Consume::Yes && !prune_before_walk(a.tape)) return nullptr;
-               return single_lane(reverse_walk(a.tape, a.seed_sets, a.requested, release, Batching::PerLane));
-           }).release();
+    return run_traversal(
+               a.tape, Traversal::Reverse, a.consume,
+               [&]() -> Ref {
+                   if (a.consume == Consume::Yes && !prune_before_walk(a.tape)) return nullptr;
+                   return single_lane(reverse_walk(a.tape, a.seed_sets, a.requested, release, Batching::PerLane));
+               })
+        .release();
 }
 
 PyObject* dynamic_vjp_many(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     WalkArguments a;
     if (!bind_walk_arguments(module, kDynamicVjpMany, "VJP", args, nargs, kwnames, a)) return nullptr;
-    return run_traversal(a.tape, Traversal::Reverse, Consume::No, [&] {
-               return reverse_walk(a.tape, a.seed_sets, a.requested, Release::Kept, Batching::Batched);
-           }).release();
+    return run_traversal(
+               a.tape, Traversal::Reverse, Consume::No,
+               [&] { return reverse_walk(a.tape, a.seed_sets, a.requested, Release::Kept, Batching::Batched); })
+        .release();
 }
 
 }  // namespace vorlix::tape

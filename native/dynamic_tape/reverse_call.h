@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "native/dynamic_tape/lanes.h"
 #include "native/dynamic_tape/contributions.h"
+#include "native/dynamic_tape/lanes.h"
 #include "native/dynamic_tape/operand_view.h"
 #include "native/toolkit/call.h"
 #include "native/toolkit/names.h"
@@ -111,8 +111,10 @@ public:
         }
         const ReverseOp& op = ops[op_];
         rule_ = op.rule;
-        if (id >= state.node_records.size()) [[unlikely]] return raise_missing_record();
-        if (!op.has_needs) [[unlikely]] return raise_no_contract();
+        if (id >= state.node_records.size()) [[unlikely]]
+            return raise_missing_record();
+        if (!op.has_needs) [[unlikely]]
+            return raise_no_contract();
         const ReverseNeeds needs = op.needs;
         const DynamicNode& node = state.node_records[id];
         const NodeExtras* extras = state.extras_of(node);
@@ -137,14 +139,16 @@ public:
 
         if (needs.needs_residual) {
             const Ref* residual = state.residual_of(node);
-            if (residual == nullptr) [[unlikely]] return raise_no_residual();
+            if (residual == nullptr) [[unlikely]]
+                return raise_no_residual();
             residual_payload_ = Ref::steal(PyObject_GetAttr(residual->get(), py::names::payload()));
             if (!residual_payload_) return false;
         }
         output_ = Py_None;
         if (needs.needs_output) {
             output_ = node.value.get();
-            if (output_ == nullptr) [[unlikely]] return state.raise_missing_payload(id, "output");
+            if (output_ == nullptr) [[unlikely]]
+                return state.raise_missing_payload(id, "output");
         }
         attrs_ = node.attrs ? node.attrs.get() : Py_None;
         source_location_ = extras != nullptr && extras->source_location ? extras->source_location.get() : Py_None;
@@ -162,7 +166,8 @@ public:
             if (!cotangents[l]) continue;
             args[2] = cotangents[l].get();
             Ref result = Ref::steal(py::call_positional(rule_, args, 8));
-            if (!result) [[unlikely]] return note_failure("VJP");
+            if (!result) [[unlikely]]
+                return note_failure("VJP");
             PyObject* list = result.get();
             Ref converted;
             if (!PyList_CheckExact(list) && !PyTuple_CheckExact(list)) [[unlikely]] {
@@ -171,7 +176,8 @@ public:
                 list = converted.get();
             }
             const auto count = static_cast<size_t>(PySequence_Fast_GET_SIZE(list));
-            if (count != operands_.arity) [[unlikely]] return raise_count_mismatch("VJP", count);
+            if (count != operands_.arity) [[unlikely]]
+                return raise_count_mismatch("VJP", count);
             if (!commit_contributions(lanes, l, operands_, active_, PySequence_Fast_ITEMS(list), count)) return false;
         }
         return true;

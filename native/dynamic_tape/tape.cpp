@@ -46,8 +46,8 @@ bool TapeState::check_exists(uint64_t id) const {
 }
 
 bool TapeState::raise_missing_payload(uint64_t id, const char* word) const {
-    return py::fail(ErrorKind::Runtime, std::string("dynamic tape is missing ") + word + " payload for node " +
-                                            node_ref(id));
+    return py::fail(ErrorKind::Runtime,
+                    std::string("dynamic tape is missing ") + word + " payload for node " + node_ref(id));
 }
 
 PyObject* TapeState::required_payload(uint64_t id, const char* word) {
@@ -126,8 +126,7 @@ int tape_clear(PyObject* self) {
 void tape_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, tape_dealloc)
-    TapeObject* tape = as_tape(self);
+    Py_TRASHCAN_BEGIN(self, tape_dealloc) TapeObject* tape = as_tape(self);
     PyObject_ClearWeakRefs(self);
     tape->state.~TapeState();
     tape->borrow.~BorrowState();

@@ -47,8 +47,8 @@ struct ValueSpec {
     ValueSpec(Shape shape_, Ref dtype_) : shape(std::move(shape_)), dtype(std::move(dtype_)) {}
 
     Shape shape;
-    Ref dtype;          // held for the tape's whole life
-    Ref operand_spec;   // (shape, dtype) tuple, made when a reverse walk first needs it
+    Ref dtype;         // held for the tape's whole life
+    Ref operand_spec;  // (shape, dtype) tuple, made when a reverse walk first needs it
 };
 
 // The rarely set fields of a node.
@@ -66,10 +66,10 @@ struct DynamicNode {
     DynamicNode(Ref value_, Ref attrs_, uint32_t spec_, uint32_t extras_, bool weak_)
         : value(std::move(value_)), attrs(std::move(attrs_)), spec(spec_), extras(extras_), weak(weak_) {}
 
-    Ref value;  // retained payload
-    Ref attrs;  // retained payload; empty for inputs
-    uint32_t spec = 0;           // index into the tape's value specs
-    uint32_t extras = kNoExtras; // 1 + index into the tape's node extras, or kNoExtras
+    Ref value;                    // retained payload
+    Ref attrs;                    // retained payload; empty for inputs
+    uint32_t spec = 0;            // index into the tape's value specs
+    uint32_t extras = kNoExtras;  // 1 + index into the tape's node extras, or kNoExtras
     uint32_t reverse_value_uses = 0;
     bool weak = false;
     bool output_marked = false;
@@ -109,7 +109,7 @@ struct TapeState {
     std::optional<uint64_t> trace_frame_id;
     RawArena arena;
     StableVec<DynamicNode> node_records;
-    StableVec<ValueSpec> value_specs;   // See Note [Node record layout].
+    StableVec<ValueSpec> value_specs;  // See Note [Node record layout].
     StableVec<NodeExtras> node_extras;
     StableVec<uint32_t> operand_positions;  // chunked, like the records: never copied to grow
     StableVec<Ref> literals;
@@ -173,8 +173,7 @@ struct TapeState {
 
 // The Python object.
 struct TapeObject {
-    PyObject_HEAD
-    py::BorrowState borrow;
+    PyObject_HEAD py::BorrowState borrow;
     TapeState state;
 };
 

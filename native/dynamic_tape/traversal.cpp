@@ -69,7 +69,7 @@ bool to_seed_sets(PyObject* obj, const char* arg, const char* direction, std::ve
     }
     if (out.size() > kMaxLanes) {
         return py::fail(py::ErrorKind::Value, std::string("dynamic ") + direction + " supports at most " +
-                                                   std::to_string(kMaxLanes) + " seeds per traversal");
+                                                  std::to_string(kMaxLanes) + " seeds per traversal");
     }
     return true;
 }

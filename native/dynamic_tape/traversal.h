@@ -70,8 +70,7 @@ struct WalkArguments {
 
 template <size_t N>
 [[nodiscard]] bool bind_walk_arguments(PyObject* module, const py::Signature<N>& sig, const char* direction,
-                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                       WalkArguments& out) {
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, WalkArguments& out) {
     static_assert(N == 3 || N == 4, "walks take (tape, seeds, requested) and, for one lane, consume");
     py::Arguments<N> argv;
     if (!py::bind_arguments(sig, args, nargs, kwnames, argv)) return false;
@@ -81,7 +80,6 @@ template <size_t N>
 // Converts a sequence of seed sets; more than `kMaxLanes` fails with
 // "dynamic {JVP|VJP} supports at most 16 seeds per traversal".
 inline constexpr size_t kMaxLanes = 16;
-[[nodiscard]] bool to_seed_sets(PyObject* obj, const char* arg, const char* direction,
-                                std::vector<SeedSet>& out);
+[[nodiscard]] bool to_seed_sets(PyObject* obj, const char* arg, const char* direction, std::vector<SeedSet>& out);
 
 }  // namespace vorlix::tape

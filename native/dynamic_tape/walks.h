@@ -6,9 +6,13 @@
 
 namespace vorlix::tape {
 
-inline constexpr py::Signature kDynamicJvp{
-    "dynamic_jvp", {"tape", "tangent_seeds", "requested_outputs", "consume"}, 3, 3, {nullptr, nullptr, nullptr, "False"}};
-inline constexpr py::Signature kDynamicJvpMany{"dynamic_jvp_many", {"tape", "tangent_seed_sets", "requested_outputs"}, 3, 3};
+inline constexpr py::Signature kDynamicJvp{"dynamic_jvp",
+                                           {"tape", "tangent_seeds", "requested_outputs", "consume"},
+                                           3,
+                                           3,
+                                           {nullptr, nullptr, nullptr, "False"}};
+inline constexpr py::Signature kDynamicJvpMany{
+    "dynamic_jvp_many", {"tape", "tangent_seed_sets", "requested_outputs"}, 3, 3};
 inline constexpr py::Signature kDynamicVjp{"dynamic_vjp",
                                            {"tape", "output_cotangents", "requested_inputs", "consume"},
                                            3,

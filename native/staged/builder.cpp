@@ -31,8 +31,7 @@ using py::Ref;
 namespace {
 
 struct GraphBuilderObject {
-    PyObject_HEAD
-    py::BorrowState borrow;
+    PyObject_HEAD py::BorrowState borrow;
     // Absent once `finish` has taken it.
     std::optional<GraphBuilder> builder;
     DTypeCache dtypes;
@@ -43,16 +42,16 @@ struct GraphBuilderObject {
 GraphBuilderObject* as_builder(PyObject* self) { return reinterpret_cast<GraphBuilderObject*>(self); }
 
 inline constexpr py::Signature kGraphBuilder{"GraphBuilder", {"required_array_api_version"}, 0, 0, {"..."}};
-inline constexpr py::Signature kAppendInputNode{"append_input_node", {"shape", "dtype", "name"}, 2, 2,
-                                                {nullptr, nullptr, "None"}};
+inline constexpr py::Signature kAppendInputNode{
+    "append_input_node", {"shape", "dtype", "name"}, 2, 2, {nullptr, nullptr, "None"}};
 inline constexpr py::Signature kAppendConstant{"append_constant", {"data", "shape", "dtype", "kind"}, 3, 4};
-inline constexpr py::Signature kAppendNode{"append_node",
-                                           {"op", "inputs", "attrs", "shape", "dtype", "schema_version", "name",
-                                            "num_outputs", "output_shapes", "output_dtypes", "source_location"},
-                                           5,
-                                           5,
-                                           {nullptr, nullptr, nullptr, nullptr, nullptr, "1", "None", "1", "None",
-                                            "None", "None"}};
+inline constexpr py::Signature kAppendNode{
+    "append_node",
+    {"op", "inputs", "attrs", "shape", "dtype", "schema_version", "name", "num_outputs", "output_shapes",
+     "output_dtypes", "source_location"},
+    5,
+    5,
+    {nullptr, nullptr, nullptr, nullptr, nullptr, "1", "None", "1", "None", "None", "None"}};
 inline constexpr py::Signature kAppendOutput{"append_output", {"node_id"}, 1, 1};
 
 constexpr const char* kFinishedMessage = "GraphBuilder has already finished";
@@ -146,54 +145,58 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* append_input_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return builder_method(self, kAppendInputNode, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
-        InlineVec<uint64_t, 8> shape;
-        std::optional<std::string> name;
-        if (!py::to_uint_list(argv[0], "shape", shape)) return nullptr;
-        if (!optional_text(argv[2], "name", name)) return nullptr;
+    return builder_method(self, kAppendInputNode, args, nargs, kwnames,
+                          [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
+                              InlineVec<uint64_t, 8> shape;
+                              std::optional<std::string> name;
+                              if (!py::to_uint_list(argv[0], "shape", shape)) return nullptr;
+                              if (!optional_text(argv[2], "name", name)) return nullptr;
 
-        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[1]);
-        if (!dtype) return nullptr;
-        const NodeParts parts{nullptr, shape, &*dtype, name};
-        if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(graph::kInputOp, valid.error());
-        if (!b.builder) return finished();
-        Expected<NodeId> id = b.builder->append_input(parts);
-        if (!id) return building_error(id.error());
-        return new_id(*id);
-    });
+                              std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[1]);
+                              if (!dtype) return nullptr;
+                              const NodeParts parts{nullptr, shape, &*dtype, name};
+                              if (Status<> valid = node_metadata::check(parts); !valid)
+                                  return invalid_metadata(graph::kInputOp, valid.error());
+                              if (!b.builder) return finished();
+                              Expected<NodeId> id = b.builder->append_input(parts);
+                              if (!id) return building_error(id.error());
+                              return new_id(*id);
+                          });
 }
 
 PyObject* append_constant(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return builder_method(self, kAppendConstant, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
-        if (!PyBytes_Check(argv[0])) {
-            return py::raise_argument_error("data", "expected bytes, got " + py::type_name_of(argv[0]));
-        }
-        Shape shape;
-        std::string kind_text;
-        if (!py::to_uint_list(argv[1], "shape", shape)) return nullptr;
-        if (!required_text(argv[3], "kind", kind_text)) return nullptr;
+    return builder_method(
+        self, kAppendConstant, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
+            if (!PyBytes_Check(argv[0])) {
+                return py::raise_argument_error("data", "expected bytes, got " + py::type_name_of(argv[0]));
+            }
+            Shape shape;
+            std::string kind_text;
+            if (!py::to_uint_list(argv[1], "shape", shape)) return nullptr;
+            if (!required_text(argv[3], "kind", kind_text)) return nullptr;
 
-        Expected<ConstantKind, std::string> kind = constant::kind_from_str(kind_text);
-        if (!kind) return py::raise(ErrorKind::Value, kind.error());
-        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[2]);
-        if (!dtype) return nullptr;
-        Expected<NumericDType, std::string> numeric = NumericDType::from_str(dtype->name());
-        if (!numeric) return py::raise(ErrorKind::Value, numeric.error());
-        const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(argv[0]));
-        Expected<PortableConstant, std::string> payload =
-            PortableConstant::create(*kind, *numeric, shape, Bytes(data, data + PyBytes_GET_SIZE(argv[0])));
-        if (!payload) return py::raise(ErrorKind::Value, payload.error());
-        Ref digest = py::str_from_utf8(payload->digest());
-        if (!digest) return nullptr;
-        const NodeParts parts{nullptr, shape, &*dtype};
-        if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(graph::kConstOp, valid.error());
-        if (!b.builder) return finished();
-        Expected<NodeId> id = b.builder->append_constant(parts, std::move(payload).value());
-        if (!id) return building_error(id.error());
-        Ref node = Ref::steal(new_id(*id));
-        if (!node) return nullptr;
-        return PyTuple_Pack(2, node.get(), digest.get());
-    });
+            Expected<ConstantKind, std::string> kind = constant::kind_from_str(kind_text);
+            if (!kind) return py::raise(ErrorKind::Value, kind.error());
+            std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[2]);
+            if (!dtype) return nullptr;
+            Expected<NumericDType, std::string> numeric = NumericDType::from_str(dtype->name());
+            if (!numeric) return py::raise(ErrorKind::Value, numeric.error());
+            const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(argv[0]));
+            Expected<PortableConstant, std::string> payload =
+                PortableConstant::create(*kind, *numeric, shape, Bytes(data, data + PyBytes_GET_SIZE(argv[0])));
+            if (!payload) return py::raise(ErrorKind::Value, payload.error());
+            Ref digest = py::str_from_utf8(payload->digest());
+            if (!digest) return nullptr;
+            const NodeParts parts{nullptr, shape, &*dtype};
+            if (Status<> valid = node_metadata::check(parts); !valid)
+                return invalid_metadata(graph::kConstOp, valid.error());
+            if (!b.builder) return finished();
+            Expected<NodeId> id = b.builder->append_constant(parts, std::move(payload).value());
+            if (!id) return building_error(id.error());
+            Ref node = Ref::steal(new_id(*id));
+            if (!node) return nullptr;
+            return PyTuple_Pack(2, node.get(), digest.get());
+        });
 }
 
 // `output_shapes`: None, or a sequence of shapes.
@@ -250,9 +253,12 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[sig["attrs"]]));
         }
         if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
-        if (argv[sig["schema_version"]] != nullptr && !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version)) return nullptr;
+        if (argv[sig["schema_version"]] != nullptr &&
+            !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version))
+            return nullptr;
         if (!optional_text(argv[sig["name"]], "name", name)) return nullptr;
-        if (argv[sig["num_outputs"]] != nullptr && !py::to_u64(argv[sig["num_outputs"]], "num_outputs", num_outputs)) return nullptr;
+        if (argv[sig["num_outputs"]] != nullptr && !py::to_u64(argv[sig["num_outputs"]], "num_outputs", num_outputs))
+            return nullptr;
         if (!output_shapes_arg(argv[sig["output_shapes"]], output_shapes)) return nullptr;
         if (!optional_text(argv[sig["source_location"]], "source_location", source_location)) return nullptr;
 
@@ -276,13 +282,15 @@ PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* append_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return builder_method(self, kAppendOutput, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
-        uint32_t id = 0;
-        if (!py::to_u32(argv[0], "node_id", id)) return nullptr;
-        if (!b.builder) return finished();
-        if (Status<> appended = b.builder->append_output(id); !appended) return building_error(appended.error());
-        Py_RETURN_NONE;
-    });
+    return builder_method(self, kAppendOutput, args, nargs, kwnames,
+                          [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
+                              uint32_t id = 0;
+                              if (!py::to_u32(argv[0], "node_id", id)) return nullptr;
+                              if (!b.builder) return finished();
+                              if (Status<> appended = b.builder->append_output(id); !appended)
+                                  return building_error(appended.error());
+                              Py_RETURN_NONE;
+                          });
 }
 
 // (ID, operation name, parents, name or None) of every node, in ID order.
@@ -414,8 +422,8 @@ PyMethodDef builder_methods[] = {
 };
 
 PyType_Slot builder_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    py::type_doc<kGraphBuilder>("Python construction handle around one runtime-owned builder."))},
+    {Py_tp_doc,
+     const_cast<char*>(py::type_doc<kGraphBuilder>("Python construction handle around one runtime-owned builder."))},
     {Py_tp_new, reinterpret_cast<void*>(py::guarded<builder_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(builder_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(builder_traverse)},

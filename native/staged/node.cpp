@@ -20,8 +20,7 @@ using py::Ref;
 namespace {
 
 struct GraphNodeObject {
-    PyObject_HEAD
-    NodeRecord record;
+    PyObject_HEAD NodeRecord record;
 };
 
 const NodeRecord& record_of(PyObject* self) { return reinterpret_cast<GraphNodeObject*>(self)->record; }
@@ -31,9 +30,7 @@ PyObject* get(PyObject* self, F&& body) {
     return body(record_of(self)).release();
 }
 
-Ref optional_text(const std::optional<std::string>& text) {
-    return text ? py::str_from_utf8(*text) : Ref::none();
-}
+Ref optional_text(const std::optional<std::string>& text) { return text ? py::str_from_utf8(*text) : Ref::none(); }
 
 Ref shape_list(const Shape& shape) { return py::int_list(std::span<const uint64_t>(shape)); }
 

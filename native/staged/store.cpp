@@ -94,21 +94,22 @@ PyObject* store_get_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* store_constant_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return read_node(self, kConstantParts, args, nargs, kwnames, [&](const GraphStore& store, uint32_t id) -> PyObject* {
-        const PortableConstant* constant = store.constant(id);
-        if (constant == nullptr) {
-            return py::raise(ErrorKind::Key, "constant node " + node_ref(id) + " has no payload");
-        }
-        Ref kind = py::str_from_utf8(constant::kind_name(constant->kind()));
-        Ref dtype = py::str_from_utf8(constant->dtype().name());
-        Ref shape = py::int_list(std::span<const uint64_t>(constant->shape()));
-        const std::span<const uint8_t> data = constant->data();
-        Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                                         static_cast<Py_ssize_t>(data.size())));
-        Ref digest = py::str_from_utf8(constant->digest());
-        if (!kind || !dtype || !shape || !bytes || !digest) return nullptr;
-        return PyTuple_Pack(5, kind.get(), dtype.get(), shape.get(), bytes.get(), digest.get());
-    });
+    return read_node(self, kConstantParts, args, nargs, kwnames,
+                     [&](const GraphStore& store, uint32_t id) -> PyObject* {
+                         const PortableConstant* constant = store.constant(id);
+                         if (constant == nullptr) {
+                             return py::raise(ErrorKind::Key, "constant node " + node_ref(id) + " has no payload");
+                         }
+                         Ref kind = py::str_from_utf8(constant::kind_name(constant->kind()));
+                         Ref dtype = py::str_from_utf8(constant->dtype().name());
+                         Ref shape = py::int_list(std::span<const uint64_t>(constant->shape()));
+                         const std::span<const uint8_t> data = constant->data();
+                         Ref bytes = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                                                          static_cast<Py_ssize_t>(data.size())));
+                         Ref digest = py::str_from_utf8(constant->digest());
+                         if (!kind || !dtype || !shape || !bytes || !digest) return nullptr;
+                         return PyTuple_Pack(5, kind.get(), dtype.get(), shape.get(), bytes.get(), digest.get());
+                     });
 }
 
 PyObject* store_node_ids(PyObject* self, PyObject*) {
@@ -139,9 +140,8 @@ PyObject* store_node_count(PyObject* self, void*) {
 }
 
 PyObject* store_version(PyObject* self, void*) {
-    return read(self, [&](const GraphStore& store) {
-        return py::str_from_utf8(store.required_array_api_version()).release();
-    });
+    return read(
+        self, [&](const GraphStore& store) { return py::str_from_utf8(store.required_array_api_version()).release(); });
 }
 
 PyObject* store_repr(PyObject* self) {

@@ -21,8 +21,7 @@
 namespace vorlix::staged {
 
 struct GraphStoreObject {
-    PyObject_HEAD
-    std::shared_ptr<const GraphStore> store;
+    PyObject_HEAD std::shared_ptr<const GraphStore> store;
     py::BorrowState borrow;
 };
 

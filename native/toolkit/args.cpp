@@ -25,7 +25,7 @@ bool keyword_is(PyObject* key, const char* name) {
 }
 
 [[gnu::cold]] std::nullptr_t raise_item_error(const char* arg, Py_ssize_t index, ErrorKind kind,
-                                             std::string_view detail) {
+                                              std::string_view detail) {
     std::string message = "argument '";
     message += arg;
     message += "': ";

@@ -3,8 +3,8 @@
 // OverflowError for ints outside a field's width) naming the argument.
 #pragma once
 
-#include <cstdint>
 #include <array>
+#include <cstdint>
 #include <limits>
 #include <span>
 #include <string_view>
@@ -147,14 +147,14 @@ template <size_t N>
 }
 
 template <size_t N>
-[[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames, Arguments<N>& out) {
+[[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                  Arguments<N>& out) {
     return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out);
 }
 
 template <size_t N>
-[[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames, PyObject* (&out)[N]) {
+[[nodiscard]] bool bind_arguments(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                  PyObject* (&out)[N]) {
     return bind_arguments(sig.function, sig.names, sig.positional, sig.required, args, nargs, kwnames, out);
 }
 
@@ -252,8 +252,8 @@ private:
 
 // Reads one int of a sequence argument (index >= 0) or the argument itself
 // (index < 0) into a value of at most `max`; `width` names the field.
-[[nodiscard]] bool read_unsigned_slow(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max,
-                                      const char* width, uint64_t& out);
+[[nodiscard]] bool read_unsigned_slow(PyObject* obj, const char* arg, Py_ssize_t index, uint64_t max, const char* width,
+                                      uint64_t& out);
 
 // Reads an exact, compact, non-negative int, the common case, in place.
 // Compact ints have one digit, so the value fits in 32 bits.

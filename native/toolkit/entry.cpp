@@ -4,8 +4,7 @@
 namespace vorlix::py {
 
 std::string signature_doc(const char* function, std::span<const char* const> names,
-                          std::span<const char* const> defaults, int positional, Receiver receiver,
-                          const char* doc) {
+                          std::span<const char* const> defaults, int positional, Receiver receiver, const char* doc) {
     std::string text = function;
     text += '(';
     bool first = true;

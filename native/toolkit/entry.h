@@ -105,8 +105,8 @@ using Hold = std::conditional_t<A == Access::Shared, SharedHold, ExclusiveHold>;
 // `borrow`, binds the arguments by `sig` with `keywords` (guesses or
 // interned names), and returns `body(argv)`: a new reference or nullptr.
 template <Access A, size_t N, class Keywords, class Body>
-[[nodiscard]] PyObject* frame(BorrowState& borrow, const Signature<N>& sig, Keywords& keywords,
-                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+[[nodiscard]] PyObject* frame(BorrowState& borrow, const Signature<N>& sig, Keywords& keywords, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
     Hold<A> hold(borrow);
     if (!hold.ok()) return nullptr;
     Arguments<N> argv;
@@ -115,8 +115,8 @@ template <Access A, size_t N, class Keywords, class Body>
 }
 
 template <Access A, size_t N, class Body>
-[[nodiscard]] PyObject* frame(BorrowState& borrow, const Signature<N>& sig, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+[[nodiscard]] PyObject* frame(BorrowState& borrow, const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames, Body&& body) {
     static KeywordGuesses<N> guesses;  // one per entry, as Body is unique to it
     return frame<A>(borrow, sig, guesses, args, nargs, kwnames, std::forward<Body>(body));
 }

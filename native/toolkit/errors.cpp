@@ -76,8 +76,8 @@ void add_note(PyObject* exc, std::string_view note) {
     Ref text = unicode(note);
     if (text) {
         PyObject* args[] = {exc, text.get()};
-        Ref result = Ref::steal(
-            PyObject_VectorcallMethod(names::add_note(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref result =
+            Ref::steal(PyObject_VectorcallMethod(names::add_note(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         (void)result;
     }
     PyErr_Clear();

@@ -34,8 +34,8 @@ void release();
 // Each line gives `py::names::fn()`: a borrowed, interned str, valid while a
 // module object lives (every object of the module's classes keeps its type,
 // and so the module, alive).
-#define VORLIX_INTERNED_NAME(fn, text)        \
-    inline Slot fn##_slot{text};              \
+#define VORLIX_INTERNED_NAME(fn, text) \
+    inline Slot fn##_slot{text};       \
     inline PyObject* fn() { return fn##_slot.get(); }
 
 VORLIX_INTERNED_NAME(add_note, "add_note")

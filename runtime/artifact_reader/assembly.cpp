@@ -33,9 +33,11 @@ std::string check_header(const HeaderText& g) {
 
 Expected<PortableConstant, std::string> check_constant(ConstantText c) {
     if (c.format != constant::kFormat) return with_quoted("unknown staged constant format ", c.format);
-    if (c.version != constant::kFormatVersion) return "unsupported staged constant version " + std::to_string(c.version);
+    if (c.version != constant::kFormatVersion)
+        return "unsupported staged constant version " + std::to_string(c.version);
     if (c.layout != constant::kLayout) return with_quoted("unsupported staged constant layout ", c.layout);
-    if (c.byte_order != constant::kByteOrder) return with_quoted("unsupported staged constant byte order ", c.byte_order);
+    if (c.byte_order != constant::kByteOrder)
+        return with_quoted("unsupported staged constant byte order ", c.byte_order);
     auto kind = constant::kind_from_str(c.kind);
     if (!kind) return std::move(kind).error();
     auto dtype = NumericDType::from_str(c.dtype);
@@ -47,8 +49,9 @@ Expected<PortableConstant, std::string> check_constant(ConstantText c) {
     }
     if (c.data_error) return std::move(*c.data_error);
     // Validation first, then the digest of exactly these fields.
-    auto built = c.data_hex ? PortableConstant::create(*kind, *dtype, std::move(c.shape), std::move(c.data), *c.data_hex)
-                            : PortableConstant::create(*kind, *dtype, std::move(c.shape), std::move(c.data));
+    auto built = c.data_hex
+                     ? PortableConstant::create(*kind, *dtype, std::move(c.shape), std::move(c.data), *c.data_hex)
+                     : PortableConstant::create(*kind, *dtype, std::move(c.shape), std::move(c.data));
     if (!built) return std::move(built).error();
     if (built->digest() != c.digest) return std::string("staged constant digest does not match its contents");
     return built;
@@ -94,8 +97,8 @@ std::optional<std::string> Assembly::node(uint64_t position, const NodeText& n) 
     return std::nullopt;
 }
 
-Expected<GraphStore> Assembly::finish(std::vector<NodeId> inputs, std::vector<NodeId> outputs,
-                                      std::string_view version, std::map<NodeId, PortableConstant> constants) && {
+Expected<GraphStore> Assembly::finish(std::vector<NodeId> inputs, std::vector<NodeId> outputs, std::string_view version,
+                                      std::map<NodeId, PortableConstant> constants) && {
     if (auto valid = graph::check_array_api_version(version); !valid) return std::move(valid).error();
     data_.inputs = std::move(inputs);
     data_.outputs = std::move(outputs);

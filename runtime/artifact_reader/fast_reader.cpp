@@ -139,8 +139,8 @@ std::optional<GraphStore> QuickReader::read() {
         !next_member(kGraphMembers[kCompilerVersionMember]) || !u32(header.compiler_version) ||
         !next_member(kGraphMembers[kOptimizerVersionMember]) || !u32(header.optimizer_version) ||
         !check_header(header).empty() || !next_member(kGraphMembers[kGraphInputs]) || !uints(inputs) ||
-        !next_member(kGraphMembers[kGraphOutputs]) || !uints(outputs) ||
-        !next_member(kGraphMembers[kGraphNodes]) || !lit('[')) {
+        !next_member(kGraphMembers[kGraphOutputs]) || !uints(outputs) || !next_member(kGraphMembers[kGraphNodes]) ||
+        !lit('[')) {
         return std::nullopt;
     }
     if (!lit(']')) {

@@ -34,10 +34,8 @@ bool ArtifactHandler::RawNumber(const char*, size_t length, bool) {
     uint32_t u32 = 0;
     uint64_t u64 = 0;
     switch (f.want) {
-        case Want::U32:
-            return read_u32(number, *static_cast<uint32_t*>(f.dest));
-        case Want::U64:
-            return read_u64(number, *static_cast<uint64_t*>(f.dest));
+        case Want::U32: return read_u32(number, *static_cast<uint32_t*>(f.dest));
+        case Want::U64: return read_u64(number, *static_cast<uint64_t*>(f.dest));
         case Want::IdItem:
             if (!read_u32(number, u32)) return false;
             static_cast<std::vector<NodeId>*>(f.dest)->push_back(u32);
@@ -168,8 +166,7 @@ bool ArtifactHandler::EndObject(size_t) {
             return true;
         }
         case FrameKind::Constant: {
-            if (const int missing = first_missing(f.seen, (1u << wire::kConstantMembers.size()) - 1);
-                missing >= 0) {
+            if (const int missing = first_missing(f.seen, (1u << wire::kConstantMembers.size()) - 1); missing >= 0) {
                 return fail(field_message("missing", wire::kConstantMembers[missing]));
             }
             pop();

@@ -121,7 +121,19 @@ enum class Want : uint8_t {
 };
 
 enum class FrameKind : uint8_t {
-    Root, Graph, Node, Constant, Ids, Extents, Shapes, Texts, Nodes, Constants, AttrTable, AttrObject, AttrPair,
+    Root,
+    Graph,
+    Node,
+    Constant,
+    Ids,
+    Extents,
+    Shapes,
+    Texts,
+    Nodes,
+    Constants,
+    AttrTable,
+    AttrObject,
+    AttrPair,
     AttrItems,
 };
 
@@ -259,7 +271,9 @@ public:
 
 private:
     [[nodiscard]] Frame& top() { return frames_.back(); }
-    void push(FrameKind kind, Want want = Want::Nothing, void* dest = nullptr) { frames_.emplace_back(kind, want, dest); }
+    void push(FrameKind kind, Want want = Want::Nothing, void* dest = nullptr) {
+        frames_.emplace_back(kind, want, dest);
+    }
     void pop() { frames_.pop_back(); }
 
     [[nodiscard]] bool enter();

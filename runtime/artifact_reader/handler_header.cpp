@@ -9,8 +9,9 @@ namespace vorlix::artifact::reader {
 
 Expected<GraphStore> ArtifactHandler::finish() && {
     const GraphDraft& g = graph_;
-    const HeaderText header{g.format,     g.version,          g.semantic_profile, g.producer,
-                            g.core_opset, g.semantic_profile_version, g.compiler_version, g.optimizer_version};
+    const HeaderText header{g.format,           g.version,          g.semantic_profile,
+                            g.producer,         g.core_opset,       g.semantic_profile_version,
+                            g.compiler_version, g.optimizer_version};
     if (std::string failure = check_header(header); !failure.empty()) return GraphError(std::move(failure));
     if (node_error_) return GraphError(std::move(*node_error_));
 

@@ -13,9 +13,7 @@ namespace vorlix::artifact::reader {
 
 namespace {
 
-bool is_integer_text(std::string_view number) {
-    return number.find_first_of(".eE") == std::string_view::npos;
-}
+bool is_integer_text(std::string_view number) { return number.find_first_of(".eE") == std::string_view::npos; }
 
 [[gnu::cold, gnu::noinline]] std::string describe(const Unexpected& u) {
     switch (u.type) {
@@ -71,8 +69,7 @@ std::string dense_ids(uint64_t expected, uint32_t got) {
            std::to_string(got);
 }
 
-std::string unsupported_text(std::string_view label, std::string_view got,
-                                                          std::string_view expected) {
+std::string unsupported_text(std::string_view label, std::string_view got, std::string_view expected) {
     return "Unsupported " + std::string(label) + " " + quote::literal(got) + "; expected " + quote::literal(expected);
 }
 
@@ -85,8 +82,7 @@ std::string unsupported_number(std::string_view label, uint32_t got, uint32_t ex
 // 1 and a line feed belongs to the line it ends, so every position names a
 // real line and a column of at least 1; with nothing consumed (an empty
 // text) it is line 1 column 1.
-GraphError deserialization_failed(std::string_view text, std::string_view message,
-                                                               size_t consumed) {
+GraphError deserialization_failed(std::string_view text, std::string_view message, size_t consumed) {
     consumed = std::min(consumed, text.size());
     const size_t at = consumed == 0 ? 0 : consumed - 1;
     const std::string_view before = text.substr(0, at);
@@ -122,9 +118,9 @@ GraphError syntax_failed(std::string_view text, int parse_error, size_t reported
             message = at_end ? "EOF while parsing an array" : "expected `,` or `]`";
             break;
         case kParseErrorValueInvalid:
-            message = at_end                                   ? "EOF while parsing a value"
-                      : c == ']' && previous_token() == ','    ? "trailing comma"
-                                                               : "expected value";
+            message = at_end                                ? "EOF while parsing a value"
+                      : c == ']' && previous_token() == ',' ? "trailing comma"
+                                                            : "expected value";
             break;
         case kParseErrorNumberMissFraction:
         case kParseErrorNumberMissExponent: message = at_end ? "EOF while parsing a value" : "invalid number"; break;
@@ -136,11 +132,13 @@ GraphError syntax_failed(std::string_view text, int parse_error, size_t reported
             message = at_end ? "EOF while parsing a string" : "control character found while parsing a string";
             break;
         case kParseErrorStringEscapeInvalid:
-            message = at_end              ? "EOF while parsing a string"
+            message = at_end             ? "EOF while parsing a string"
                       : reported == stop ? "control character found while parsing a string"
-                                          : "invalid escape";
+                                         : "invalid escape";
             break;
-        case kParseErrorStringUnicodeEscapeInvalidHex: message = at_end ? "EOF while parsing a string" : "invalid escape"; break;
+        case kParseErrorStringUnicodeEscapeInvalidHex:
+            message = at_end ? "EOF while parsing a string" : "invalid escape";
+            break;
         case kParseErrorStringUnicodeSurrogateInvalid:
             message = at_end ? "EOF while parsing a string" : "lone surrogate in unicode escape";
             // A complete second escape that is not a low surrogate was read

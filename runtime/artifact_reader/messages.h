@@ -32,7 +32,8 @@ struct Unexpected {
 [[gnu::cold]] std::string unsupported_number(std::string_view label, uint32_t got, uint32_t expected);
 
 template <size_t N>
-[[gnu::cold, gnu::noinline]] std::string unknown_field(std::string_view key, const std::array<std::string_view, N>& names) {
+[[gnu::cold, gnu::noinline]] std::string unknown_field(std::string_view key,
+                                                       const std::array<std::string_view, N>& names) {
     std::string message = "unknown field ";
     quote::append_literal(message, key);
     message += N == 2 ? ", expected " : ", expected one of ";

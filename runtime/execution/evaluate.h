@@ -222,9 +222,7 @@ template <ExecutingHost H>
 typename Execution<H>::Walk Execution<H>::release(NodeId id) {
     if (id >= slots_.size()) return graph_failure("staged value slot is unavailable");
     if (!slots_[id]) return Walk();
-    {
-        Value dying = std::move(slots_[id]);
-    }
+    { Value dying = std::move(slots_[id]); }
     return remove_live(id);
 }
 

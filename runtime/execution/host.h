@@ -64,30 +64,30 @@ concept LinkingHost = requires(H& host, const NodeRef& node) {
 // whose default and moved-from states are empty and test false; the walk
 // drops a value by destroying its handle.
 template <class H>
-concept ExecutingHost =
-    std::default_initializable<typename H::Value> && std::movable<typename H::Value> &&
-    requires(H& host, const typename H::Evaluator& evaluator, const typename H::Value& value,
-             typename H::Value owned, typename H::Value& out, std::span<const typename H::Value* const> operands,
+concept ExecutingHost = std::default_initializable<typename H::Value> && std::movable<typename H::Value> &&
+    requires(H& host, const typename H::Evaluator& evaluator, const typename H::Value& value, typename H::Value owned,
+             typename H::Value& out, std::span<const typename H::Value* const> operands,
              std::optional<uint32_t> donated_position, std::span<const SpecView> specs, std::string message) {
-        typename H::Error;
-        { static_cast<bool>(value) };
-        // Calls the evaluator with one operand per position. At
-        // `donated_position` the entry of `operands` is null and `owned`
-        // carries the value instead, handed over for in-place reuse: the
-        // host keeps no reference to it once the call returns.
-        { host.evaluate(evaluator, operands, donated_position, std::move(owned), out) } ->
-            std::same_as<Status<typename H::Error>>;
-        // Checks a produced (or input, or constant) value against the node's
-        // output specifications.
-        { host.validate(value, specs) } -> std::same_as<Status<typename H::Error>>;
-        // A second handle to the same value.
-        { host.share(value) } -> std::same_as<typename H::Value>;
-        // Whether `value` is the only reference to its value anywhere. See
-        // Note [Donating only what the walk alone holds].
-        { host.sole_reference(value) } -> std::same_as<bool>;
-        // The host's error for a failure the walk finds while evaluating a
-        // node (reported with the node like an evaluator's own failure).
-        { host.node_error(std::move(message)) } -> std::same_as<typename H::Error>;
-    };
+    typename H::Error;
+    {static_cast<bool>(value)};
+    // Calls the evaluator with one operand per position. At
+    // `donated_position` the entry of `operands` is null and `owned`
+    // carries the value instead, handed over for in-place reuse: the
+    // host keeps no reference to it once the call returns.
+    {
+        host.evaluate(evaluator, operands, donated_position, std::move(owned), out)
+        } -> std::same_as<Status<typename H::Error>>;
+    // Checks a produced (or input, or constant) value against the node's
+    // output specifications.
+    { host.validate(value, specs) } -> std::same_as<Status<typename H::Error>>;
+    // A second handle to the same value.
+    { host.share(value) } -> std::same_as<typename H::Value>;
+    // Whether `value` is the only reference to its value anywhere. See
+    // Note [Donating only what the walk alone holds].
+    { host.sole_reference(value) } -> std::same_as<bool>;
+    // The host's error for a failure the walk finds while evaluating a
+    // node (reported with the node like an evaluator's own failure).
+    { host.node_error(std::move(message)) } -> std::same_as<typename H::Error>;
+};
 
 }  // namespace vorlix::execution

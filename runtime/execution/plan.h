@@ -105,7 +105,7 @@ template <class Evaluator>
 class LinkedExecutionPlan {
 public:
     template <LinkingHost H>
-        requires std::same_as<typename H::Evaluator, Evaluator>
+    requires std::same_as<typename H::Evaluator, Evaluator>
     [[nodiscard]] static Expected<LinkedExecutionPlan, ExecutionError<typename H::Error>> link(
         std::shared_ptr<const GraphStore> store, H& host);
 
@@ -174,9 +174,9 @@ private:
 
 template <class Evaluator>
 template <LinkingHost H>
-    requires std::same_as<typename H::Evaluator, Evaluator>
-Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> LinkedExecutionPlan<Evaluator>::link(
-    std::shared_ptr<const GraphStore> store, H& host) {
+requires std::same_as<typename H::Evaluator, Evaluator>
+    Expected<LinkedExecutionPlan<Evaluator>, ExecutionError<typename H::Error>> LinkedExecutionPlan<Evaluator>::link(
+        std::shared_ptr<const GraphStore> store, H& host) {
     using Error = ExecutionError<typename H::Error>;
     using Result = Expected<LinkedExecutionPlan, Error>;
 
@@ -251,8 +251,8 @@ Status<> LinkedExecutionPlan<Evaluator>::count_parent_uses(const NodeRef& node) 
 template <class Evaluator>
 template <LinkingHost H>
 Status<ExecutionError<typename H::Error>> LinkedExecutionPlan<Evaluator>::link_operation(const GraphStore& graph,
-                                                                                       const NodeRef& node, NodeId id,
-                                                                                       H& host) {
+                                                                                         const NodeRef& node, NodeId id,
+                                                                                         H& host) {
     using Error = ExecutionError<typename H::Error>;
     const std::string_view op = node.schema.name;
     const Parents& parents = node.parents;
@@ -275,7 +275,9 @@ Status<ExecutionError<typename H::Error>> LinkedExecutionPlan<Evaluator>::link_o
     bool roots_found = true;
     switch (declared.output.kind) {
         case OutputKind::Owned: alias_roots_.append_self(id); break;
-        case OutputKind::Alias: roots_found = alias_roots_.append_copy_of(parents[declared.output.alias_position]); break;
+        case OutputKind::Alias:
+            roots_found = alias_roots_.append_copy_of(parents[declared.output.alias_position]);
+            break;
         case OutputKind::Unspecified: roots_found = alias_roots_.append_union_of(parents); break;
     }
     if (!roots_found) return Error(plan_detail::graph_failure("staged alias-root set is unavailable"));

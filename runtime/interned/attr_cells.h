@@ -22,9 +22,9 @@ namespace vorlix {
 // every text as IDs of the graph's text table, so that one value has exactly
 // one block: equal maps are equal bytes, and a map is interned by its bytes.
 struct AttrCell {
-    uint32_t key;          // the key's text ID in a map entry, else 0
+    uint32_t key;  // the key's text ID in a map entry, else 0
     AttrKind kind;
-    uint8_t reserved[3];   // always zero
+    uint8_t reserved[3];  // always zero
     // Bool: 0 or 1. Integer: the two's complement bits. Float: the bit
     // pattern. String and bytes: the text ID. List, tuple and map: the child
     // count in the high half, the first child's offset in the block in the low.

@@ -1,4 +1,5 @@
-// Fuzz target for the artifact readers: any text must be refused cleanly or read into a store that writes and re-reads to the same text, and the quick reader must read nothing the strict one reads otherwise.
+// Fuzz target for the artifact readers: any text must be refused cleanly or read into a store that writes and re-reads
+// to the same text, and the quick reader must read nothing the strict one reads otherwise.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>

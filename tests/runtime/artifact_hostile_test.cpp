@@ -1,4 +1,5 @@
-// Artifact reading under hostile input: truncation anywhere, declared sizes far beyond the data, and megabytes of nesting.
+// Artifact reading under hostile input: truncation anywhere, declared sizes far beyond the data, and megabytes of
+// nesting.
 #include "runtime/artifact.h"
 
 #include <gtest/gtest.h>
@@ -32,15 +33,17 @@ TEST(ArtifactHostileTest, DeclaredSizesBeyondTheDataAllocateNothingFirst) {
     const std::string text = samples::small_text();
     // Shapes in the node metadata are only recorded; no product is taken.
     const std::string huge_shape =
-        replaced(text, R"("inputs":[],"attrs":{},"shape":[2])", R"("inputs":[],"attrs":{},"shape":[18446744073709551615,18446744073709551615])");
+        replaced(text, R"("inputs":[],"attrs":{},"shape":[2])",
+                 R"("inputs":[],"attrs":{},"shape":[18446744073709551615,18446744073709551615])");
     auto store = artifact::from_json(huge_shape);
     ASSERT_TRUE(store);
     EXPECT_TRUE(std::ranges::equal(samples::take(store->node(0)).metadata.shape(), Shape{~uint64_t{0}, ~uint64_t{0}}));
-    const std::string empty_data = replaced(replaced(text, R"("shape":[2],"layout")", R"("shape":[4294967295,4294967295],"layout")"),
-                                            R"("data":"0000803f00000040")", R"("data":"")");
-    EXPECT_EQ(read_failure(empty_data),
-              std::string(kFailed) + "staged constant byte count overflows at line 1 column " +
-                  std::to_string(empty_data.size() - 2));
+    const std::string empty_data =
+        replaced(replaced(text, R"("shape":[2],"layout")", R"("shape":[4294967295,4294967295],"layout")"),
+                 R"("data":"0000803f00000040")", R"("data":"")");
+    EXPECT_EQ(read_failure(empty_data), std::string(kFailed) +
+                                            "staged constant byte count overflows at line 1 column " +
+                                            std::to_string(empty_data.size() - 2));
 }
 
 // Megabytes of openings stop at the first level the reader refuses, with

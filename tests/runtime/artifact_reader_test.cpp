@@ -38,7 +38,8 @@ TEST(ArtifactReaderOrderTest, StagesRunInOrder) {
     const std::string text = samples::small_text();
     std::vector<Edit> edits{
         {R"("digest":)", R"("extra":0,"digest":)", ""},
-        {R"("format":"vorlix.graph")", R"("format":"other")", R"(Unsupported graph format "other"; expected "vorlix.graph")"},
+        {R"("format":"vorlix.graph")", R"("format":"other")",
+         R"(Unsupported graph format "other"; expected "vorlix.graph")"},
         {R"("id":2,)", R"("id":3,)", "graph nodes must have dense append-only IDs: expected 2, got 3"},
         {R"("constants":{"1":)", R"("constants":{"01":)", R"(graph constant key "01" is not a canonical node ID)"},
         {R"("2024.12")", R"("2025.12")", R"(Unsupported required Array API version "2025.12")"},
@@ -54,23 +55,22 @@ TEST(ArtifactReaderOrderTest, StagesRunInOrder) {
 }
 
 TEST(ArtifactReaderOrderTest, HeaderTextsBeforeNumbers) {
-    expect_check_order(samples::small_text(),
-                       {
-                           {R"("format":"vorlix.graph")", R"("format":"other")",
-                            R"(Unsupported graph format "other"; expected "vorlix.graph")"},
-                           {R"("version":"2.0")", R"("version":"2.\u0000")",
-                            R"(Unsupported graph version "2.\0"; expected "2.0")"},
-                           {R"("semantic_profile":"vorlix-array-1")", R"("semantic_profile":"")",
-                            R"(Unsupported semantic profile ""; expected "vorlix-array-1")"},
-                           {R"("producer":"vorlix")", R"("producer":"me\"")",
-                            R"(Unsupported graph producer "me\""; expected "vorlix")"},
-                           {R"("core_opset":1)", R"("core_opset":0)", "Unsupported core opset 0; expected 1"},
-                           {R"("semantic_profile_version":1)", R"("semantic_profile_version":4294967295)",
-                            "Unsupported semantic profile version 4294967295; expected 1"},
-                           {R"("compiler_version":1)", R"("compiler_version":2)", "Unsupported compiler version 2; expected 1"},
-                           {R"("optimizer_version":2)", R"("optimizer_version":1)",
-                            "Unsupported optimizer version 1; expected 2"},
-                       });
+    expect_check_order(
+        samples::small_text(),
+        {
+            {R"("format":"vorlix.graph")", R"("format":"other")",
+             R"(Unsupported graph format "other"; expected "vorlix.graph")"},
+            {R"("version":"2.0")", R"("version":"2.\u0000")", R"(Unsupported graph version "2.\0"; expected "2.0")"},
+            {R"("semantic_profile":"vorlix-array-1")", R"("semantic_profile":"")",
+             R"(Unsupported semantic profile ""; expected "vorlix-array-1")"},
+            {R"("producer":"vorlix")", R"("producer":"me\"")",
+             R"(Unsupported graph producer "me\""; expected "vorlix")"},
+            {R"("core_opset":1)", R"("core_opset":0)", "Unsupported core opset 0; expected 1"},
+            {R"("semantic_profile_version":1)", R"("semantic_profile_version":4294967295)",
+             "Unsupported semantic profile version 4294967295; expected 1"},
+            {R"("compiler_version":1)", R"("compiler_version":2)", "Unsupported compiler version 2; expected 1"},
+            {R"("optimizer_version":2)", R"("optimizer_version":1)", "Unsupported optimizer version 1; expected 2"},
+        });
 }
 
 // The constant's own checks fail at its closing brace, the last but two
@@ -133,9 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
         Edit{R"("num_outputs":1,"output_shapes":null,"output_dtypes":null,"name":"sum")",
              R"("num_outputs":2,"output_shapes":null,"output_dtypes":null,"name":"sum")",
              "multi-output node is missing output_shapes/output_dtypes"},
-        Edit{R"("num_outputs":1,"output_shapes":null,"output_dtypes":null,"name":"sum")",
-             R"("num_outputs":18446744073709551615,"output_shapes":[[2],[2]],"output_dtypes":["float32","x"],"name":"sum")",
-             "node expects 18446744073709551615 outputs but got 2 shapes and 2 dtypes"},
+        Edit{
+            R"("num_outputs":1,"output_shapes":null,"output_dtypes":null,"name":"sum")",
+            R"("num_outputs":18446744073709551615,"output_shapes":[[2],[2]],"output_dtypes":["float32","x"],"name":"sum")",
+            "node expects 18446744073709551615 outputs but got 2 shapes and 2 dtypes"},
         Edit{R"("num_outputs":1,"output_shapes":null,"output_dtypes":null,"name":"sum")",
              R"("num_outputs":2,"output_shapes":[[2],[2]],"output_dtypes":["float32","a\u0000"],"name":"sum")",
              "dtype descriptor must not contain NUL characters"},
@@ -145,19 +146,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     ConstantChecks, ArtifactReaderEditTest,
-    ::testing::Values(
-        Edit{R"("data":"0000803f00000040")", R"("data":"0000803f0000004")",
-             "staged constant data must contain an even number of characters"},
-        Edit{R"("kind":"array")", R"("kind":"scalar")", "a staged scalar constant must have rank zero"},
-        Edit{R"("shape":[2],"layout")", R"("shape":[4294967296,4294967296],"layout")", "staged constant shape overflows"},
-        Edit{R"("shape":[2],"layout")", R"("shape":[4611686018427387904],"layout")",
-             "staged constant byte count overflows"},
-        Edit{R"("shape":[2],"layout")", R"("shape":[18446744073709551615,0,18446744073709551615],"layout")",
-             "staged constant shape/dtype require 0 bytes; got 8"},
-        Edit{R"("dtype":"float32","shape":[2],"layout")", R"("dtype":"bool","shape":[8],"layout")",
-             "staged bool constant bytes must be exactly 0 or 1"},
-        Edit{R"("data":"0000803f00000040")", R"("data":"0000803f00000041")",
-             "staged constant digest does not match its contents"}));
+    ::testing::Values(Edit{R"("data":"0000803f00000040")", R"("data":"0000803f0000004")",
+                           "staged constant data must contain an even number of characters"},
+                      Edit{R"("kind":"array")", R"("kind":"scalar")", "a staged scalar constant must have rank zero"},
+                      Edit{R"("shape":[2],"layout")", R"("shape":[4294967296,4294967296],"layout")",
+                           "staged constant shape overflows"},
+                      Edit{R"("shape":[2],"layout")", R"("shape":[4611686018427387904],"layout")",
+                           "staged constant byte count overflows"},
+                      Edit{R"("shape":[2],"layout")",
+                           R"("shape":[18446744073709551615,0,18446744073709551615],"layout")",
+                           "staged constant shape/dtype require 0 bytes; got 8"},
+                      Edit{R"("dtype":"float32","shape":[2],"layout")", R"("dtype":"bool","shape":[8],"layout")",
+                           "staged bool constant bytes must be exactly 0 or 1"},
+                      Edit{R"("data":"0000803f00000040")", R"("data":"0000803f00000041")",
+                           "staged constant digest does not match its contents"}));
 
 INSTANTIATE_TEST_SUITE_P(
     KeysAndStore, ArtifactReaderEditTest,
@@ -190,7 +192,8 @@ TEST(ArtifactReaderTest, ConstantAndAttributeKeys) {
     const std::string twice = replaced(text, R"("constants":{"1":)", R"("constants":{"1":)" + constant + R"(,"1":)");
     EXPECT_EQ(take(artifact::to_json(take(artifact::from_json(twice)))), text);
     const std::string bad_first = replaced(twice, R"("layout":"C")", R"("layout":"K")");
-    EXPECT_EQ(read_failure(bad_first), std::string(kFailed) + R"(unsupported staged constant layout "K" at line 1 column )" +
+    EXPECT_EQ(read_failure(bad_first), std::string(kFailed) +
+                                           R"(unsupported staged constant layout "K" at line 1 column )" +
                                            std::to_string(bad_first.find(R"(},"1":)") + 1));
 
     const std::string foreign = replaced(text, R"("constants":{"1":)", R"("constants":{"2":)" + constant + R"(,"1":)");
@@ -205,7 +208,8 @@ TEST(ArtifactReaderTest, OptionalNodeMembersMayBeAbsent) {
     const std::string text = samples::small_text();
     std::string terse = text;
     for (int node = 0; node < 2; ++node) {
-        terse = replaced(terse, R"(,"output_shapes":null,"output_dtypes":null,"name":null,"source_location":null})", "}");
+        terse =
+            replaced(terse, R"(,"output_shapes":null,"output_dtypes":null,"name":null,"source_location":null})", "}");
     }
     terse = replaced(terse, R"(,"output_shapes":null,"output_dtypes":null,"name":"sum","source_location":null})",
                      R"(,"name":"sum"})");
@@ -266,10 +270,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AttrCase{R"({"value":5,"kind":"integer"})", AttrValue::from_integer(5)},
         AttrCase{R"(["integer",-9223372036854775808])", AttrValue::from_integer(INT64_MIN)},
-        AttrCase{R"(["integer",-0])", AttrValue::from_integer(0)},
-        AttrCase{R"({"kind":"null"})", AttrValue::null()},
-        AttrCase{R"({"value":null,"kind":"null"})", AttrValue::null()},
-        AttrCase{R"(["null",null])", AttrValue::null()},
+        AttrCase{R"(["integer",-0])", AttrValue::from_integer(0)}, AttrCase{R"({"kind":"null"})", AttrValue::null()},
+        AttrCase{R"({"value":null,"kind":"null"})", AttrValue::null()}, AttrCase{R"(["null",null])", AttrValue::null()},
         AttrCase{R"({"kind":"float","value":"7ff8000000000001"})", AttrValue::from_float_bits(0x7ff8000000000001ull)},
         AttrCase{R"(["float","8000000000000000"])", AttrValue::from_float(-0.0)},
         AttrCase{R"({"kind":"bytes","value":""})", AttrValue::from_bytes({})},
@@ -288,17 +290,20 @@ INSTANTIATE_TEST_SUITE_P(
         AttrCase{R"(["integer",1,2])", std::nullopt, "invalid length 3, expected a [kind, value] array",
                  R"(["integer",1,2)"},
         AttrCase{R"({"kind":"integer","value":9223372036854775808})", std::nullopt,
-                 "invalid value: integer 9223372036854775808, expected i64", R"({"kind":"integer","value":9223372036854775808)"},
+                 "invalid value: integer 9223372036854775808, expected i64",
+                 R"({"kind":"integer","value":9223372036854775808)"},
         AttrCase{R"({"kind":"integer","value":1.0})", std::nullopt, "invalid type: number 1.0, expected i64",
                  R"({"kind":"integer","value":1.0)"},
         AttrCase{R"({"kind":"float","value":"3FF0000000000000"})", std::nullopt,
-                 "exact float bits must be 16 lowercase hexadecimal characters", R"({"kind":"float","value":"3FF0000000000000")"},
+                 "exact float bits must be 16 lowercase hexadecimal characters",
+                 R"({"kind":"float","value":"3FF0000000000000")"},
         AttrCase{R"(["float","3ff00000000000"])", std::nullopt,
                  "exact float bits must be 16 lowercase hexadecimal characters", R"(["float","3ff00000000000")"},
         AttrCase{R"(["float",1])", std::nullopt, "invalid type: integer 1, expected a string", R"(["float",1)"},
         AttrCase{R"(["bytes","abc"])", std::nullopt, "hex byte string must contain an even number of characters",
                  R"(["bytes","abc")"},
-        AttrCase{R"(["bytes","0A"])", std::nullopt, "hex byte string must use lowercase hexadecimal", R"(["bytes","0A")"},
+        AttrCase{R"(["bytes","0A"])", std::nullopt, "hex byte string must use lowercase hexadecimal",
+                 R"(["bytes","0A")"},
         AttrCase{R"({"kind":"int","value":1})", std::nullopt,
                  "unknown attribute kind \"int\", expected one of `null`, `bool`, `integer`, `float`, `string`, "
                  "`bytes`, `list`, `tuple`, `map`",
@@ -319,7 +324,8 @@ INSTANTIATE_TEST_SUITE_P(
                  R"({"value":[],"kind":"map")"},
         AttrCase{R"({"kind":"list","value":{}})", std::nullopt, "invalid type: object, expected an array",
                  R"({"kind":"list","value":{)"},
-        AttrCase{R"(7)", std::nullopt, "invalid type: integer 7, expected an attribute value object or [kind, value] array"},
+        AttrCase{R"(7)", std::nullopt,
+                 "invalid type: integer 7, expected an attribute value object or [kind, value] array"},
         AttrCase{R"({"kind":5,"value":5})", std::nullopt, "invalid type: integer 5, expected an attribute kind",
                  R"({"kind":5)"},
         AttrCase{R"(["bool","true"])", std::nullopt, R"(invalid type: string "true", expected a boolean)",
@@ -348,12 +354,13 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{R"({"format")", "EOF while parsing an object", 9},
         TextCase{R"({"format":)", "EOF while parsing a value", 10},
         TextCase{R"({"format":"vorlix)", "EOF while parsing a string", 17},
-        TextCase{R"({"inputs":[1)", "EOF while parsing an array", 12},
-        TextCase{R"({"format" 1})", "expected `:`", 11}, TextCase{R"({"format":"x",})", "trailing comma", 15},
-        TextCase{R"({"format":"x"])", "expected `,` or `}`", 14}, TextCase{R"({5:1})", "key must be a string", 2},
-        TextCase{R"({"inputs":[1,])", "trailing comma", 14}, TextCase{R"({"inputs":[1 2])", "expected `,` or `]`", 14},
+        TextCase{R"({"inputs":[1)", "EOF while parsing an array", 12}, TextCase{R"({"format" 1})", "expected `:`", 11},
+        TextCase{R"({"format":"x",})", "trailing comma", 15}, TextCase{R"({"format":"x"])", "expected `,` or `}`", 14},
+        TextCase{R"({5:1})", "key must be a string", 2}, TextCase{R"({"inputs":[1,])", "trailing comma", 14},
+        TextCase{R"({"inputs":[1 2])", "expected `,` or `]`", 14},
         TextCase{R"({"inputs":[01])", "expected `,` or `]`", 13}, TextCase{R"({"format":tru})", "expected value", 14},
-        TextCase{R"({"inputs":[1.])", "invalid number", 14}, TextCase{R"({"inputs":[1e999])", "number out of range", 16},
+        TextCase{R"({"inputs":[1.])", "invalid number", 14},
+        TextCase{R"({"inputs":[1e999])", "number out of range", 16},
         TextCase{std::string("\0{}", 3), "expected value", 1},
         TextCase{"{\"format\":\"a\x01\"}", "control character found while parsing a string", 13},
         TextCase{std::string("{\"format\":\"x\0\"}", 15), "control character found while parsing a string", 13},
@@ -382,19 +389,23 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{R"({"nodes":[{"shape":[-1]}]})", "invalid value: integer -1, expected u64", 22},
         TextCase{R"({"nodes":[{"name":5}]})", "invalid type: integer 5, expected a string or null", 19},
         TextCase{R"({"nodes":[{"output_shapes":[[1],2]}]})", "invalid type: integer 2, expected an array of u64", 33},
-        TextCase{R"({"nodes":[{"output_dtypes":true}]})", "invalid type: boolean true, expected an array of strings or null",
-                 31},
+        TextCase{R"({"nodes":[{"output_dtypes":true}]})",
+                 "invalid type: boolean true, expected an array of strings or null", 31},
         TextCase{R"({"nodes":[null]})", "invalid type: null, expected a node object", 14},
         TextCase{R"({"constants":{"1":[]}})", "invalid type: array, expected a constant object", 19},
         TextCase{R"({"format":"a","format":"a"})", "duplicate field `format`", 22},
         TextCase{R"({"nodes":[{"id":0,"id":0}]})", "duplicate field `id`", 22},
         TextCase{R"({"nodes":[{}]})", "missing field `id`", 12},
-        TextCase{R"({"nodes":[{"op":"x","x":1}]})", "unknown field \"x\", expected one of `id`, `op`, "
+        TextCase{R"({"nodes":[{"op":"x","x":1}]})",
+                 "unknown field \"x\", expected one of `id`, `op`, "
                  "`schema_version`, `inputs`, `attrs`, `shape`, `dtype`, `num_outputs`, `output_shapes`, "
-                 "`output_dtypes`, `name`, `source_location`", 23},
-        TextCase{R"({"\u0000":1})", "unknown field \"\\0\", expected one of `format`, `version`, `core_opset`, "
+                 "`output_dtypes`, `name`, `source_location`",
+                 23},
+        TextCase{R"({"\u0000":1})",
+                 "unknown field \"\\0\", expected one of `format`, `version`, `core_opset`, "
                  "`semantic_profile`, `semantic_profile_version`, `required_array_api_version`, `producer`, "
-                 "`compiler_version`, `optimizer_version`, `inputs`, `outputs`, `nodes`, `constants`", 9},
+                 "`compiler_version`, `optimizer_version`, `inputs`, `outputs`, `nodes`, `constants`",
+                 9},
         TextCase{R"({"constants":{"1":{"digest":"x"}}})", "missing field `format`", 32},
         TextCase{R"({})", "missing field `format`", 2}));
 

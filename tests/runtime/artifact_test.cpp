@@ -56,14 +56,14 @@ TEST_P(ArtifactEscapeTest, NamesAttributeKeysAndStringsEscapeAlike) {
     EXPECT_EQ(take(artifact::to_json(take(artifact::from_json(text)))), text);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Characters, ArtifactEscapeTest,
-    ::testing::Values(Escape{"\"", R"(\")"}, Escape{"\\", R"(\\)"}, Escape{"\b", R"(\b)"}, Escape{"\t", R"(\t)"},
-                      Escape{"\n", R"(\n)"}, Escape{"\f", R"(\f)"}, Escape{"\r", R"(\r)"},
-                      Escape{std::string(1, '\0'), R"(\u0000)"}, Escape{"\x01", R"(\u0001)"},
-                      Escape{"\x0b", R"(\u000b)"}, Escape{"\x1b", R"(\u001b)"}, Escape{"\x1f", R"(\u001f)"},
-                      Escape{"/", "/"}, Escape{"\x7f", "\x7f"}, Escape{"é€😀", "é€😀"},
-                      Escape{"a\"b\\c\nd", R"(a\"b\\c\nd)"}));
+INSTANTIATE_TEST_SUITE_P(Characters, ArtifactEscapeTest,
+                         ::testing::Values(Escape{"\"", R"(\")"}, Escape{"\\", R"(\\)"}, Escape{"\b", R"(\b)"},
+                                           Escape{"\t", R"(\t)"}, Escape{"\n", R"(\n)"}, Escape{"\f", R"(\f)"},
+                                           Escape{"\r", R"(\r)"}, Escape{std::string(1, '\0'), R"(\u0000)"},
+                                           Escape{"\x01", R"(\u0001)"}, Escape{"\x0b", R"(\u000b)"},
+                                           Escape{"\x1b", R"(\u001b)"}, Escape{"\x1f", R"(\u001f)"}, Escape{"/", "/"},
+                                           Escape{"\x7f", "\x7f"}, Escape{"é€😀", "é€😀"},
+                                           Escape{"a\"b\\c\nd", R"(a\"b\\c\nd)"}));
 
 TEST(ArtifactWriterTest, ConstantsFollowTheByteOrderOfTheirKeys) {
     auto b = take(GraphBuilder::new_for_array_api("2023.12"));
@@ -171,8 +171,10 @@ GraphStore rich_store() {
         const bool scalar = d % 2 == 0;
         const Shape shape = scalar ? Shape{} : Shape{3};
         Bytes data(dtype.size() * (scalar ? 1 : 3));
-        for (size_t i = 0; i < data.size(); ++i) data[i] = dtype == NumericDType::Bool ? 1 : static_cast<uint8_t>(37 * i + d);
-        auto c = take(PortableConstant::create(scalar ? ConstantKind::Scalar : ConstantKind::Array, dtype, shape, data));
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = dtype == NumericDType::Bool ? 1 : static_cast<uint8_t>(37 * i + d);
+        auto c =
+            take(PortableConstant::create(scalar ? ConstantKind::Scalar : ConstantKind::Array, dtype, shape, data));
         constants.push_back(take(b.append_constant(meta(shape, dtype.name()), std::move(c))));
     }
     AttrMap inner;
@@ -186,8 +188,9 @@ GraphStore rich_store() {
     attrs.emplace("inf", AttrValue::from_float(-std::numeric_limits<double>::infinity()));
     attrs.emplace("min", AttrValue::from_integer(std::numeric_limits<int64_t>::min()));
     attrs.emplace("max", AttrValue::from_integer(std::numeric_limits<int64_t>::max()));
-    attrs.emplace("flags", AttrValue::from_list({AttrValue::from_bool(true), AttrValue::from_bool(false),
-                                                 AttrValue::null(), AttrValue::from_tuple({AttrValue::from_bytes({})})}));
+    attrs.emplace("flags",
+                  AttrValue::from_list({AttrValue::from_bool(true), AttrValue::from_bool(false), AttrValue::null(),
+                                        AttrValue::from_tuple({AttrValue::from_bytes({})})}));
     attrs.emplace("bytes", AttrValue::from_bytes({0, 0x7f, 0x80, 0xff}));
     attrs.emplace("text", AttrValue::from_string(std::string("nul\0 \x1f \xe2\x82\xac \xf0\x9f\x98\x80", 15)));
     attrs.emplace("\xce\xbb\n", AttrValue::from_map(std::move(inner)));
@@ -232,7 +235,8 @@ TEST(ArtifactRoundTripTest, RichStoreRewritesByteForByte) {
         EXPECT_EQ(read->kind(), constant.kind());
         EXPECT_EQ(read->dtype(), constant.dtype());
         EXPECT_EQ(read->shape(), constant.shape());
-        EXPECT_TRUE(std::equal(read->data().begin(), read->data().end(), constant.data().begin(), constant.data().end()));
+        EXPECT_TRUE(
+            std::equal(read->data().begin(), read->data().end(), constant.data().begin(), constant.data().end()));
     }
     const AttrMap attrs = attr::to_tree(take(back.node(16)).metadata.attrs());
     EXPECT_EQ(attrs.at("nan").as_float_bits(), 0x7ff8000000000001ull);

@@ -26,27 +26,20 @@ TEST_P(DTypeResolves, ToCanonicalAndName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, DTypeResolves,
-    ::testing::Values(Resolution{"  float \t", "float64", "float"},
-                      Resolution{"numpy.int", "int64", "int"},
-                      Resolution{"cupy.complex", "complex128", "complex"},
-                      Resolution{"array_api_strict.bool_", "bool", "bool_"},
-                      Resolution{"numpy.", "numpy.", "numpy."},
-                      Resolution{"numpy.linalg.x", "numpy.linalg.x", "numpy.linalg.x"},
-                      Resolution{"cupy.numpy.float32", "cupy.numpy.float32", "cupy.numpy.float32"},
-                      Resolution{" numpy.float ", "float64", "float"},
-                      // White space behind a stripped prefix is trimmed too, so
-                      // that the name reads back unchanged from an artifact.
-                      Resolution{"numpy.\tfloat", "float64", "float"},
-                      Resolution{"cupy.\u3000int8 ", "int8", "int8"},
-                      Resolution{"intc", "intc", "intc"},
-                      Resolution{"Float", "Float", "Float"},
-                      Resolution{">f4", ">f4", ">f4"},
-                      Resolution{"\u00a0float32\u3000", "float32", "float32"},
-                      Resolution{"\u2028half\u0085\u2009", "float16", "half"},
-                      Resolution{"\v\fushort\r\n", "uint16", "ushort"},
-                      // A zero-width space is not white space.
-                      Resolution{"float\u200b", "float\u200b", "float\u200b"},
-                      Resolution{"numpy.float64", "float64", "float64"}),
+    ::testing::Values(
+        Resolution{"  float \t", "float64", "float"}, Resolution{"numpy.int", "int64", "int"},
+        Resolution{"cupy.complex", "complex128", "complex"}, Resolution{"array_api_strict.bool_", "bool", "bool_"},
+        Resolution{"numpy.", "numpy.", "numpy."}, Resolution{"numpy.linalg.x", "numpy.linalg.x", "numpy.linalg.x"},
+        Resolution{"cupy.numpy.float32", "cupy.numpy.float32", "cupy.numpy.float32"},
+        Resolution{" numpy.float ", "float64", "float"},
+        // White space behind a stripped prefix is trimmed too, so
+        // that the name reads back unchanged from an artifact.
+        Resolution{"numpy.\tfloat", "float64", "float"}, Resolution{"cupy.\u3000int8 ", "int8", "int8"},
+        Resolution{"intc", "intc", "intc"}, Resolution{"Float", "Float", "Float"}, Resolution{">f4", ">f4", ">f4"},
+        Resolution{"\u00a0float32\u3000", "float32", "float32"},
+        Resolution{"\u2028half\u0085\u2009", "float16", "half"}, Resolution{"\v\fushort\r\n", "uint16", "ushort"},
+        // A zero-width space is not white space.
+        Resolution{"float\u200b", "float\u200b", "float\u200b"}, Resolution{"numpy.float64", "float64", "float64"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 struct Refusal {

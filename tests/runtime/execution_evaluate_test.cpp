@@ -25,7 +25,7 @@ struct Trial {
     }
 
     Expected<std::vector<Handle>, ExecutionError<std::string>> execute(std::vector<std::string> inputs,
-                                                                        std::vector<std::string> constants = {}) {
+                                                                       std::vector<std::string> constants = {}) {
         std::vector<Handle> in;
         for (auto& name : inputs) in.emplace_back(ledger, name);
         std::vector<Handle> cs;
@@ -53,28 +53,27 @@ Behaviour owned(std::vector<uint64_t> donations = {}) { return {OutputMode::owne
 
 TEST(ExecutionTest, ChainReleasesEachValueAtItsLastUse) {
     Sketch s;
-    s.node("vorlix.input");   // 0
-    s.node("a", {0});         // 1
-    s.node("b", {1});         // 2
-    s.node("dead", {1});      // 3: nobody reads it
-    s.node("c", {2});         // 4
+    s.node("vorlix.input");  // 0
+    s.node("a", {0});        // 1
+    s.node("b", {1});        // 2
+    s.node("dead", {1});     // 3: nobody reads it
+    s.node("c", {2});        // 4
     s.output(4);
     Trial run(std::move(s), {{"a", owned()}, {"b", owned()}, {"c", owned()}});
     auto out = take(run.execute({"x"}));
     EXPECT_EQ(names(out), (std::vector<std::string>{"c"}));
-    EXPECT_EQ(run.ledger.events, (std::vector<std::string>{
-                                     "call a(x)", "drop x", "call b(a)", "call dead(a)", "drop a", "drop dead",
-                                     "call c(b)", "drop b"}));
+    EXPECT_EQ(run.ledger.events, (std::vector<std::string>{"call a(x)", "drop x", "call b(a)", "call dead(a)", "drop a",
+                                                           "drop dead", "call c(b)", "drop b"}));
     out.clear();
     EXPECT_EQ(run.live_values(), 0);
 }
 
 TEST(ExecutionTest, DyingOwnedOperandIsHandedOver) {
     Sketch s;
-    s.node("vorlix.input");   // 0
-    s.node("a", {0});         // 1
-    s.node("b", {1});         // 2 donates position 0
-    s.node("c", {2});         // 3
+    s.node("vorlix.input");  // 0
+    s.node("a", {0});        // 1
+    s.node("b", {1});        // 2 donates position 0
+    s.node("c", {2});        // 3
     s.output(3);
     Trial run(std::move(s), {{"a", owned()}, {"b", owned({0})}, {"c", owned({0})}});
     auto out = take(run.execute({"x"}));
@@ -105,16 +104,28 @@ struct BlockedCase {
 TEST(ExecutionTest, DonationNeedsTheLastSingleReadAndNoOtherLiveShare) {
     const BlockedCase cases[] = {
         {"read twice", {{0}, {1, 1}}, {2}, {{"n1", owned()}, {"n2", owned({0, 1})}}, "call n2(n1, n1)"},
-        {"view still live", {{0}, {1}, {1}, {2, 3}}, {4},
-         {{"n1", owned()}, {"n2", {}}, {"n3", owned({0})}}, "call n3(n1)"},
-        {"alias still live", {{0}, {1}, {1}, {2, 3}}, {4},
-         {{"n1", owned()}, {"n2", {OutputMode::alias(0)}}, {"n3", owned({0})}}, "call n3(n1)"},
+        {"view still live",
+         {{0}, {1}, {1}, {2, 3}},
+         {4},
+         {{"n1", owned()}, {"n2", {}}, {"n3", owned({0})}},
+         "call n3(n1)"},
+        {"alias still live",
+         {{0}, {1}, {1}, {2, 3}},
+         {4},
+         {{"n1", owned()}, {"n2", {OutputMode::alias(0)}}, {"n3", owned({0})}},
+         "call n3(n1)"},
         {"output read later", {{0}, {1}}, {1, 2}, {{"n1", owned()}, {"n2", owned({0})}}, "call n2(n1)"},
         {"not owned", {{0}, {1}}, {2}, {{"n1", {}}, {"n2", owned({0})}}, "call n2(n1)"},
-        {"view read alongside", {{0}, {1}, {1, 2}}, {3},
-         {{"n1", owned()}, {"n2", {}}, {"n3", owned({1, 0})}}, "call n3(n1, n2)"},
-        {"view dropped at once", {{0}, {1}, {1}}, {3},
-         {{"n1", owned()}, {"n2", {}}, {"n3", owned({0})}}, "call n3(<n1>) holding 1"},
+        {"view read alongside",
+         {{0}, {1}, {1, 2}},
+         {3},
+         {{"n1", owned()}, {"n2", {}}, {"n3", owned({1, 0})}},
+         "call n3(n1, n2)"},
+        {"view dropped at once",
+         {{0}, {1}, {1}},
+         {3},
+         {{"n1", owned()}, {"n2", {}}, {"n3", owned({0})}},
+         "call n3(<n1>) holding 1"},
     };
     for (const auto& c : cases) {
         Sketch s;
@@ -180,12 +191,12 @@ TEST(ExecutionTest, CountMismatchesAreGraphErrors) {
 TEST(ExecutionTest, EveryFailureReleasesEverythingTheCallHeld) {
     auto sketch = [] {
         Sketch s;
-        s.node("vorlix.input");   // 0
-        s.node("vorlix.const");   // 1
-        s.node("n2", {0, 1});     // 2
-        s.node("n3", {2});        // 3 donates 2
-        s.node("n4", {3, 1});     // 4
-        s.node("n5", {4, 3});     // 5
+        s.node("vorlix.input");  // 0
+        s.node("vorlix.const");  // 1
+        s.node("n2", {0, 1});    // 2
+        s.node("n3", {2});       // 3 donates 2
+        s.node("n4", {3, 1});    // 4
+        s.node("n5", {4, 3});    // 5
         s.output(5);
         s.output(3);
         return s;

@@ -49,9 +49,9 @@ TEST(ExecutionPlanTest, InputsAndConstantsNeedNoBinder) {
 
 TEST(ExecutionPlanTest, UseCountsCountEveryReadAndEveryOutputEntry) {
     Sketch s;
-    s.node("vorlix.input");            // 0
-    s.node("square", {0, 0});          // 1
-    s.node("add", {1, 0});             // 2
+    s.node("vorlix.input");    // 0
+    s.node("square", {0, 0});  // 1
+    s.node("add", {1, 0});     // 2
     s.output(2);
     s.output(2);
     s.output(0);
@@ -65,15 +65,15 @@ TEST(ExecutionPlanTest, UseCountsCountEveryReadAndEveryOutputEntry) {
 
 TEST(ExecutionPlanTest, OutputModesGiveAliasRoots) {
     Sketch s;
-    s.node("vorlix.input");              // 0
-    s.node("own1", {0});                 // 1
-    s.node("vorlix.const");              // 2
-    s.node("own3", {2});                 // 3
-    s.node("mix4", {0, 1});              // 4: input and Owned 1 -> [1]
-    s.node("mix5", {3, 1});              // 5: Owned 3 and 1 -> [1, 3]
-    s.node("view6", {0, 5});             // 6: Alias(1) -> roots of 5
-    s.node("view7", {4, 0});             // 7: Alias(1) over the input -> []
-    s.node("none8", {0, 2});             // 8: no roots below
+    s.node("vorlix.input");   // 0
+    s.node("own1", {0});      // 1
+    s.node("vorlix.const");   // 2
+    s.node("own3", {2});      // 3
+    s.node("mix4", {0, 1});   // 4: input and Owned 1 -> [1]
+    s.node("mix5", {3, 1});   // 5: Owned 3 and 1 -> [1, 3]
+    s.node("view6", {0, 5});  // 6: Alias(1) -> roots of 5
+    s.node("view7", {4, 0});  // 7: Alias(1) over the input -> []
+    s.node("none8", {0, 2});  // 8: no roots below
     Ledger ledger;
     FakeHost host(ledger);
     host.behaviours["own1"].output = OutputMode::owned();
@@ -91,11 +91,11 @@ TEST(ExecutionPlanTest, OutputModesGiveAliasRoots) {
 
 TEST(ExecutionPlanTest, DonationCandidatesNeedOneEqualSpecification) {
     Sketch s;
-    s.node("vorlix.input");                                // 0: (2, 3) float32
-    s.node("vorlix.input", {}, Spec{{3}, "float32"});      // 1
-    s.node("vorlix.input", {}, Spec{{2, 3}, "float"});     // 2: float, not float64
-    s.node("f", {0, 1, 2, 0}, Spec{{2, 3}, "float32"});   // 3
-    s.node("g", {3, 1});                                   // 4
+    s.node("vorlix.input");                              // 0: (2, 3) float32
+    s.node("vorlix.input", {}, Spec{{3}, "float32"});    // 1
+    s.node("vorlix.input", {}, Spec{{2, 3}, "float"});   // 2: float, not float64
+    s.node("f", {0, 1, 2, 0}, Spec{{2, 3}, "float32"});  // 3
+    s.node("g", {3, 1});                                 // 4
     Ledger ledger;
     FakeHost host(ledger);
     host.behaviours["f"].donations = {1, 3, 2, 0, 3};
@@ -122,7 +122,8 @@ TEST(ExecutionPlanTest, PositionsBeyondTheOperandsArePlanErrors) {
         {{0, 2}, OutputMode::unspecified(), "linked operation 'f' at node %2 declares an invalid donation position"},
         {{}, OutputMode::alias(2), "linked operation 'f' at node %2 declares an invalid alias position"},
         {{7}, OutputMode::alias(5), "linked operation 'f' at node %2 declares an invalid donation position"},
-        {{1}, OutputMode::alias(uint64_t{1} << 40),
+        {{1},
+         OutputMode::alias(uint64_t{1} << 40),
          "linked operation 'f' at node %2 declares an invalid alias position"},
     };
     for (const auto& c : cases) {

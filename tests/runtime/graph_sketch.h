@@ -55,9 +55,9 @@ public:
     NodeId node(std::string_view op, std::vector<NodeId> parents = {}, Spec spec = {}) {
         auto dtype = take(DTypeDescriptor::from_name(spec.dtype));
         const auto numeric = NumericDType::from_str(dtype.canonical());
-        NodeMetadata metadata = take(NodeMetadata::create(std::move(spec.attrs), spec.shape, std::move(dtype),
-                                                          std::move(spec.name), 1, std::nullopt, std::nullopt,
-                                                          std::move(spec.location)));
+        NodeMetadata metadata =
+            take(NodeMetadata::create(std::move(spec.attrs), spec.shape, std::move(dtype), std::move(spec.name), 1,
+                                      std::nullopt, std::nullopt, std::move(spec.location)));
         if (op == graph::kInputOp) return take(builder_.append_input(std::move(metadata)));
         if (op != graph::kConstOp) return take(builder_.append_operation(op, 1, parents, std::move(metadata)));
         uint64_t bytes = numeric->size();

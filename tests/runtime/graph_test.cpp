@@ -22,8 +22,8 @@ NodeMetadata meta(Shape shape = {2}, std::string_view dtype = "float32", size_t 
         shapes.emplace(outputs, shape);
         dtypes.emplace(outputs, d);
     }
-    return take(NodeMetadata::create({}, shape, d, std::nullopt, outputs, std::move(shapes), std::move(dtypes),
-                                     std::nullopt));
+    return take(
+        NodeMetadata::create({}, shape, d, std::nullopt, outputs, std::move(shapes), std::move(dtypes), std::nullopt));
 }
 
 PortableConstant f32_constant(Shape shape = {2}, NumericDType dtype = NumericDType::Float32) {
@@ -255,8 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "input role ownership is inconsistent at node %3"},
         StoreRefusal{"constant node without payload", [](GraphData& d) { d.constants.clear(); },
                      "constant payload ownership is inconsistent at node %1"},
-        StoreRefusal{"payload under an operation",
-                     [](GraphData& d) { d.constants.emplace(2, f32_constant()); },
+        StoreRefusal{"payload under an operation", [](GraphData& d) { d.constants.emplace(2, f32_constant()); },
                      "constant payload ownership is inconsistent at node %2"},
         StoreRefusal{"constant with operands",
                      [](GraphData& d) {

@@ -80,12 +80,21 @@ INSTANTIATE_TEST_SUITE_P(
         InternCase{"a repeated key keeps its last value",
                    [](AttrDraft& d) { d.key("a"), d.integer(1), d.key("b"), d.null(), d.key("a"), d.integer(2); },
                    [](AttrDraft& d) { d.key("b"), d.null(), d.key("a"), d.integer(2); }, true},
-        InternCase{"list and tuple", [](AttrDraft& d) { d.key("k"), ints(d, AttrKind::List, {1, 2}); },
-                   [](AttrDraft& d) { d.key("k"), ints(d, AttrKind::Tuple, {1, 2}); }, false},
+        InternCase{"list and tuple",
+                   [](AttrDraft& d) {
+                       d.key("k"), ints(d, AttrKind::List, {1, 2});
+                   },
+                   [](AttrDraft& d) {
+                       d.key("k"), ints(d, AttrKind::Tuple, {1, 2});
+                   },
+                   false},
         InternCase{"zero and negative zero", [](AttrDraft& d) { d.key("f"), d.float_bits(0); },
                    [](AttrDraft& d) { d.key("f"), d.float_bits(uint64_t{1} << 63); }, false},
         InternCase{"string and bytes of one text", [](AttrDraft& d) { d.key("s"), d.string("ab"); },
-                   [](AttrDraft& d) { d.key("s"), d.bytes(std::vector<uint8_t>{'a', 'b'}); }, false},
+                   [](AttrDraft& d) {
+                       d.key("s"), d.bytes(std::vector<uint8_t>{'a', 'b'});
+                   },
+                   false},
         InternCase{"key and value texts", [](AttrDraft& d) { d.key("x"), d.string("y"); },
                    [](AttrDraft& d) { d.key("y"), d.string("x"); }, false},
         InternCase{"nested maps in any key order, a kind set late",

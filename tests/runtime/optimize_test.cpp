@@ -18,10 +18,8 @@ using testing::take;
 
 // Cases print, and name their tests, by their labels.
 template <class Case>
-    requires requires(const Case& c) { c.label; }
-void PrintTo(const Case& c, std::ostream* os) {
-    *os << c.label;
-}
+requires requires(const Case& c) { c.label; }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.label; }
 
 template <class Case>
 std::string label_name(const ::testing::TestParamInfo<Case>& info) {
@@ -122,8 +120,11 @@ INSTANTIATE_TEST_SUITE_P(
         PairCase{"negative axes in a list", {2, 2, 2}, axes(ints({-2, -1, -3}, true)), axes(ints({2, 0, 1})), true},
         PairCase{"repeated axis", {2, 2}, axes(ints({0, 0})), axes(ints({0, 0})), false},
         PairCase{"axes of another rank", {2, 2, 2}, axes(ints({1, 0})), axes(ints({1, 0})), false},
-        PairCase{"backends differ", {2, 2}, backend(AttrValue::from_string("np")),
-                 backend(AttrValue::from_string("cp")), false},
+        PairCase{"backends differ",
+                 {2, 2},
+                 backend(AttrValue::from_string("np")),
+                 backend(AttrValue::from_string("cp")),
+                 false},
         PairCase{"backend on one side", {2, 2}, {}, backend(AttrValue::from_string("np")), false},
         PairCase{"other attribute", {2, 2}, {}, attrs({{"conjugate", AttrValue::from_bool(false)}}), false},
         PairCase{"outer dtype written differently", {2, 2}, {}, {}, false, std::nullopt, "float"},
@@ -178,8 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
         CseCase{"later one is a graph output", "array.exp", {}, {}, false, {}, true},
         CseCase{"both feed an effect", "array.exp", {}, {}, false, {}, false, "io.print"},
         CseCase{"equal constants", "vorlix.const", {}, {}, false},
-        CseCase{"empty_like", "array.empty_like", {}, {}, false},
-        CseCase{"copy", "vorlix.copy", {}, {}, false},
+        CseCase{"empty_like", "array.empty_like", {}, {}, false}, CseCase{"copy", "vorlix.copy", {}, {}, false},
         CseCase{"transpose without and with axes", "array.transpose", kSquare, square(axes(ints({1, 0}))), true},
         CseCase{"transpose negative list and null", "array.transpose", square(axes(ints({-1, -2}, true))),
                 square(axes(AttrValue::null())), true},

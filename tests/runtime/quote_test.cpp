@@ -26,8 +26,7 @@ TEST_P(QuoteFlavours, WriteExpectedEscapes) {
 INSTANTIATE_TEST_SUITE_P(
     Characters, QuoteFlavours,
     ::testing::Values(
-        QuoteCase{"", R"("")", R"("")"},
-        QuoteCase{"2025.12", R"("2025.12")", R"("2025.12")"},
+        QuoteCase{"", R"("")", R"("")"}, QuoteCase{"2025.12", R"("2025.12")", R"("2025.12")"},
         QuoteCase{"a\"b\\c", R"("a\"b\\c")", R"("a\"b\\c")"},
         QuoteCase{std::string("\t\r\n\0", 4), R"("\t\r\n\0")", R"("\t\r\n\0")"},
         QuoteCase{"\x01\x1f\x7f", R"("\u{1}\u{1f}\u{7f}")", R"("\u{1}\u{1f}\u{7f}")"},
@@ -36,15 +35,12 @@ INSTANTIATE_TEST_SUITE_P(
         QuoteCase{"caf\u00e9 \U0001F600 '/", "\"caf\u00e9 \U0001F600 '/\"", "\"caf\u00e9 \U0001F600 '/\""},
         // Non-printable but not control: only the key flavour escapes.
         QuoteCase{"a\u00a0b", "\"a\u00a0b\"", R"("a\u{a0}b")"},
-        QuoteCase{"x\u200by", "\"x\u200by\"", R"("x\u{200b}y")"},
-        QuoteCase{"\u2028", "\"\u2028\"", R"("\u{2028}")"},
-        QuoteCase{"\U000E0001", "\"\U000E0001\"", R"("\u{e0001}")"},
-        QuoteCase{"\u0378", "\"\u0378\"", R"("\u{378}")"},
+        QuoteCase{"x\u200by", "\"x\u200by\"", R"("x\u{200b}y")"}, QuoteCase{"\u2028", "\"\u2028\"", R"("\u{2028}")"},
+        QuoteCase{"\U000E0001", "\"\U000E0001\"", R"("\u{e0001}")"}, QuoteCase{"\u0378", "\"\u0378\"", R"("\u{378}")"},
         // A combining mark is escaped by the key flavour only at the start.
         QuoteCase{"\u0301a\u0301", "\"\u0301a\u0301\"", "\"\\u{301}a\u0301\""},
         // Bytes that are not UTF-8 are escaped in both.
-        QuoteCase{"\xff", R"("\xff")", R"("\xff")"},
-        QuoteCase{"a\xe2\x82", R"("a\xe2\x82")", R"("a\xe2\x82")"},
+        QuoteCase{"\xff", R"("\xff")", R"("\xff")"}, QuoteCase{"a\xe2\x82", R"("a\xe2\x82")", R"("a\xe2\x82")"},
         QuoteCase{"\xc0\x80", R"("\xc0\x80")", R"("\xc0\x80")"}),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 

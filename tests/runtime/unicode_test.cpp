@@ -20,7 +20,7 @@ TEST(UnicodeTest, DecodesWellFormedSequences) {
 
 TEST(UnicodeTest, MalformedSequencesDecodeOneByteAtATime) {
     const std::string cases[] = {
-        "\x80", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
+        "\x80",     "\xc0\x80",  "\xc1\xbf", "\xe0\x80\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xf5\x80\x80\x80",
         "\xe2\x82", "\xe2(\xa1",
     };
     for (const std::string& text : cases) {

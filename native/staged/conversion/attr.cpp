@@ -36,12 +36,12 @@ size_t ActiveContainers::IdentityHash::operator()(const PyObject* p) const noexc
 // each open container remembers which child it is converting, and a failure
 // renders the path from the root text and those positions.
 struct AttrConverter::Frame {
-    Ref container;                 // the dict, list or tuple being converted
-    AttrKind kind;                 // Map, List or Tuple
-    bool entered;                  // in the active set (every container but a top-level dict)
-    Py_ssize_t next = 0;           // next index, or the dict iteration position
-    Py_ssize_t child_index = -1;   // the sequence child being converted
-    Ref child_key;                 // the map child being converted
+    Ref container;                    // the dict, list or tuple being converted
+    AttrKind kind;                    // Map, List or Tuple
+    bool entered;                     // in the active set (every container but a top-level dict)
+    Py_ssize_t next = 0;              // next index, or the dict iteration position
+    Py_ssize_t child_index = -1;      // the sequence child being converted
+    Ref child_key;                    // the map child being converted
     std::string_view child_key_text;  // its UTF-8 text, owned by `child_key`
 };
 
@@ -161,8 +161,8 @@ private:
                 PyObject* seq = top.container.get();
                 const Py_ssize_t size = top.kind == AttrKind::List ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
                 if (top.next < size) {
-                    child = top.kind == AttrKind::List ? PyList_GET_ITEM(seq, top.next)
-                                                       : PyTuple_GET_ITEM(seq, top.next);
+                    child =
+                        top.kind == AttrKind::List ? PyList_GET_ITEM(seq, top.next) : PyTuple_GET_ITEM(seq, top.next);
                     held = Ref::new_ref(child);
                     top.child_index = top.next++;
                 }
@@ -192,8 +192,8 @@ private:
             if (!discard_ordinary_error()) return false;
             qualname = "<unknown>";
         }
-        py::raise(ErrorKind::Type, "graph attribute mapping at " + path(stack_.size() - 1) +
-                                       " requires string keys; got " + qualname);
+        py::raise(ErrorKind::Type,
+                  "graph attribute mapping at " + path(stack_.size() - 1) + " requires string keys; got " + qualname);
         return false;
     }
 

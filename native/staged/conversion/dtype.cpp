@@ -47,9 +47,7 @@ Ref optional_string_attr(PyObject* obj, PyObject* attr) {
     return value;
 }
 
-bool starts_with_numpy(std::string_view module) {
-    return module == "numpy" || module.starts_with("numpy.");
-}
+bool starts_with_numpy(std::string_view module) { return module == "numpy" || module.starts_with("numpy."); }
 
 std::optional<DTypeDescriptor> descriptor_of_text(PyObject* value) {
     std::optional<std::string> text = py::utf8_text(value);

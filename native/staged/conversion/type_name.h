@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "native/toolkit/python.h"
 #include "native/toolkit/errors.h"
+#include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
 #include "native/toolkit/values.h"
 

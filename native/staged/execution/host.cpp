@@ -225,8 +225,7 @@ Expected<execution::Declarations<Ref>, Ref> PythonHost::link(const NodeRef& node
     std::vector<uint64_t> donations;
     std::vector<uint64_t> aliases;
     bool owned = false;
-    if (!read_positions(evaluator.get(), py::names::donation_positions(), "__vorlix_donation_positions__",
-                        donations) ||
+    if (!read_positions(evaluator.get(), py::names::donation_positions(), "__vorlix_donation_positions__", donations) ||
         !read_positions(evaluator.get(), py::names::alias_positions(), "__vorlix_alias_positions__", aliases)) {
         return py::fetch_exception();
     }
@@ -251,8 +250,7 @@ Status<Ref> PythonHost::evaluate(const Ref& evaluator, std::span<const Ref* cons
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(operands.size())));
     if (!tuple) return py::fetch_exception();
     for (size_t k = 0; k < operands.size(); ++k) {
-        PyObject* item = donated_position && k == *donated_position ? donated.release()
-                                                                     : Py_NewRef(operands[k]->get());
+        PyObject* item = donated_position && k == *donated_position ? donated.release() : Py_NewRef(operands[k]->get());
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(k), item);
     }
     Ref position = donated_position ? Ref::steal(PyLong_FromUnsignedLong(*donated_position)) : Ref::none();
@@ -327,9 +325,9 @@ Status<Ref> PythonHost::validate(const Ref& value, std::span<const SpecView> spe
         valid = py::fail(ErrorKind::Type, "staged operation declared " + std::to_string(specs.size()) +
                                               " outputs but returned " + type_text(value.get()));
     } else if (static_cast<size_t>(PyTuple_GET_SIZE(value.get())) != specs.size()) {
-        valid = py::fail(ErrorKind::Value, "staged operation declared " + std::to_string(specs.size()) +
-                                               " outputs but returned " +
-                                               std::to_string(PyTuple_GET_SIZE(value.get())));
+        valid =
+            py::fail(ErrorKind::Value, "staged operation declared " + std::to_string(specs.size()) +
+                                           " outputs but returned " + std::to_string(PyTuple_GET_SIZE(value.get())));
     } else {
         valid = true;
         for (size_t k = 0; k < specs.size() && valid; ++k) {

@@ -38,8 +38,7 @@ public:
     [[nodiscard]] Expected<execution::Declarations<py::Ref>, py::Ref> link(const NodeRef& node);
 
     [[nodiscard]] Status<py::Ref> evaluate(const py::Ref& evaluator, std::span<const py::Ref* const> operands,
-                                           std::optional<uint32_t> donated_position, py::Ref donated,
-                                           py::Ref& out);
+                                           std::optional<uint32_t> donated_position, py::Ref donated, py::Ref& out);
     [[nodiscard]] Status<py::Ref> validate(const py::Ref& value, std::span<const SpecView> specs);
     [[nodiscard]] py::Ref share(const py::Ref& value) { return value.clone(); }
     // An immortal object's count never reads 1, so it is never donated.

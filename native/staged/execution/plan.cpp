@@ -47,8 +47,7 @@ void plan_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     // An evaluator may hold another plan, whose evaluator holds another:
     // the trashcan keeps such chains from deepening the native stack.
-    Py_TRASHCAN_BEGIN(self, plan_dealloc)
-    plan_clear(self);
+    Py_TRASHCAN_BEGIN(self, plan_dealloc) plan_clear(self);
     as_plan_object(self)->plan.~unique_ptr();
     type->tp_free(self);
     Py_DECREF(type);

@@ -15,8 +15,9 @@ using LinkedPlan = execution::LinkedExecutionPlan<py::Ref>;
 
 struct ExecutionPlanObject {
     PyObject_HEAD
-    // Empty only after the garbage collector cleared the object.
-    std::unique_ptr<const LinkedPlan> plan;
+        // Empty only after the garbage collector cleared the object.
+        std::unique_ptr<const LinkedPlan>
+            plan;
 };
 
 // The plan object `obj`, or nullptr when it is not one of this module's.
