@@ -76,8 +76,7 @@ Expected<ArenaNode> RawArena::prepare_node(std::span<const NodeId> parents, uint
     if (n >= kMaxNodes) return GraphError("arena exceeded its node ID range");
     for (const NodeId p : parents) {
         if (p >= n) {
-            return GraphError("node %" + std::to_string(n) + " must reference only earlier nodes; got input %" +
-                              std::to_string(p));
+            return GraphError("node " + node_ref(n) + " must reference only earlier nodes; got input " + node_ref(p));
         }
     }
 

@@ -9,6 +9,7 @@
 #include "native/dynamic_tape/methods.h"
 #include "native/dynamic_tape/tape.h"
 #include "native/toolkit/args.h"
+#include "native/toolkit/values.h"
 #include "runtime/operands.h"
 
 namespace vorlix::tape {
@@ -205,12 +206,12 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             // and a str never changes: the same object under the same version
             // skips both.
             const bool same_op = op == state.last_op_name.get() && schema_version == state.last_op_version;
-            Py_ssize_t op_size = 0;
-            const char* op_utf8 = nullptr;
+            std::string_view op_text;
             if (!same_op) {
-                op_utf8 = PyUnicode_AsUTF8AndSize(op, &op_size);
-                if (op_utf8 == nullptr) return nullptr;
-                if (op_size == 0) return raise_value("dynamic tape operation name must not be empty");
+                std::optional<std::string_view> utf8 = py::utf8_of(op);
+                if (!utf8) return nullptr;
+                op_text = *utf8;
+                if (op_text.empty()) return raise_value("dynamic tape operation name must not be empty");
             }
             if (weak && !shape.empty()) return raise_value("only rank-zero dynamic tape values can be weak scalars");
             std::optional<OperandLayout> layout;
@@ -235,8 +236,7 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
             const uint8_t flags = active ? node_flags::kActive : 0;
             auto id = same_op ? state.arena.append_interned(state.last_op, parents, flags)
-                              : state.arena.append(std::string_view(op_utf8, static_cast<size_t>(op_size)),
-                                                   schema_version, parents, flags);
+                              : state.arena.append(op_text, schema_version, parents, flags);
             if (!id) return raise_value(id.error().rendered());
             if (!same_op) {
                 state.last_op = state.arena.node(*id)->op;

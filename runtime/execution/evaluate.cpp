@@ -5,7 +5,7 @@ namespace vorlix::execution::evaluate_detail {
 
 std::string node_message(std::string_view prefix, NodeId id, std::string_view suffix) {
     std::string message(prefix);
-    message += std::to_string(id);
+    append_node_ref(message, id);
     message += suffix;
     return message;
 }
@@ -13,10 +13,10 @@ std::string node_message(std::string_view prefix, NodeId id, std::string_view su
 std::string missing_parent(std::string_view op, NodeId node, NodeId parent) {
     std::string message = "staged operation '";
     message += op;
-    message += "' at node %";
-    message += std::to_string(node);
-    message += " is missing parent value %";
-    message += std::to_string(parent);
+    message += "' at node ";
+    append_node_ref(message, node);
+    message += " is missing parent value ";
+    append_node_ref(message, parent);
     return message;
 }
 

@@ -116,14 +116,14 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
     Value value;
     if (std::holds_alternative<InputStep>(step)) {
         value = std::move(slots_[index]);
-        if (!value) return graph_failure(node_message("staged graph input %", id, " is unavailable"));
+        if (!value) return graph_failure(node_message("staged graph input ", id, " is unavailable"));
     } else if (const auto* constant = std::get_if<ConstantStep>(&step)) {
         if (!constant->ordinal || *constant->ordinal >= constants_.size()) {
-            return graph_failure(node_message("staged graph constant %", id, " is unavailable"));
+            return graph_failure(node_message("staged graph constant ", id, " is unavailable"));
         }
         value = std::move(constants_[*constant->ordinal]);
         if (!value) {
-            std::string message = node_message("staged graph constant value for node %", id, " is unavailable");
+            std::string message = node_message("staged graph constant value for node ", id, " is unavailable");
             return node_failure(node, host_.node_error(std::move(message)));
         }
     } else {
@@ -141,7 +141,7 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
     for (const NodeId p : node.parents) {
         if (p >= remaining_.size()) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] == 0) {
-            return graph_failure(node_message("staged value %", p, " was consumed more often than planned"));
+            return graph_failure(node_message("staged value ", p, " was consumed more often than planned"));
         }
         if (--remaining_[p] == 0) {
             if (Walk released = release(p); !released) return released;
@@ -166,7 +166,7 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
         const NodeId p = parents[d];
         if (p >= remaining_.size() || p >= live_.size()) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] != 1 || live_[p] != 1) continue;
-        if (!slots_[p]) return graph_failure(node_message("staged donation source %", p, " has no live value"));
+        if (!slots_[p]) return graph_failure(node_message("staged donation source ", p, " has no live value"));
         // See Note [Donating only what the walk alone holds].
         if (!host_.sole_reference(slots_[p])) continue;
         donated = std::move(slots_[p]);
@@ -237,7 +237,7 @@ typename Execution<H>::Result Execution<H>::collect_outputs() {
         if (o >= slots_.size()) return Result(graph_error("staged graph output slot is unavailable"));
         if (remaining_[o] == 0) return Result(graph_error("staged output count underflowed"));
         if (!slots_[o]) {
-            return Result(graph_error(node_message("staged graph output %", o, " has no computed value")));
+            return Result(graph_error(node_message("staged graph output ", o, " has no computed value")));
         }
         if (--remaining_[o] == 0) {
             collected.push_back(std::move(slots_[o]));

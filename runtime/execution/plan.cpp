@@ -34,8 +34,8 @@ namespace plan_detail {
 GraphError invalid_position(std::string_view op, NodeId node, std::string_view kind) {
     std::string message = "linked operation '";
     message += op;
-    message += "' at node %";
-    message += std::to_string(node);
+    message += "' at node ";
+    append_node_ref(message, node);
     message += " declares an invalid ";
     message += kind;
     message += " position";
