@@ -33,7 +33,10 @@ public:
         reserve(1);
         *cursor_++ = c;
     }
-    void put(std::string_view text) { std::memcpy(claim(text.size()), text.data(), text.size()); }
+    // An empty text may have no storage at all, and memcpy takes no null.
+    void put(std::string_view text) {
+        if (!text.empty()) std::memcpy(claim(text.size()), text.data(), text.size());
+    }
     // Room for `n` bytes, to be written by the caller.
     [[nodiscard]] char* claim(size_t n) {
         reserve(n);
@@ -51,6 +54,7 @@ public:
     }
     // Copies bytes written earlier, [begin, begin + n), to the end.
     void repeat(size_t begin, size_t n) {
+        if (n == 0) return;
         reserve(n);
         std::memcpy(cursor_, begin_ + begin, n);
         cursor_ += n;
@@ -227,7 +231,7 @@ void Writer::text(std::string_view value) {
     while (true) {
         const char* const stop = wire::scan_plain(p, end, non_ascii);
         const size_t run = static_cast<size_t>(stop - p);
-        std::memcpy(out_.claim(run), p, run);
+        if (run != 0) std::memcpy(out_.claim(run), p, run);  // see put()
         if (stop == end) break;
         const auto c = static_cast<unsigned char>(*stop);
         char escape[6] = {'\\', 'u', '0', '0', kHexDigits[c >> 4], kHexDigits[c & 0xF]};

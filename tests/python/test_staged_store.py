@@ -173,6 +173,17 @@ def test_round_trip_keeps_non_ascii_and_exact_floats():
     assert struct.pack("<d", attrs["neg"]) == struct.pack("<d", -0.0)
 
 
+def test_a_graph_whose_only_text_is_empty_round_trips():
+    # Its text table holds no bytes at all, so the empty text has no storage.
+    b = core.GraphBuilder()
+    b.append_input_node([], "float32")
+    b.append_node("demo.op", [0], {"": ""}, [], "float32")
+    b.append_output(1)
+    text = b.finish()[0]._to_json()
+    back = core.deserialize_graph_json(text)
+    assert back._to_json() == text and back.get_node(1).attrs == {"": ""}
+
+
 @pytest.mark.parametrize("encoded", [b"{}", None, 3, bytearray(b"{}")])
 def test_deserialize_requires_str(encoded):
     with pytest.raises(TypeError) as info:
