@@ -35,10 +35,8 @@ template <Access A, size_t N, class Keywords, class Body>
 template <Access A, size_t N, class Body>
 [[nodiscard]] PyObject* tape_method(PyObject* self, const py::Signature<N>& sig, PyObject* const* args,
                                     Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-    TapeObject* tape = as_tape(self);
-    Dropped dropped;
-    return py::frame<A>(tape->borrow, sig, args, nargs, kwnames,
-                        [&](py::Arguments<N>& argv) { return body(tape->state, argv, dropped); });
+    static py::KeywordGuesses<N> guesses;  // one per method, as Body is unique to it
+    return tape_method<A>(self, sig, guesses, args, nargs, kwnames, std::forward<Body>(body));
 }
 
 // For methods whose first parameter is `node_id`: after binding, converts the
