@@ -16,6 +16,22 @@ namespace vorlix::artifact {
 
 namespace {
 
+// Note [Fixed-width copies]
+// Most pieces the writer copies are a few bytes long (a key written before,
+// the head of an attribute value), and a copy of a length known only at run
+// time is a call into the C library each time. A piece of at most
+// kShortPiece bytes is copied as kShortPiece bytes instead, which compiles
+// to a few register moves: the room is claimed first, the cursor advances by
+// the piece's own length, and the bytes past it are overwritten by what
+// follows or cut off when the text is finished.
+constexpr size_t kShortPiece = 32;
+
+// A piece of text stored with room for a fixed-width copy.
+struct PaddedPiece {
+    std::array<char, kShortPiece> bytes{};
+    size_t size = 0;
+};
+
 // A growable text held in the sink's memory. Room is claimed before each
 // write, so the hot writes are plain stores.
 class TextOutput {
@@ -52,9 +68,24 @@ public:
         char* p = claim(20);
         cursor_ = std::to_chars(p, p + 20, value).ptr;
     }
+    // See Note [Fixed-width copies].
+    void put(const PaddedPiece& piece) {
+        reserve(kShortPiece);
+        std::memcpy(cursor_, piece.bytes.data(), kShortPiece);
+        cursor_ += piece.size;
+    }
     // Copies bytes written earlier, [begin, begin + n), to the end.
     void repeat(size_t begin, size_t n) {
         if (n == 0) return;
+        if (n <= kShortPiece) {
+            // See Note [Fixed-width copies]. The source may run past the
+            // cursor into room already claimed, so the copy may overlap;
+            // only its first n bytes, all written before, are kept.
+            reserve(kShortPiece);
+            std::memmove(cursor_, begin_ + begin, kShortPiece);
+            cursor_ += n;
+            return;
+        }
         reserve(n);
         std::memcpy(cursor_, begin_ + begin, n);
         cursor_ += n;
@@ -146,7 +177,9 @@ private:
         if (ok()) failure_ = reason;
     }
 
-    void key(std::string_view name) {
+    // Inlined so that a member name known at compile time is copied with a
+    // fixed width. See Note [Fixed-width copies].
+    [[gnu::always_inline]] void key(std::string_view name) {
         char* p = out_.claim(name.size() + 3);
         *p = '"';
         std::memcpy(p + 1, name.data(), name.size());
@@ -258,6 +291,43 @@ void Writer::table_text(TextId id) {
     once(texts_[id], [&] { text(metadata_.texts()[id]); });
 }
 
+// The text before each kind's payload: {"kind":K} for null, {"kind":K,"value":
+// otherwise, made once from the kinds' names.
+class KindHeads {
+public:
+    KindHeads() {
+        for (size_t k = 0; k < heads_.size(); ++k) {
+            const auto kind = static_cast<AttrKind>(k);
+            std::string head = R"({"kind":")";
+            head += attr::kind_name(kind);
+            head += kind == AttrKind::Null ? R"("})" : R"(","value":)";
+            texts_[k] = head;
+            if (head.size() <= kShortPiece) {
+                std::memcpy(heads_[k].bytes.data(), head.data(), head.size());
+                heads_[k].size = head.size();
+            }
+        }
+    }
+    void write(TextOutput& out, AttrKind kind) const {
+        const auto k = static_cast<size_t>(kind);
+        if (heads_[k].size != 0) {
+            out.put(heads_[k]);
+        } else {
+            out.put(texts_[k]);
+        }
+    }
+
+private:
+    static constexpr size_t kKinds = static_cast<size_t>(AttrKind::Map) + 1;
+    std::array<PaddedPiece, kKinds> heads_{};
+    std::array<std::string, kKinds> texts_;
+};
+
+const KindHeads& kind_heads() {
+    static const KindHeads heads;
+    return heads;
+}
+
 // Writes one attribute value per value met by `attr::walk_entries`:
 // {"kind":K} for null, {"kind":K,"value":V} otherwise, containers opened on
 // the way down and closed by `leave`, siblings separated by commas. Levels
@@ -266,7 +336,9 @@ void Writer::table_text(TextId id) {
 // than its value object.
 class AttrWriter {
 public:
-    AttrWriter(Writer& writer, TextOutput& out) : writer_(writer), out_(out) { firsts_.push_back(true); }
+    AttrWriter(Writer& writer, TextOutput& out) : writer_(writer), out_(out), heads_(kind_heads()) {
+        firsts_[0] = true;
+    }
 
     void key(std::string_view) { keyed_ = true; }
     void value(const AttrView& v);
@@ -275,24 +347,28 @@ public:
         out_.put(container.kind() == AttrKind::Map ? '}' : ']');
         out_.put('}');
         level_ -= 2;
-        firsts_.pop_back();
+        --depth_;
     }
     [[nodiscard]] bool ok() const { return ok_; }
 
 private:
     Writer& writer_;
     TextOutput& out_;
+    const KindHeads& heads_;
     size_t level_ = 4;
-    // Per open container: whether no child has been written yet.
-    std::vector<bool> firsts_;
+    // Per open container, outermost first: whether no child has been
+    // written yet. Levels stop below wire::kMaxNesting, and each container
+    // takes two, so the array never overflows.
+    std::array<bool, wire::kMaxNesting / 2 + 1> firsts_;
+    size_t depth_ = 0;
     bool keyed_ = false;
     bool ok_ = true;
 };
 
 void AttrWriter::value(const AttrView& v) {
     if (!ok_) return;
-    if (!firsts_.back()) out_.put(',');
-    firsts_.back() = false;
+    if (!firsts_[depth_]) out_.put(',');
+    firsts_[depth_] = false;
     if (keyed_) {
         writer_.table_text(v.cell()->key);
         out_.put(':');
@@ -303,14 +379,8 @@ void AttrWriter::value(const AttrView& v) {
         ok_ = false;
         return;
     }
-    out_.put(R"({"kind":")");
-    out_.put(attr::kind_name(v.kind()));
-    out_.put('"');
-    if (v.kind() == AttrKind::Null) {
-        out_.put('}');
-        return;
-    }
-    out_.put(R"(,"value":)");
+    heads_.write(out_, v.kind());
+    if (v.kind() == AttrKind::Null) return;
     switch (v.kind()) {
         case AttrKind::Null: break;
         case AttrKind::Bool: out_.put(v.as_bool() ? std::string_view("true") : std::string_view("false")); break;
@@ -328,7 +398,7 @@ void AttrWriter::value(const AttrView& v) {
         case AttrKind::Map:
             out_.put(v.kind() == AttrKind::Map ? '{' : '[');
             level_ += 2;
-            firsts_.push_back(true);
+            firsts_[++depth_] = true;
             return;
     }
     out_.put('}');

@@ -114,10 +114,14 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
     const auto& step = plan_.steps()[index];
 
     Value value;
-    if (std::holds_alternative<InputStep>(step)) {
+    // Operations first: they are nearly every step of a large graph.
+    if (const auto* operation = std::get_if<LinkedOperation<typename H::Evaluator>>(&step)) {
+        if (Walk done = evaluate(node, *operation, value); !done) return done;
+    } else if (std::holds_alternative<InputStep>(step)) {
         value = std::move(slots_[index]);
         if (!value) return graph_failure(node_message("staged graph input ", id, " is unavailable"));
-    } else if (const auto* constant = std::get_if<ConstantStep>(&step)) {
+    } else {
+        const auto* constant = std::get_if<ConstantStep>(&step);
         if (!constant->ordinal || *constant->ordinal >= constants_.size()) {
             return graph_failure(node_message("staged graph constant ", id, " is unavailable"));
         }
@@ -125,10 +129,6 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
         if (!value) {
             std::string message = node_message("staged graph constant value for node ", id, " is unavailable");
             return node_failure(node, host_.node_error(std::move(message)));
-        }
-    } else {
-        if (Walk done = evaluate(node, std::get<LinkedOperation<typename H::Evaluator>>(step), value); !done) {
-            return done;
         }
     }
 
@@ -175,9 +175,14 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
         break;
     }
 
-    operands_.assign(arity, nullptr);
+    // Grown to the widest operation met, never cleared: each position is
+    // written below before the call reads it.
+    if (operands_.size() < arity) operands_.resize(arity);
     for (size_t k = 0; k < arity; ++k) {
-        if (donated_position && k == *donated_position) continue;
+        if (donated_position && k == *donated_position) {
+            operands_[k] = nullptr;
+            continue;
+        }
         const NodeId p = parents[k];
         if (p >= slots_.size()) return graph_failure("staged value slot is unavailable");
         if (!slots_[p]) return graph_failure(evaluate_detail::missing_parent(node.schema.name, node.id, p));
@@ -186,8 +191,8 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
 
     // The operand list only points into the slots, which nothing resizes
     // while the evaluator runs; a nested execution has slots of its own.
-    auto called = host_.evaluate(operation.evaluator, std::span<const Value* const>(operands_), donated_position,
-                                 std::move(donated), out);
+    auto called = host_.evaluate(operation.evaluator, std::span<const Value* const>(operands_.data(), arity),
+                                 donated_position, std::move(donated), out);
     if (!called) return node_failure(node, std::move(called).error());
     return Walk();
 }
