@@ -259,9 +259,13 @@ def test_texts_far_longer_than_expected_are_written_whole(fill):
     b.append_input_node([], "float32")
     long_texts = {f"k{i}": fill * (20_000 + i) for i in range(5)}
     b.append_node("demo.op", [0], long_texts, [], "float32")
-    b.append_output(1)
+    # Short pieces after the growth (keys, heads) are copied from where they were first written.
+    b.append_node("demo.op", [1], {k: fill for k in long_texts}, [], "float32")
+    b.append_output(2)
     store = b.finish()[0]
     text = store._to_json()
     assert text.isascii() == fill.isascii()
-    assert json.loads(text)["nodes"][1]["attrs"]["k4"] == {"kind": "string", "value": fill * 20_004}
+    nodes = json.loads(text)["nodes"]
+    assert nodes[1]["attrs"]["k4"] == {"kind": "string", "value": fill * 20_004}
+    assert nodes[2]["attrs"] == {k: {"kind": "string", "value": fill} for k in long_texts}
     assert core.deserialize_graph_json(text)._to_json() == text
