@@ -163,9 +163,10 @@ struct HeldArguments {
 };
 
 // Note [Common recordings]
-// Nearly every recording repeats the operation and schema version of the one
-// before it, has at most two parents and a shape of rank at most four, and
-// passes its ints as exact lists or tuples of small ints. `record_common`
+// Nearly every recording names its operation with an ASCII str (most often
+// the same object as the recording before it), has at most two parents and
+// a shape of rank at most four, and passes its ints as exact lists or tuples
+// of small ints. `record_common`
 // records such a call with its arguments converted into arrays on the stack
 // and no temporaries, and appends only after every check the general path
 // makes has passed and every table has room for the node without growing.
@@ -202,13 +203,22 @@ template <size_t N>
 
 // Records a common call (see Note [Common recordings]); nullptr, with nothing
 // changed and no exception raised, when it declines the call.
-PyObject* record_common(TapeState& state, const py::Arguments<kRecordOperation.size>& argv) {
+PyObject* record_common(TapeState& state, const py::Arguments<kRecordOperation.size>& argv, Dropped& dropped) {
     static constexpr const auto& sig = kRecordOperation;
     PyObject* const op = argv[sig["op"]];
     uint64_t version = 1;
     if (argv[sig["schema_version"]] != nullptr && !py::read_small_uint(argv[sig["schema_version"]], version))
         return nullptr;
-    if (op != state.last_op_name.get() || version != state.last_op_version) return nullptr;
+    // As in the general path, the same str under the same version names the
+    // operation interned last. Another name is read in place when it is an
+    // exact ASCII str, whose UTF-8 encoding is its own data.
+    const bool same_op = op == state.last_op_name.get() && version == state.last_op_version;
+    std::string_view op_text;
+    if (!same_op) {
+        if (!PyUnicode_CheckExact(op) || !PyUnicode_IS_COMPACT_ASCII(op)) return nullptr;
+        op_text = {static_cast<const char*>(PyUnicode_DATA(op)), static_cast<size_t>(PyUnicode_GET_LENGTH(op))};
+        if (op_text.empty()) return nullptr;
+    }
     if (state.consumed || state.frozen) return nullptr;
 
     std::array<uint64_t, kCommonParents> parents;
@@ -281,9 +291,20 @@ PyObject* record_common(TapeState& state, const py::Arguments<kRecordOperation.s
 
     // Every check has passed and every table but the arena has room: once
     // the arena holds the node, the appends below cannot fail.
-    const std::optional<NodeId> id = state.arena.append_checked_parents(
-        state.last_op, static_cast<uint32_t>(parent_count), parent_count >= 1 ? static_cast<NodeId>(parents[0]) : 0,
-        parent_count >= 2 ? static_cast<NodeId>(parents[1]) : 0, flags);
+    const std::array<NodeId, kCommonParents> parent_ids{parent_count >= 1 ? static_cast<NodeId>(parents[0]) : 0,
+                                                        parent_count >= 2 ? static_cast<NodeId>(parents[1]) : 0};
+    std::optional<NodeId> id;
+    if (same_op) {
+        id = state.arena.append_checked_parents(state.last_op, static_cast<uint32_t>(parent_count), parent_ids[0],
+                                                parent_ids[1], flags);
+    } else if (auto appended = state.arena.append(op_text, static_cast<uint32_t>(version),
+                                                  std::span(parent_ids.data(), parent_count), flags)) {
+        // A refusal (a schema version conflict) has changed nothing.
+        id = *appended;
+        state.last_op = state.arena.node(*id)->op;
+        state.last_op_version = static_cast<uint32_t>(version);
+        dropped.push_back(std::exchange(state.last_op_name, Ref::new_ref(op)));
+    }
     if (!id) return nullptr;
     std::optional<OperandLayout> layout;
     if (has_layout) {
@@ -318,7 +339,7 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return tape_method<Access::Exclusive>(
         self, sig, record_operation_keywords, args, nargs, kwnames,
         [&](TapeState& state, auto& argv, Dropped& dropped) -> PyObject* {
-            if (PyObject* id = record_common(state, argv); id != nullptr || PyErr_Occurred()) return id;
+            if (PyObject* id = record_common(state, argv, dropped); id != nullptr || PyErr_Occurred()) return id;
             // The caller's references keep `op` and the payloads alive for the
             // call; the tape takes its own only when it stores them.
             PyObject* const op = argv[sig["op"]];
