@@ -125,7 +125,7 @@ def main():
     print(f"no-op call ns per call: {min(baseline) / CALLS * 1e9:.1f}")
     lo = min(recorded) / min(baseline)
     mid = statistics.median(recorded) / statistics.median(baseline)
-    print(f"record_operation / no-op call: {lo:.2f} (min), {mid:.2f} (median) (target <= 1.25)")
+    print(f"record_operation / no-op call: {lo:.2f} (min), {mid:.2f} (median) (target <= 1.10)")
     plain, peak = in_fresh_process("plain")
     rich, _ = in_fresh_process("rich")
     print(f"native bytes per plain recorded node (1M nodes, fresh process): {plain:.1f} (target <= 80)")

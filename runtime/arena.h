@@ -151,6 +151,17 @@ public:
         }
         return append_interned_general(op, parents, flags);
     }
+    // `append_interned` for a node of at most two parents (`count` of
+    // `first`, `second`; zero where absent) that the caller has checked are
+    // earlier nodes: only the node limit is left to refuse it, which appends
+    // nothing and returns nothing.
+    [[nodiscard]] std::optional<NodeId> append_checked_parents(OpId op, uint32_t count, NodeId first, NodeId second,
+                                                               uint8_t flags) {
+        const uint64_t n = nodes_.size();
+        if (count > 2 || n >= kMaxNodes) return std::nullopt;
+        nodes_.emplace_back(ArenaNode{static_cast<ParentEncoding>(count), first, second, op, flags, 0});
+        return static_cast<NodeId>(n);
+    }
     [[nodiscard]] Status<> replace_activity(std::span<const bool> active);
     [[nodiscard]] StructuralStats structural_stats() const;
 

@@ -83,6 +83,19 @@ public:
         next_ = limit_ = nullptr;
     }
 
+    // Whether `n` more elements fit in the chunk being filled, so that
+    // appending them allocates nothing and cannot fail.
+    [[nodiscard]] bool has_room(size_t n) const { return static_cast<size_t>(limit_ - next_) >= n; }
+
+    // Appends into room that `has_room` found, without looking for a chunk.
+    template <class... Args>
+    T& emplace_back_in_room(Args&&... args) {
+        T* item = new (next_) T(std::forward<Args>(args)...);
+        ++next_;
+        ++size_;
+        return *item;
+    }
+
     // Appends at the end of the chunk being filled, opening the next chunk
     // when it is full.
     template <class... Args>

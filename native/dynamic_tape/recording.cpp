@@ -1,6 +1,7 @@
 // Recording onto a DynamicTape: inputs, operations with their operand layout,
 // residuals, output and weak marks, the trace binding and the per-node reads.
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 #include <vector>
@@ -161,6 +162,175 @@ struct HeldArguments {
     Ref source_location;
 };
 
+// Note [Common recordings]
+// Nearly every recording names its operation with an ASCII str (most often
+// the same object as the recording before it), has at most two parents and
+// a shape of rank at most four, and passes its ints as exact lists or tuples
+// of small ints. `record_common`
+// records such a call with its arguments converted into arrays on the stack
+// and no temporaries, and appends only after every check the general path
+// makes has passed and every table has room for the node without growing.
+// Any other call, including every call that would be refused, it declines
+// having changed nothing and raised nothing, and the general path takes the
+// call from the start: the messages and their order are the general path's
+// alone. Nothing it does before its appends can run Python code, so the
+// items it reads in place stay valid.
+
+inline constexpr size_t kCommonParents = 2;
+inline constexpr size_t kCommonRank = 4;
+
+// Up to N exact, compact, non-negative ints of an exact list or tuple, read
+// in place into `out`; false for anything else.
+template <size_t N>
+[[gnu::always_inline]] inline bool read_few_uints(PyObject* obj, std::array<uint64_t, N>& out, size_t& count) {
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) return false;
+    const auto n = static_cast<size_t>(PySequence_Fast_GET_SIZE(obj));
+    if (n > N) return false;
+    PyObject* const* items = PySequence_Fast_ITEMS(obj);
+    for (size_t i = 0; i < n; ++i) {
+        if (!py::read_small_uint(items[i], out[i])) return false;
+    }
+    count = n;
+    return true;
+}
+
+// An optional str argument as record_operation accepts it: `out` is the str,
+// or nullptr for None or absent; false for anything else.
+[[gnu::always_inline]] inline bool read_optional_str(PyObject* obj, PyObject*& out) {
+    out = obj == Py_None ? nullptr : obj;
+    return out == nullptr || PyUnicode_Check(out);
+}
+
+// Records a common call (see Note [Common recordings]); nullptr, with nothing
+// changed and no exception raised, when it declines the call.
+PyObject* record_common(TapeState& state, const py::Arguments<kRecordOperation.size>& argv, Dropped& dropped) {
+    static constexpr const auto& sig = kRecordOperation;
+    PyObject* const op = argv[sig["op"]];
+    uint64_t version = 1;
+    if (argv[sig["schema_version"]] != nullptr && !py::read_small_uint(argv[sig["schema_version"]], version))
+        return nullptr;
+    // As in the general path, the same str under the same version names the
+    // operation interned last. Another name is read in place when it is an
+    // exact ASCII str, whose UTF-8 encoding is its own data.
+    const bool same_op = op == state.last_op_name.get() && version == state.last_op_version;
+    std::string_view op_text;
+    if (!same_op) {
+        if (!PyUnicode_CheckExact(op) || !PyUnicode_IS_COMPACT_ASCII(op)) return nullptr;
+        op_text = {static_cast<const char*>(PyUnicode_DATA(op)), static_cast<size_t>(PyUnicode_GET_LENGTH(op))};
+        if (op_text.empty()) return nullptr;
+    }
+    if (state.consumed || state.frozen) return nullptr;
+
+    std::array<uint64_t, kCommonParents> parents;
+    std::array<uint64_t, kCommonRank> dims;
+    std::array<uint64_t, kCommonParents> positions;
+    size_t parent_count = 0;
+    size_t rank = 0;
+    size_t position_count = 0;
+    if (!read_few_uints(argv[sig["inputs"]], parents, parent_count) || !read_few_uints(argv[sig["shape"]], dims, rank))
+        return nullptr;
+    PyObject* const position_arg = argv[sig["input_positions"]];
+    const bool has_positions = position_arg != nullptr && position_arg != Py_None;
+    if (has_positions && !read_few_uints(position_arg, positions, position_count)) return nullptr;
+    std::span<PyObject* const> literals;
+    if (PyObject* const literal_arg = argv[sig["literals"]]; literal_arg != nullptr) {
+        if (!PyTuple_CheckExact(literal_arg) && !PyList_CheckExact(literal_arg)) return nullptr;
+        literals = {PySequence_Fast_ITEMS(literal_arg), static_cast<size_t>(PySequence_Fast_GET_SIZE(literal_arg))};
+    }
+    PyObject* const weak_arg = argv[sig["weak"]];
+    const bool weak = weak_arg == Py_True;
+    if (weak_arg != nullptr && !weak && weak_arg != Py_False) return nullptr;
+    if (weak && rank != 0) return nullptr;
+    PyObject* name = nullptr;
+    PyObject* source_location = nullptr;
+    if (!read_optional_str(argv[sig["name"]], name) ||
+        !read_optional_str(argv[sig["source_location"]], source_location))
+        return nullptr;
+
+    // The operand layout, as validate_layout makes it for at most two parents.
+    bool has_layout = false;
+    if (has_positions) {
+        if (position_count != parent_count) return nullptr;
+        const uint64_t arity = parent_count + literals.size();
+        bool identity = literals.empty();
+        for (size_t k = 0; k < position_count; ++k) {
+            if (positions[k] >= arity) return nullptr;
+            identity = identity && positions[k] == k;
+        }
+        if (position_count == 2 && positions[0] == positions[1]) return nullptr;
+        has_layout = !identity;
+    } else if (!literals.empty()) {
+        return nullptr;
+    }
+    if (has_layout &&
+        (state.operand_positions.size() > kU32Max || state.literals.size() > kU32Max || literals.size() > kU32Max))
+        return nullptr;
+
+    const uint64_t node_count = state.arena.node_count();
+    uint8_t flags = 0;
+    for (size_t k = 0; k < parent_count; ++k) {
+        if (parents[k] >= node_count) return nullptr;
+        flags |= state.arena.node(parents[k])->flags & node_flags::kActive;
+    }
+
+    // The shape and dtype are those of the last value spec, as
+    // repeats_last_spec compares them.
+    PyObject* const dtype = argv[sig["dtype"]];
+    bool new_spec = true;
+    if (!state.value_specs.empty()) {
+        const ValueSpec& last = state.value_specs[state.value_specs.size() - 1];
+        new_spec = last.dtype.get() != dtype || last.shape.size() != rank;
+        for (size_t d = 0; d < rank && !new_spec; ++d) new_spec = last.shape[d] != dims[d];
+    }
+    const bool has_extras = name != nullptr || source_location != nullptr || has_layout;
+    if (!state.node_records.has_room(1) || (new_spec && !state.value_specs.has_room(1)) ||
+        (has_extras && !state.node_extras.has_room(1)) ||
+        (has_layout &&
+         (!state.operand_positions.has_room(position_count) || !state.literals.has_room(literals.size()))))
+        return nullptr;
+
+    // Every check has passed and every table but the arena has room: once
+    // the arena holds the node, the appends below cannot fail.
+    const std::array<NodeId, kCommonParents> parent_ids{parent_count >= 1 ? static_cast<NodeId>(parents[0]) : 0,
+                                                        parent_count >= 2 ? static_cast<NodeId>(parents[1]) : 0};
+    std::optional<NodeId> id;
+    if (same_op) {
+        id = state.arena.append_checked_parents(state.last_op, static_cast<uint32_t>(parent_count), parent_ids[0],
+                                                parent_ids[1], flags);
+    } else if (auto appended = state.arena.append(op_text, static_cast<uint32_t>(version),
+                                                  std::span(parent_ids.data(), parent_count), flags)) {
+        // A refusal (a schema version conflict) has changed nothing.
+        id = *appended;
+        state.last_op = state.arena.node(*id)->op;
+        state.last_op_version = static_cast<uint32_t>(version);
+        dropped.push_back(std::exchange(state.last_op_name, Ref::new_ref(op)));
+    }
+    if (!id) return nullptr;
+    std::optional<OperandLayout> layout;
+    if (has_layout) {
+        layout = OperandLayout{static_cast<uint32_t>(state.operand_positions.size()),
+                               static_cast<uint32_t>(state.literals.size()), static_cast<uint32_t>(literals.size())};
+        for (size_t k = 0; k < position_count; ++k)
+            state.operand_positions.emplace_back_in_room(static_cast<uint32_t>(positions[k]));
+        for (PyObject* literal : literals) state.literals.emplace_back_in_room(Ref::new_ref(literal));
+    }
+    if (new_spec) {
+        state.value_specs.emplace_back_in_room(Shape(std::span<const uint64_t>(dims.data(), rank)),
+                                               Ref::new_ref(dtype));
+    }
+    // The value-spec and extras tables never hold more entries than the arena
+    // holds nodes, whose IDs fit in 32 bits.
+    const auto spec = static_cast<uint32_t>(state.value_specs.size() - 1);
+    uint32_t extras = DynamicNode::kNoExtras;
+    if (has_extras) {
+        state.node_extras.emplace_back_in_room(Ref::new_ref(name), Ref::new_ref(source_location), Ref(), layout);
+        extras = static_cast<uint32_t>(state.node_extras.size());
+    }
+    state.node_records.emplace_back_in_room(Ref::new_ref(argv[sig["value"]]), Ref::new_ref(argv[sig["attrs"]]), spec,
+                                            extras, weak);
+    return PyLong_FromLongLong(static_cast<long long>(*id));
+}
+
 }  // namespace
 
 PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -169,6 +339,7 @@ PyObject* record_operation(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return tape_method<Access::Exclusive>(
         self, sig, record_operation_keywords, args, nargs, kwnames,
         [&](TapeState& state, auto& argv, Dropped& dropped) -> PyObject* {
+            if (PyObject* id = record_common(state, argv, dropped); id != nullptr || PyErr_Occurred()) return id;
             // The caller's references keep `op` and the payloads alive for the
             // call; the tape takes its own only when it stores them.
             PyObject* const op = argv[sig["op"]];

@@ -70,8 +70,12 @@ def test_layouts_store_positions_and_literals(parents, positions, literals, stor
          "arena operation 'vorlix.input' is already schema version 1, not 3"),
     ],
 )
-def test_record_operation_refusals_leave_tape_unchanged(kw, exc, message):
+@pytest.mark.parametrize("repeated", [False, True], ids=["first", "repeated"])
+def test_record_operation_refusals_leave_tape_unchanged(kw, exc, message, repeated):
+    # A repeated operation is recorded by a shorter path, which must refuse alike.
     tape, *_ = make_tape()
+    if repeated:
+        op(tape, [0, 1])
     before = fingerprint(tape)
     args = dict(op="f", inputs=[0, 1], value="v", attrs=None, shape=[], dtype="f64")
     args.update(kw)
@@ -81,7 +85,7 @@ def test_record_operation_refusals_leave_tape_unchanged(kw, exc, message):
             args.pop("dtype"), **args,
         )
     assert fingerprint(tape) == before
-    assert tape.record_input(0, [], "f64") == 3
+    assert tape.record_input(0, [], "f64") == 3 + repeated
 
 
 def test_weak_check_precedes_layout_check():
@@ -311,6 +315,7 @@ def test_int_lists_read_the_same_however_they_are_passed(container, item):
 )
 def test_int_list_refusals_name_the_first_bad_item(container, inputs, shape, positions, exc, message):
     tape, *_ = make_tape()
+    op(tape, [0])  # the refused call repeats the operation
     before = fingerprint(tape)
     with pytest.raises(exc, match="^" + re.escape(message) + "$"):
         tape.record_operation("f", container(inputs), 1, None, container(shape), "f64",
