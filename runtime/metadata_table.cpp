@@ -18,6 +18,16 @@ template <class Vec>
     return v.size() < InternIndex::kMaxIds - 1;
 }
 
+// Shapes have a few extents: compared in line, where a library comparison's
+// call would cost more than the loop.
+[[nodiscard]] bool same_extents(std::span<const uint64_t> a, std::span<const uint64_t> b) {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k) {
+        if (a[k] != b[k]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::optional<std::string_view> MetadataView::name() const {
@@ -53,7 +63,7 @@ Expected<DTypeId> MetadataTable::intern_dtype(const DTypeDescriptor& dtype) {
 Expected<SpecId> MetadataTable::intern_spec(std::span<const uint64_t> shape, const DTypeDescriptor& dtype) {
     if (last_spec_) {
         const SpecView& last = specs_[*last_spec_];
-        if (std::ranges::equal(last.shape, shape) && *last.dtype == dtype) return *last_spec_;
+        if (same_extents(last.shape, shape) && *last.dtype == dtype) return *last_spec_;
     }
     auto dtype_id = intern_dtype(dtype);
     if (!dtype_id) return std::move(dtype_id).error();
@@ -64,7 +74,7 @@ Expected<SpecId> MetadataTable::intern_spec(std::span<const uint64_t> shape, con
     const uint64_t h = hasher.finish();
     const auto same = [&](uint32_t id) {
         const SpecView& s = specs_[id];
-        return s.dtype_id == *dtype_id && std::ranges::equal(s.shape, shape);
+        return s.dtype_id == *dtype_id && same_extents(s.shape, shape);
     };
     if (auto found = spec_index_.find(h, same)) {
         last_spec_ = *found;

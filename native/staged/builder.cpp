@@ -30,6 +30,21 @@ using py::Ref;
 
 namespace {
 
+// The operation an exact str named in the previous `append_node`: its text
+// was encoded and found non-empty then, and a str never changes, so the same
+// object under the same schema version needs neither again, nor a name
+// lookup. The reference keeps the address from passing to another str.
+struct LastOperation {
+    Ref name;
+    std::string_view text;  // the UTF-8 `name` keeps
+    uint32_t version = 0;
+    OpId op = 0;
+
+    [[nodiscard]] bool is(PyObject* obj, uint64_t schema_version) const {
+        return obj == name.get() && schema_version == version;
+    }
+};
+
 struct GraphBuilderObject {
     PyObject_HEAD py::BorrowState borrow;
     // Absent once `finish` has taken it.
@@ -37,6 +52,7 @@ struct GraphBuilderObject {
     DTypeCache dtypes;
     // Holds the attributes of the node being appended; no references between calls.
     AttrConverter attrs;
+    LastOperation last_op;
 };
 
 GraphBuilderObject* as_builder(PyObject* self) { return reinterpret_cast<GraphBuilderObject*>(self); }
@@ -56,6 +72,10 @@ inline constexpr py::Signature kAppendOutput{"append_output", {"node_id"}, 1, 1}
 
 constexpr const char* kFinishedMessage = "GraphBuilder has already finished";
 
+// Appending is the call a frontend makes per node, so its keywords are
+// matched by identity with interned names.
+py::Keywords append_node_keywords{kAppendNode};
+
 // The frame of a builder method: the builder taken exclusively, then the
 // arguments bound by `sig`, then `body(builder, argv)`.
 template <size_t N, class F>
@@ -63,6 +83,14 @@ PyObject* builder_method(PyObject* self, const py::Signature<N>& sig, PyObject* 
                          PyObject* kwnames, F&& body) {
     GraphBuilderObject* object = as_builder(self);
     return py::frame<py::Access::Exclusive>(object->borrow, sig, args, nargs, kwnames,
+                                            [&](py::Arguments<N>& argv) { return body(*object, argv); });
+}
+
+template <size_t N, class F>
+PyObject* builder_method(PyObject* self, const py::Signature<N>& sig, py::Keywords<N>& keywords, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, F&& body) {
+    GraphBuilderObject* object = as_builder(self);
+    return py::frame<py::Access::Exclusive>(object->borrow, sig, keywords, args, nargs, kwnames,
                                             [&](py::Arguments<N>& argv) { return body(*object, argv); });
 }
 
@@ -108,7 +136,7 @@ std::nullptr_t building_error(const GraphError& error) {
 
 [[gnu::cold]] std::nullptr_t finished() { return py::raise(ErrorKind::Runtime, kFinishedMessage); }
 
-PyObject* new_id(NodeId id) { return PyLong_FromUnsignedLong(id); }
+PyObject* new_id(NodeId id) { return PyLong_FromLong(static_cast<long>(id)); }
 
 PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     // The binder takes the vectorcall layout: positional values, then
@@ -141,6 +169,7 @@ PyObject* builder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     new (&object->builder) std::optional<GraphBuilder>(std::move(builder).value());
     new (&object->dtypes) DTypeCache();
     new (&object->attrs) AttrConverter();
+    new (&object->last_op) LastOperation();
     return self.release();
 }
 
@@ -238,47 +267,73 @@ bool output_dtypes_arg(PyObject* obj, DTypeCache& cache, std::optional<std::vect
 
 PyObject* append_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr const auto& sig = kAppendNode;
-    return builder_method(self, sig, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
-        std::string_view op;
-        InlineVec<NodeId, 4> parents;
-        InlineVec<uint64_t, 8> shape;
-        uint32_t schema_version = 1;
-        std::optional<std::string> name;
-        uint64_t num_outputs = 1;
-        std::optional<std::vector<Shape>> output_shapes;
-        std::optional<std::string> source_location;
-        if (!text_view(argv[sig["op"]], "op", op)) return nullptr;
-        if (!py::to_uint_list(argv[sig["inputs"]], "inputs", parents)) return nullptr;
-        if (!PyDict_Check(argv[sig["attrs"]])) {
-            return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[sig["attrs"]]));
-        }
-        if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
-        if (argv[sig["schema_version"]] != nullptr &&
-            !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version))
-            return nullptr;
-        if (!optional_text(argv[sig["name"]], "name", name)) return nullptr;
-        if (argv[sig["num_outputs"]] != nullptr && !py::to_u64(argv[sig["num_outputs"]], "num_outputs", num_outputs))
-            return nullptr;
-        if (!output_shapes_arg(argv[sig["output_shapes"]], output_shapes)) return nullptr;
-        if (!optional_text(argv[sig["source_location"]], "source_location", source_location)) return nullptr;
+    return builder_method(
+        self, sig, append_node_keywords, args, nargs, kwnames, [&](GraphBuilderObject& b, auto& argv) -> PyObject* {
+            PyObject* const op_name = argv[sig["op"]];
+            std::string_view op;
+            InlineVec<NodeId, 4> parents;
+            InlineVec<uint64_t, 8> shape;
+            uint32_t schema_version = 1;
+            std::optional<std::string> name;
+            uint64_t num_outputs = 1;
+            std::optional<std::vector<Shape>> output_shapes;
+            std::optional<std::string> source_location;
+            // The schema version is read ahead of its turn only to recognise the
+            // previous operation: it runs no Python code, and its own errors
+            // are raised in order below.
+            uint64_t version_ahead = 1;
+            const bool same_op = (argv[sig["schema_version"]] == nullptr ||
+                                  py::read_small_uint(argv[sig["schema_version"]], version_ahead)) &&
+                                 b.last_op.is(op_name, version_ahead);
+            if (same_op) {
+                op = b.last_op.text;
+            } else if (!text_view(op_name, "op", op)) {
+                return nullptr;
+            }
+            if (!py::to_uint_list(argv[sig["inputs"]], "inputs", parents)) return nullptr;
+            if (!PyDict_Check(argv[sig["attrs"]])) {
+                return py::raise_argument_error("attrs", "expected dict, got " + py::type_name_of(argv[sig["attrs"]]));
+            }
+            if (!py::to_uint_list(argv[sig["shape"]], "shape", shape)) return nullptr;
+            if (argv[sig["schema_version"]] != nullptr &&
+                !py::to_u32(argv[sig["schema_version"]], "schema_version", schema_version))
+                return nullptr;
+            if (!optional_text(argv[sig["name"]], "name", name)) return nullptr;
+            if (argv[sig["num_outputs"]] != nullptr &&
+                !py::to_u64(argv[sig["num_outputs"]], "num_outputs", num_outputs))
+                return nullptr;
+            if (!output_shapes_arg(argv[sig["output_shapes"]], output_shapes)) return nullptr;
+            if (!optional_text(argv[sig["source_location"]], "source_location", source_location)) return nullptr;
 
-        if (op.empty()) return py::raise(ErrorKind::Value, "node op must not be empty");
-        ActiveContainers active;
-        if (!b.attrs.map_from_python(argv[sig["attrs"]], "attrs", active)) return nullptr;
-        std::optional<DTypeDescriptor> dtype = b.dtypes.resolve(argv[sig["dtype"]]);
-        if (!dtype) return nullptr;
-        std::optional<std::vector<DTypeDescriptor>> output_dtypes;
-        if (!output_dtypes_arg(argv[sig["output_dtypes"]], b.dtypes, output_dtypes)) return nullptr;
-        NodeParts parts{&b.attrs.draft(), shape, &*dtype, name, static_cast<size_t>(num_outputs)};
-        parts.source_location = source_location;
-        if (output_shapes) parts.output_shapes = &*output_shapes;
-        if (output_dtypes) parts.output_dtypes = &*output_dtypes;
-        if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(op, valid.error());
-        if (!b.builder) return finished();
-        Expected<NodeId> id = b.builder->append_operation(op, schema_version, parents, parts);
-        if (!id) return building_error(id.error());
-        return new_id(*id);
-    });
+            if (op.empty()) return py::raise(ErrorKind::Value, "node op must not be empty");
+            ActiveContainers active;
+            if (!b.attrs.map_from_python(argv[sig["attrs"]], "attrs", active)) return nullptr;
+            // A dtype object met before is read from the cache in place; the
+            // cache keeps its entries where they are (see DTypeCache).
+            std::optional<DTypeDescriptor> resolved;
+            const DTypeDescriptor* dtype = b.dtypes.cached(argv[sig["dtype"]]);
+            if (dtype == nullptr) {
+                resolved = b.dtypes.resolve(argv[sig["dtype"]]);
+                if (!resolved) return nullptr;
+                dtype = &*resolved;
+            }
+            std::optional<std::vector<DTypeDescriptor>> output_dtypes;
+            if (!output_dtypes_arg(argv[sig["output_dtypes"]], b.dtypes, output_dtypes)) return nullptr;
+            NodeParts parts{&b.attrs.draft(), shape, dtype, name, static_cast<size_t>(num_outputs)};
+            parts.source_location = source_location;
+            if (output_shapes) parts.output_shapes = &*output_shapes;
+            if (output_dtypes) parts.output_dtypes = &*output_dtypes;
+            if (Status<> valid = node_metadata::check(parts); !valid) return invalid_metadata(op, valid.error());
+            if (!b.builder) return finished();
+            Expected<NodeId> id = same_op ? b.builder->append_interned_operation(b.last_op.op, parents, parts)
+                                          : b.builder->append_operation(op, schema_version, parents, parts);
+            if (!id) return building_error(id.error());
+            if (!same_op && PyUnicode_CheckExact(op_name)) {
+                b.last_op =
+                    LastOperation{Ref::new_ref(op_name), op, schema_version, b.builder->data().arena.node(*id)->op};
+            }
+            return new_id(*id);
+        });
 }
 
 PyObject* append_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -293,7 +348,16 @@ PyObject* append_output(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           });
 }
 
+// The int of node `id` in a snapshot `nodes` filled up to `filled`, shared
+// rather than made again (ints never change); a new int past that.
+PyObject* snapshot_id(PyObject* nodes, size_t filled, uint64_t id) {
+    if (id < filled) return Py_NewRef(PyTuple_GET_ITEM(PyList_GET_ITEM(nodes, static_cast<Py_ssize_t>(id)), 0));
+    return PyLong_FromUnsignedLongLong(id);
+}
+
 // (ID, operation name, parents, name or None) of every node, in ID order.
+// Parents precede their users, so each parent's int is shared with its own
+// entry: a large graph's snapshot makes one int per node, not three.
 Ref snapshot(const GraphStore& store) {
     const size_t n = store.node_count();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -309,12 +373,17 @@ Ref snapshot(const GraphStore& store) {
             op_names[op] = py::str_from_utf8(node->schema.name);
             if (!op_names[op]) return nullptr;
         }
-        std::vector<NodeId> parents = node->parents.to_vec();
+        const Parents& parents = node->parents;
         Ref item = Ref::steal(PyTuple_New(4));
         Ref node_id = Ref::steal(PyLong_FromSize_t(id));
-        Ref parent_list = py::int_list(std::span<const NodeId>(parents));
+        Ref parent_list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parents.size())));
         Ref name = node->metadata.name() ? py::str_from_utf8(*node->metadata.name()) : Ref::none();
         if (!item || !node_id || !parent_list || !name) return nullptr;
+        for (size_t k = 0; k < parents.size(); ++k) {
+            PyObject* parent = snapshot_id(list.get(), id, parents[k]);
+            if (parent == nullptr) return nullptr;
+            PyList_SET_ITEM(parent_list.get(), static_cast<Py_ssize_t>(k), parent);
+        }
         PyTuple_SET_ITEM(item.get(), 0, node_id.release());
         PyTuple_SET_ITEM(item.get(), 1, op_names[op].clone().release());
         PyTuple_SET_ITEM(item.get(), 2, parent_list.release());
@@ -355,11 +424,13 @@ Ref report(const OptimizedGraph& optimized) {
                         {"passes", std::move(passes)}});
 }
 
-Ref node_map_list(const NodeMap& map) {
+// Store IDs as ints shared with the snapshot `nodes` where it has them.
+Ref node_map_list(const NodeMap& map, PyObject* nodes) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(map.size())));
     if (!list) return nullptr;
+    const auto filled = static_cast<size_t>(PyList_GET_SIZE(nodes));
     for (size_t i = 0; i < map.size(); ++i) {
-        PyObject* item = map[i] ? PyLong_FromUnsignedLong(*map[i]) : Py_NewRef(Py_None);
+        PyObject* item = map[i] ? snapshot_id(nodes, filled, *map[i]) : Py_NewRef(Py_None);
         if (item == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
@@ -380,7 +451,7 @@ PyObject* finish(PyObject* self, PyObject*) {
     Expected<OptimizedGraph> optimized = optimize(std::move(validated).value());
     if (!optimized) return building_error(optimized.error());
 
-    Ref map = node_map_list(optimized->node_map);
+    Ref map = node_map_list(optimized->node_map, nodes.get());
     Ref summary = report(*optimized);
     if (!map || !summary) return nullptr;
     Ref store = new_graph_store(PyType_GetModule(Py_TYPE(self)),
@@ -391,10 +462,13 @@ PyObject* finish(PyObject* self, PyObject*) {
 
 int builder_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_builder(self)->last_op.name.get());
     return as_builder(self)->dtypes.traverse(visit, arg);
 }
 
 int builder_clear(PyObject* self) {
+    // Forgotten before the name is dropped, so nothing can match it after.
+    LastOperation last = std::exchange(as_builder(self)->last_op, LastOperation{});
     as_builder(self)->dtypes.clear();
     return 0;
 }
@@ -404,6 +478,7 @@ void builder_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     PyObject_ClearWeakRefs(self);
     GraphBuilderObject* object = as_builder(self);
+    object->last_op.~LastOperation();
     object->attrs.~AttrConverter();
     object->dtypes.~DTypeCache();
     object->builder.~optional();

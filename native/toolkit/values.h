@@ -16,10 +16,19 @@ namespace vorlix::py {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
+// The UTF-8 of a compact ASCII str, which is the str's own buffer, read in
+// place; nothing for any other str (whose encoding may allocate or fail).
+[[gnu::always_inline]] [[nodiscard]] inline std::optional<std::string_view> ascii_of(PyObject* str) {
+    if (!PyUnicode_IS_COMPACT_ASCII(str)) return std::nullopt;
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(str)),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(str)));
+}
+
 // The UTF-8 encoding of a str (or subclass), which the str keeps: valid for
 // as long as the str lives. Nothing, with the exception raised, when the str
 // cannot be encoded (a lone surrogate).
 [[nodiscard]] inline std::optional<std::string_view> utf8_of(PyObject* str) {
+    if (std::optional<std::string_view> ascii = ascii_of(str)) return ascii;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
     if (utf8 == nullptr) return std::nullopt;

@@ -415,3 +415,21 @@ def test_int_subclasses_with_hostile_methods_are_read_by_value():
     assert (node.inputs, node.shape, node.schema_version) == ([0], [2], 2)
     with pytest.raises(TypeError):
         core.GraphBuilder().append_node("demo.op", [], {"n": HostileInt(1)}, [], "float32")
+
+
+def test_an_operation_named_again_keeps_its_schema_version_check_and_attributes():
+    b = core.GraphBuilder()
+    x = b.append_input_node([], "float32")
+    op = "demo.op"
+    attrs = [{"k": 1}, {"k": 2**40}, {"k": "\u2603"}, {"k": [1]}, {}]
+    ids = [b.append_node(op, [x], a, [], "float32") for a in attrs]
+    with pytest.raises(ValueError, match="already schema version 1, not 2"):
+        b.append_node(op, [x], {}, [], "float32", schema_version=2)
+    ids.append(b.append_node(op, [x], {"k": 0}, [], "float32", schema_version=HostileInt(1)))
+    ids.append(b.append_node("".join(["demo", ".op"]), [x], {"k": 1.5}, [], "float32"))
+    for i in ids:
+        b.append_output(i)
+    store = b.finish()[0]
+    nodes = [store.get_node(i) for i in range(1, 8)]
+    assert {(n.op, n.schema_version) for n in nodes} == {(op, 1)}
+    assert [n.attrs for n in nodes] == attrs + [{"k": 0}, {"k": 1.5}]

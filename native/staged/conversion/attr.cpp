@@ -9,6 +9,7 @@
 
 #include "native/staged/conversion/type_name.h"
 #include "native/toolkit/errors.h"
+#include "native/toolkit/no_python.h"
 #include "native/toolkit/values.h"
 #include "runtime/hash.h"
 #include "runtime/quote.h"
@@ -338,7 +339,63 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Note [Flat attribute maps]
+// Nearly every node's attributes are a dict of ASCII str keys to scalars.
+// Such a dict is written into the draft in one pass, with the very calls
+// the general conversion makes for it, so the draft is the same bytes.
+// Nothing in the pass runs Python code or can fail, so the dict cannot
+// change under it and no reference is taken; anything else (a container,
+// a non-ASCII text, an int beyond one digit, another type) gives up, and
+// the general conversion starts again from the beginning, raising what it
+// raises.
+[[nodiscard]] bool flat_map_from_python(PyObject* dict, AttrDraft& draft) {
+    py::NoPythonScope no_python("a flat attribute map written into a draft");
+    draft.clear();
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!Py_IS_TYPE(key, &PyUnicode_Type)) return false;
+        const std::optional<std::string_view> key_text = py::ascii_of(key);
+        if (!key_text) return false;
+        PyTypeObject* const type = Py_TYPE(value);
+        if (value == Py_None) {
+            draft.key(*key_text);
+            draft.null();
+        } else if (type == &PyBool_Type) {
+            draft.key(*key_text);
+            draft.boolean(value == Py_True);
+        } else if (type == &PyLong_Type) {
+            auto* number = reinterpret_cast<PyLongObject*>(value);
+            if (!PyUnstable_Long_IsCompact(number)) return false;
+            draft.key(*key_text);
+            draft.integer(PyUnstable_Long_CompactValue(number));
+        } else if (type == &PyFloat_Type) {
+            draft.key(*key_text);
+            draft.float_bits(std::bit_cast<uint64_t>(PyFloat_AS_DOUBLE(value)));
+        } else if (type == &PyUnicode_Type) {
+            const std::optional<std::string_view> text = py::ascii_of(value);
+            if (!text) return false;
+            draft.key(*key_text);
+            draft.string(*text);
+        } else if (type == &PyBytes_Type) {
+            const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(value));
+            draft.key(*key_text);
+            draft.bytes(std::span<const uint8_t>(data, static_cast<size_t>(PyBytes_GET_SIZE(value))));
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool AttrConverter::map_from_python(PyObject* dict, std::string_view path, ActiveContainers& active) {
+    // See Note [Flat attribute maps].
+    if (flat_map_from_python(dict, draft_)) return true;
     return FromPython(path, active, frames_, draft_).map(dict);
 }
 

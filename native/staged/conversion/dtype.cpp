@@ -185,7 +185,7 @@ int DTypeCache::traverse(visitproc visit, void* arg) const {
 
 void DTypeCache::clear() {
     // Dropped only after the table is empty, so a finalizer sees no entry.
-    std::vector<Entry> old = std::move(entries_);
+    std::deque<Entry> old = std::move(entries_);
     entries_.clear();
 }
 

@@ -2,9 +2,9 @@
 // and objects of the supported array namespaces, into DTypeDescriptors.
 #pragma once
 
+#include <deque>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "native/toolkit/python.h"
 #include "native/toolkit/ref.h"
@@ -26,7 +26,9 @@ namespace vorlix::staged {
 // The descriptors an owner has resolved, by object identity. Each entry holds
 // a strong reference, so no other object can take over its address while the
 // entry exists; entries are never removed or refreshed. Strings are parsed on
-// every call and never entered, and failed resolutions leave no entry.
+// every call and never entered, and failed resolutions leave no entry. An
+// entry stays where it is while the cache lives (until `clear`), so a
+// descriptor read in place stays valid across later resolutions.
 class DTypeCache {
 public:
     DTypeCache() = default;
@@ -34,6 +36,9 @@ public:
     DTypeCache& operator=(const DTypeCache&) = delete;
 
     [[nodiscard]] std::optional<DTypeDescriptor> resolve(PyObject* obj);
+    // The descriptor an entry holds for `obj`, in place; null when there is
+    // none (a str, an object not met yet), where `resolve` is the way on.
+    [[nodiscard]] const DTypeDescriptor* cached(PyObject* obj) const { return find(obj); }
     // 1 when `obj` resolves to `expected` (both texts equal), 0 when it
     // resolves to another descriptor, -1 with an exception set when it
     // cannot be resolved.
@@ -53,7 +58,7 @@ private:
     };
     [[nodiscard]] const DTypeDescriptor* find(PyObject* obj) const;
 
-    std::vector<Entry> entries_;
+    std::deque<Entry> entries_;
 };
 
 }  // namespace vorlix::staged
