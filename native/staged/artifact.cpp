@@ -2,9 +2,6 @@
 // a store read back from one. The text handed in is read in place.
 #include "native/staged/artifact.h"
 
-#include <sys/mman.h>
-
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -44,7 +41,6 @@ public:
             return nullptr;
         }
         char* buffer = data(bigger.get());
-        advise_huge_pages(buffer, capacity);
         if (kept != 0) std::memcpy(buffer, data(str_.get()), kept);
         str_ = std::move(bigger);
         return buffer;
@@ -65,22 +61,6 @@ public:
 
 private:
     static char* data(PyObject* str) { return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(str)); }
-
-    // Note [Huge pages for large artifact texts]
-    // A large text lands in fresh memory, and the first write to each page
-    // traps into the kernel: with 4 KiB pages that is a trap every dozen
-    // nodes or so, which made writing cost per node grow with the graph
-    // once its text outgrew the memory the allocator keeps. Whole 2 MiB
-    // pages inside the buffer are asked for instead, where the kernel
-    // offers them on request; the advice changes no byte, and a refusal
-    // leaves the ordinary pages.
-    static void advise_huge_pages(char* buffer, size_t capacity) {
-        constexpr uintptr_t kHugePage = uintptr_t{1} << 21;
-        if (capacity < 2 * kHugePage) return;
-        const auto begin = (reinterpret_cast<uintptr_t>(buffer) + kHugePage - 1) & ~(kHugePage - 1);
-        const auto end = (reinterpret_cast<uintptr_t>(buffer) + capacity) & ~(kHugePage - 1);
-        if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
 
     Ref str_;
 };

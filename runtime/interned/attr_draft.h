@@ -120,24 +120,25 @@ private:
     // copy); no byte outside either range is read or written.
     [[gnu::always_inline]] static void copy_text(uint8_t* to, const uint8_t* from, size_t length) {
         if (length >= 8 && length <= 16) {
-            uint64_t head;
-            uint64_t tail;
-            std::memcpy(&head, from, 8);
-            std::memcpy(&tail, from + length - 8, 8);
-            std::memcpy(to, &head, 8);
-            std::memcpy(to + length - 8, &tail, 8);
+            copy_ends<uint64_t>(to, from, length);
         } else if (length >= 4 && length < 8) {
-            uint32_t head;
-            uint32_t tail;
-            std::memcpy(&head, from, 4);
-            std::memcpy(&tail, from + length - 4, 4);
-            std::memcpy(to, &head, 4);
-            std::memcpy(to + length - 4, &tail, 4);
+            copy_ends<uint32_t>(to, from, length);
         } else if (length < 4) {
             for (size_t k = 0; k < length; ++k) to[k] = from[k];
         } else {
             std::memcpy(to, from, length);
         }
+    }
+    // The first and the last `sizeof(Word)` bytes of a text at least that
+    // long and at most twice it: together they cover it.
+    template <class Word>
+    [[gnu::always_inline]] static void copy_ends(uint8_t* to, const uint8_t* from, size_t length) {
+        Word head;
+        Word tail;
+        std::memcpy(&head, from, sizeof(Word));
+        std::memcpy(&tail, from + length - sizeof(Word), sizeof(Word));
+        std::memcpy(to, &head, sizeof(Word));
+        std::memcpy(to + length - sizeof(Word), &tail, sizeof(Word));
     }
     void grow(size_t n);
 
