@@ -32,6 +32,37 @@ Ref contribution_sequence(PyObject* result, std::string& failure) {
     return fast;
 }
 
+bool commit_taken(Lanes& lanes, size_t lane, const OperandView& operands, const uint8_t* active,
+                  PyObject* const* entries, uint32_t first) {
+    const uint32_t parent_count = operands.parent_count;
+    // Entry k - first, with its own reference, or nullptr when there is none.
+    const uint32_t remaining = parent_count - first;
+    std::array<Ref, OperandView::kInline> inline_taken;
+    std::vector<Ref> heap_taken;
+    Ref* taken = inline_taken.data();
+    if (remaining > inline_taken.size()) {
+        heap_taken.resize(remaining);
+        taken = heap_taken.data();
+    }
+    for (uint32_t k = first; k < parent_count; ++k) {
+        PyObject* entry = active[k] ? entries[operands.slots[k]] : Py_None;
+        if (entry != Py_None) taken[k - first] = Ref::new_ref(entry);
+    }
+    for (uint32_t k = first; k < parent_count; ++k) {
+        Ref entry = std::move(taken[k - first]);
+        if (!entry) continue;
+        Ref& slot = lanes.of(operands.parents[k])[lane];
+        if (!slot) {
+            slot = std::move(entry);
+            continue;
+        }
+        Ref sum = add_cotangents(slot.get(), entry.get());
+        if (!sum) return false;
+        slot = std::move(sum);
+    }
+    return true;
+}
+
 Ref add_by_snapshot(PyObject* a, PyObject* b) {
     const int b_snapshot = PyObject_HasAttrWithError(b, py::names::vorlix_snapshot());
     if (b_snapshot < 0) return nullptr;

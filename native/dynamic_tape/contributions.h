@@ -2,7 +2,6 @@
 // cotangent slots of a lane, and reading the list a rule returned.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "native/dynamic_tape/lanes.h"
@@ -36,68 +35,50 @@ namespace vorlix::tape {
     return add_leaves(accumulated, contribution);
 }
 
-// The entries taken for the active parents, each with its own reference, in
-// a buffer the caller provides, given up one by one; the dtor drops what was
-// not given up.
-class TakenEntries {
-public:
-    explicit TakenEntries(PyObject** items) : items_(items) {}
-    TakenEntries(const TakenEntries&) = delete;
-    TakenEntries& operator=(const TakenEntries&) = delete;
-    ~TakenEntries() {
-        for (size_t k = given_; k < held_; ++k) py::drop_ref(items_[k]);
-    }
-    // Holds `entry` (or nothing, for nullptr) as the next entry.
-    void hold(PyObject* entry) { items_[held_++] = entry != nullptr ? Py_NewRef(entry) : nullptr; }
-    // Gives up the next entry held; nullptr when it is nothing.
-    [[nodiscard]] PyObject* give() { return items_[given_++]; }
+// Whether an object is an instance of one of the built-in number types, whose
+// sums run no Python code.
+[[nodiscard]] inline bool plain_number(PyObject* obj) {
+    return PyFloat_CheckExact(obj) || PyLong_CheckExact(obj) || PyComplex_CheckExact(obj);
+}
 
-private:
-    PyObject** items_;
-    size_t held_ = 0;
-    size_t given_ = 0;
-};
+// commit_contributions from parent `first` on, once an addition may run
+// Python code: the remaining entries are each taken with their own reference
+// first, since that code could change the list they are items of.
+[[nodiscard]] bool commit_taken(Lanes& lanes, size_t lane, const OperandView& operands, const uint8_t* active,
+                                PyObject* const* entries, uint32_t first);
 
 // Adds the entries of one contribution list (`count` entries in operand
 // order, of a node with `operands`) for the active parents (`active`, parent
-// order) into their slots of lane `lane`; None entries add nothing. Each
-// entry is taken with its own reference before any addition runs, so the
-// entries may be the items of a list that the additions' Python code could
-// change. Inlined into the reverse calls, which commit once per node and lane.
+// order) into their slots of lane `lane`; None entries add nothing. The
+// entries may be the items of a list that Python code could change, so they
+// are read in place only while no Python code has run: storing into an empty
+// slot and adding two built-in numbers run none. The first other addition
+// hands the rest to `commit_taken`. Inlined into the reverse calls, which
+// commit once per node and lane.
 [[nodiscard, gnu::always_inline]] inline bool commit_contributions(Lanes& lanes, size_t lane,
                                                                    const OperandView& operands, const uint8_t* active,
                                                                    PyObject* const* entries, size_t count) {
     const uint32_t parent_count = operands.parent_count;
-    PyObject* inline_taken[OperandView::kInline];
-    std::unique_ptr<PyObject*[]> heap_taken;
-    PyObject** buffer = inline_taken;
-    if (parent_count > OperandView::kInline) [[unlikely]] {
-        heap_taken = std::make_unique<PyObject*[]>(parent_count);
-        buffer = heap_taken.get();
-    }
-    TakenEntries taken(buffer);
     for (uint32_t k = 0; k < parent_count; ++k) {
-        PyObject* entry = nullptr;
-        if (active[k]) {
-            const uint32_t position = operands.slots[k];
-            if (position >= count) [[unlikely]]
-                return py::internal_failure("contribution position is unavailable");
-            if (operands.parents[k] >= lanes.nodes()) [[unlikely]] {
-                return py::internal_failure("parent cotangent slot is unavailable");
-            }
-            entry = entries[position] != Py_None ? entries[position] : nullptr;
-        }
-        taken.hold(entry);
+        if (!active[k]) continue;
+        if (operands.slots[k] >= count) [[unlikely]]
+            return py::internal_failure("contribution position is unavailable");
+        if (operands.parents[k] >= lanes.nodes()) [[unlikely]]
+            return py::internal_failure("parent cotangent slot is unavailable");
     }
     for (uint32_t k = 0; k < parent_count; ++k) {
-        Ref entry = Ref::steal(taken.give());
-        if (!entry) continue;
+        if (!active[k]) continue;
+        PyObject* entry = entries[operands.slots[k]];
+        if (entry == Py_None) continue;
         Ref& slot = lanes.of(operands.parents[k])[lane];
         if (!slot) {
-            slot = std::move(entry);
+            slot = Ref::new_ref(entry);
             continue;
         }
-        Ref sum = add_cotangents(slot.get(), entry.get());
+        if (!plain_number(slot.get()) || !plain_number(entry)) [[unlikely]]
+            return commit_taken(lanes, lane, operands, active, entries, k);
+        // Dropping the replaced number runs no Python code either.
+        Ref sum = Ref::steal(PyNumber_Add(slot.get(), entry));
         if (!sum) return false;
         slot = std::move(sum);
     }

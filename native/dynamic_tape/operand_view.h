@@ -61,6 +61,7 @@ public:
                 if (!make_room(arity)) return false;
             }
             slots = arity <= kInline ? kIdentity : heap_identity_.data();
+            placement = uint64_t{parent_count} << 1;
         }
         if (record.encoding == ParentEncoding::EdgeRange) [[unlikely]] {
             if (!read_edges(tape, record)) return false;
@@ -128,6 +129,10 @@ public:
     uint32_t literal_start = 0;
     uint32_t arity = 0;
     bool in_order = true;  // the node has no layout: parent k is operand k
+    // Names the parents' and literals' slots: equal for two nodes read in
+    // turn only when their slots are equal. Even for nodes without a layout
+    // (twice the parent count), odd for the layouts placed by `read_layout`.
+    uint64_t placement = 0;
 
 private:
     static constexpr uint32_t kIdentity[kInline] = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -168,7 +173,9 @@ private:
                 return raise_interleave(*error);
             placed_parents_ = parent_count;
             placed_literals_ = literal_count;
+            layout_serial_ += 2;
         }
+        placement = layout_serial_;
         // A valid layout gives the parents distinct slots and the literals
         // the rest, so `read` writes every item.
         slots = own_slots;
@@ -198,6 +205,7 @@ private:
     static constexpr uint32_t kNonePlaced = std::numeric_limits<uint32_t>::max();
     uint32_t placed_parents_ = kNonePlaced;
     uint32_t placed_literals_ = 0;
+    uint64_t layout_serial_ = 1;  // the placement of the layout placed last
     PyObject* inline_items_[kInline];
     uint32_t inline_parents_[kInline];
     uint32_t inline_slots_[kInline];

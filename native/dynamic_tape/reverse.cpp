@@ -23,6 +23,10 @@ public:
     // whether any lane held one.
     bool take(Lanes& lanes, size_t node) {
         Ref* slots = lanes.of(node);
+        if (lanes.width() == 1) {
+            items_[0] = std::move(slots[0]);
+            return static_cast<bool>(items_[0]);
+        }
         bool any = false;
         for (size_t l = 0; l < lanes.width(); ++l) {
             items_[l] = std::move(slots[l]);

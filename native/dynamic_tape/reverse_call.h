@@ -22,16 +22,33 @@ namespace vorlix::tape {
 // repeat it. A call borrows its tuple until the next node is prepared.
 class ActivePositions {
 public:
+    // Names which parents of a node are active, bit k for parent k, when it
+    // has at most 64 parents; kNoMask otherwise.
+    static constexpr uint64_t kNoMask = ~uint64_t{0};
+
     // The operand positions of the active parents, in parent order; nullptr
     // with the exception raised when the tuple cannot be made. `all_active`
-    // says that every parent is active.
-    [[nodiscard, gnu::always_inline]] PyObject* of(const OperandView& operands, const uint8_t* active,
+    // says that every parent is active, `mask` which are.
+    [[nodiscard, gnu::always_inline]] PyObject* of(const OperandView& operands, const uint8_t* active, uint64_t mask,
                                                    bool all_active) {
         // Every parent active, in operand order: the common node.
         if (all_active && operands.in_order && operands.parent_count < identity_.size() &&
             identity_[operands.parent_count]) {
             return identity_[operands.parent_count].get();
         }
+        // The same slots and the same active parents as the node before.
+        if (mask != kNoMask && mask == found_mask_ && operands.placement == found_placement_) return found_;
+        PyObject* found = find(operands, active);
+        if (found != nullptr && mask != kNoMask) {
+            found_ = found;
+            found_mask_ = mask;
+            found_placement_ = operands.placement;
+        }
+        return found;
+    }
+
+private:
+    [[nodiscard, gnu::always_inline]] PyObject* find(const OperandView& operands, const uint8_t* active) {
         // Up to four positions below 2^15 - 1 are keyed by their sequence,
         // 15 bits each, offset by one so that no position keys as none.
         size_t count = 0;
@@ -51,7 +68,6 @@ public:
         return make(operands, active, count, key);
     }
 
-private:
     static constexpr uint64_t kFieldLimit = uint64_t{1} << 15;
     static constexpr uint64_t kUnkeyed = ~uint64_t{0};
     // The keys of (0, ..., n-1) for n up to 4.
@@ -62,6 +78,11 @@ private:
     std::array<Ref, 5> identity_;
     Ref last_;
     uint64_t last_key_ = kUnkeyed;
+    // The tuple found last (one of the above, which `make` changes only
+    // before it is recorded here), and the slots and mask it was found for.
+    PyObject* found_ = nullptr;
+    uint64_t found_mask_ = kNoMask;
+    uint64_t found_placement_ = 0;
 };
 
 // Whether an operation's batched rule, when it has one, serves all lanes.
@@ -130,11 +151,16 @@ public:
         }
         // `read` checked that every parent is in the arena.
         bool all_active = true;
+        uint64_t mask = 0;
         for (uint32_t k = 0; k < parent_count; ++k) {
-            active_[k] = state.arena.node(operands_.parents[k])->is_active();
-            all_active = all_active && active_[k];
+            const bool active = state.arena.node(operands_.parents[k])->is_active();
+            active_[k] = active;
+            all_active = all_active && active;
+            mask |= uint64_t{active} << (k & 63);
         }
-        positions_ = positions.of(operands_, active_, all_active);
+        if (parent_count > 64) [[unlikely]]
+            mask = ActivePositions::kNoMask;
+        positions_ = positions.of(operands_, active_, mask, all_active);
         if (positions_ == nullptr) return false;
 
         if (needs.needs_residual) {

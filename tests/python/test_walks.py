@@ -323,6 +323,28 @@ def test_cotangent_addition(first, second, expected):
     assert dynamic_vjp_many(tape, [[(n, 1.0)]], [x]) == [[expected]]
 
 
+class Clearing:
+    """Adding it empties the contribution list it came in."""
+
+    def __init__(self, entries):
+        self.entries = entries
+
+    def __radd__(self, other):
+        self.entries.clear()
+        return ("sum", other)
+
+
+def test_contributions_survive_an_addition_that_changes_their_list():
+    t = Tape()
+    x, y = t.input(1.0), t.input(2.0)
+    entries = [1.0, None, 3.0]
+    entries[1] = Clearing(entries)
+    # x gets the float, then the addition that empties the list; y's entry was read before.
+    n = t.op("three", [x, x, y], 1.0, vjp=lambda *a: entries)
+    t.tape.mark_output(n)
+    assert dynamic_vjp(t.freeze(), [(n, 1.0)], [x, y]) == [("sum", 1.0), 3.0]
+
+
 @pytest.mark.parametrize(
     ("first", "second", "message"),
     [
