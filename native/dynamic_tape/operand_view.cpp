@@ -2,6 +2,7 @@
 // and the weak-scalar rule.
 #include "native/dynamic_tape/operand_view.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 #include <string>
@@ -91,13 +92,30 @@ PyObject* operand_spec(TapeState& tape, const DynamicNode& node) {
 PyObject* OperandView::make_specs(TapeState& tape, uint32_t id) const {
     // The pairs first, since making one may allocate; then the tuple in one
     // pass. `read` checked that every parent's record exists.
-    std::vector<PyObject*> pairs(arity, Py_None);
+    PyObject* inline_pairs[kInline];
+    std::vector<PyObject*> heap_pairs;
+    PyObject** pairs = inline_pairs;
+    if (arity > kInline) {
+        heap_pairs.resize(arity);
+        pairs = heap_pairs.data();
+    }
+    std::fill_n(pairs, arity, Py_None);
     for (uint32_t k = 0; k < parent_count; ++k) {
         pairs[slots[k]] = operand_spec(tape, tape.node_records[parents[k]]);
         if (pairs[slots[k]] == nullptr) return nullptr;
     }
-    Ref& cached = tape.reverse_cache.operand_specs[id];
-    cached = tuple_of_borrowed(pairs.data(), arity);
+    ReverseCache& cache = tape.reverse_cache;
+    Ref& cached = cache.operand_specs[id];
+    if (cache.last_made < cache.operand_specs.size()) {
+        PyObject* last = cache.operand_specs[cache.last_made].get();
+        if (last != nullptr && static_cast<size_t>(PyTuple_GET_SIZE(last)) == arity &&
+            std::equal(pairs, pairs + arity, &PyTuple_GET_ITEM(last, 0))) {
+            cached = Ref::new_ref(last);
+            return cached.get();
+        }
+    }
+    cached = tuple_of_borrowed(pairs, arity);
+    cache.last_made = id;
     return cached.get();
 }
 

@@ -97,6 +97,9 @@ enum class Requirement : uint8_t {
 // records so that recording never touches it.
 struct ReverseCache {
     std::vector<Ref> operand_specs;
+    // The node whose tuple was made last: the next node with the same specs
+    // shares it, as neighbouring nodes mostly do.
+    size_t last_made = std::numeric_limits<size_t>::max();
 
     // Sizes the table for `count` nodes on first use.
     void prepare(size_t count) {
