@@ -39,7 +39,9 @@ public:
         // The same slots and the same active parents as the node before.
         if (mask != kNoMask && mask == found_mask_ && operands.placement == found_placement_) return found_;
         PyObject* found = find(operands, active);
-        if (found != nullptr && mask != kNoMask) {
+        // Recorded even without a mask, which never matches: `find` may
+        // have replaced the tuple found before.
+        if (found != nullptr) {
             found_ = found;
             found_mask_ = mask;
             found_placement_ = operands.placement;
@@ -78,8 +80,9 @@ private:
     std::array<Ref, 5> identity_;
     Ref last_;
     uint64_t last_key_ = kUnkeyed;
-    // The tuple found last (one of the above, which `make` changes only
-    // before it is recorded here), and the slots and mask it was found for.
+    // The tuple found last (one of the above: `make` replaces `last_` only
+    // just before its successor is recorded here), and the slots and mask it
+    // was found for.
     PyObject* found_ = nullptr;
     uint64_t found_mask_ = kNoMask;
     uint64_t found_placement_ = 0;

@@ -323,6 +323,29 @@ def test_cotangent_addition(first, second, expected):
     assert dynamic_vjp_many(tape, [[(n, 1.0)]], [x]) == [[expected]]
 
 
+def test_active_positions_after_a_node_with_many_parents():
+    t = Tape()
+    a, c = t.input(1.0), t.input(2.0, active=False)
+    seen, made = [], []
+
+    def record(out, primals, ct, attrs, active, res, specs, src):
+        seen.append(list(active))
+        made.append((object(),))  # takes the memory of a tuple freed just before
+        return [None] * len(primals)
+
+    def spread(out, primals, ct, attrs, active, res, specs, src):
+        return [1.0] * len(primals)
+
+    # Walked in reverse: the second pair, the wide node between, the first pair.
+    first = t.op("pair", [c, a], 1.0, vjp=record)
+    wide = t.op("wide", [c] + [a] * 65, 1.0, vjp=record)
+    second = t.op("pair", [c, a], 1.0)
+    out = t.op("sum", [first, wide, second], 1.0, vjp=spread)
+    t.tape.mark_output(out)
+    dynamic_vjp(t.freeze(), [(out, 1.0)], [a])
+    assert seen == [[1], list(range(1, 66)), [1]]
+
+
 class Clearing:
     """Adding it empties the contribution list it came in."""
 
