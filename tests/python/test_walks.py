@@ -328,19 +328,15 @@ def test_active_positions_after_a_node_with_many_parents():
     a, c = t.input(1.0), t.input(2.0, active=False)
     seen, made = [], []
 
-    def record(out, primals, ct, attrs, active, res, specs, src):
+    def record(out, primals, ct, attrs, active, *rest):
         seen.append(list(active))
         made.append((object(),))  # takes the memory of a tuple freed just before
         return [None] * len(primals)
 
-    def spread(out, primals, ct, attrs, active, res, specs, src):
-        return [1.0] * len(primals)
-
     # Walked in reverse: the second pair, the wide node between, the first pair.
-    first = t.op("pair", [c, a], 1.0, vjp=record)
-    wide = t.op("wide", [c] + [a] * 65, 1.0, vjp=record)
-    second = t.op("pair", [c, a], 1.0)
-    out = t.op("sum", [first, wide, second], 1.0, vjp=spread)
+    nodes = [t.op("pair", [c, a], 1.0, vjp=record), t.op("wide", [c] + [a] * 65, 1.0, vjp=record),
+             t.op("pair", [c, a], 1.0)]
+    out = t.op("sum", nodes, 1.0, vjp=lambda *args: [1.0] * 3)
     t.tape.mark_output(out)
     dynamic_vjp(t.freeze(), [(out, 1.0)], [a])
     assert seen == [[1], list(range(1, 66)), [1]]
