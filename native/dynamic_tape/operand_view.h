@@ -61,7 +61,6 @@ public:
                 if (!make_room(arity)) return false;
             }
             slots = arity <= kInline ? kIdentity : heap_identity_.data();
-            placement = uint64_t{parent_count} << 1;
         }
         if (record.encoding == ParentEncoding::EdgeRange) [[unlikely]] {
             if (!read_edges(tape, record)) return false;
@@ -129,10 +128,15 @@ public:
     uint32_t literal_start = 0;
     uint32_t arity = 0;
     bool in_order = true;  // the node has no layout: parent k is operand k
+    // Names the slots of a node with a layout: equal for two such nodes read
+    // in turn only when their slots are equal. Odd, so that it never equals
+    // `placement()` of a node without one.
+    uint64_t layout_placement = 1;
+
     // Names the parents' and literals' slots: equal for two nodes read in
-    // turn only when their slots are equal. Even for nodes without a layout
-    // (twice the parent count), odd for the layouts placed by `read_layout`.
-    uint64_t placement = 0;
+    // turn only when their slots are equal. Without a layout, the slots
+    // follow from the parent count alone.
+    [[nodiscard]] uint64_t placement() const { return in_order ? uint64_t{parent_count} << 1 : layout_placement; }
 
 private:
     static constexpr uint32_t kIdentity[kInline] = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -175,7 +179,7 @@ private:
             placed_literals_ = literal_count;
             layout_serial_ += 2;
         }
-        placement = layout_serial_;
+        layout_placement = layout_serial_;
         // A valid layout gives the parents distinct slots and the literals
         // the rest, so `read` writes every item.
         slots = own_slots;

@@ -37,14 +37,15 @@ public:
             return identity_[operands.parent_count].get();
         }
         // The same slots and the same active parents as the node before.
-        if (mask != kNoMask && mask == found_mask_ && operands.placement == found_placement_) return found_;
+        const uint64_t placement = operands.placement();
+        if (mask != kNoMask && mask == found_mask_ && placement == found_placement_) return found_;
         PyObject* found = find(operands, active);
         // Recorded even without a mask, which never matches: `find` may
         // have replaced the tuple found before.
         if (found != nullptr) {
             found_ = found;
             found_mask_ = mask;
-            found_placement_ = operands.placement;
+            found_placement_ = placement;
         }
         return found;
     }
