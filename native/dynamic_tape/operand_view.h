@@ -128,15 +128,11 @@ public:
     uint32_t literal_start = 0;
     uint32_t arity = 0;
     bool in_order = true;  // the node has no layout: parent k is operand k
-    // Names the slots of a node with a layout: equal for two such nodes read
-    // in turn only when their slots are equal. Odd, so that it never equals
-    // `placement()` of a node without one.
-    uint64_t layout_placement = 1;
-
     // Names the parents' and literals' slots: equal for two nodes read in
     // turn only when their slots are equal. Without a layout, the slots
-    // follow from the parent count alone.
-    [[nodiscard]] uint64_t placement() const { return in_order ? uint64_t{parent_count} << 1 : layout_placement; }
+    // follow from the parent count alone (an even name); a layout is named
+    // by the odd serial of its placing.
+    [[nodiscard]] uint64_t placement() const { return in_order ? uint64_t{parent_count} << 1 : layout_serial_; }
 
 private:
     static constexpr uint32_t kIdentity[kInline] = {0, 1, 2, 3, 4, 5, 6, 7};
@@ -179,7 +175,6 @@ private:
             placed_literals_ = literal_count;
             layout_serial_ += 2;
         }
-        layout_placement = layout_serial_;
         // A valid layout gives the parents distinct slots and the literals
         // the rest, so `read` writes every item.
         slots = own_slots;
@@ -209,7 +204,7 @@ private:
     static constexpr uint32_t kNonePlaced = std::numeric_limits<uint32_t>::max();
     uint32_t placed_parents_ = kNonePlaced;
     uint32_t placed_literals_ = 0;
-    uint64_t layout_serial_ = 1;  // the placement of the layout placed last
+    uint64_t layout_serial_ = 1;  // odd: the name of the layout placed last
     PyObject* inline_items_[kInline];
     uint32_t inline_parents_[kInline];
     uint32_t inline_slots_[kInline];
