@@ -8,7 +8,9 @@ Beside each walk runs a bare C loop doing only the irreducible work against
 the same floor (irreducible_walks.cpp, built into build/bench by
 scripts/bench.sh): fresh argument tuples, one vectorcall of the rule and the
 results stored in a flat array. It is the bound below which no core that
-calls its rules from C with fresh tuples can go.
+calls its rules from C with fresh tuples can go. It also runs 16 lanes, so
+that the per-lane figure of the core stands beside the per-lane figure of
+the irreducible work: a tangent tuple and a call per lane.
 
 Each figure is a ratio against its floor, both sides interleaved in one
 process and repeated; the minimum and the median of `time.process_time` are
@@ -213,15 +215,16 @@ def workloads(shape_name):
     positions = (0, 2) if wide else (0,)
     specs = WIDE_SPECS if wide else CHAIN_SPECS
 
-    def bare(kind, rule):
+    def bare(kind, rule, lanes=1):
         if irreducible_walks is None:
             return None
-        return lambda: irreducible_walks.walk(kind + wide, rule, NODES, ONE, 2.0, positions, specs)
+        return lambda: irreducible_walks.walk(kind + wide, rule, NODES, ONE, 2.0, positions, specs, lanes)
 
     return {
         f"{shape_name} JVP": (jvp, jvp_floor(nodes), bare(0, jvp_rule)),
         f"{shape_name} VJP": (rev, vjp_floor(nodes), bare(2, vjp)),
         f"{shape_name} 16-lane JVP": (lanes16, jvp),
+        f"{shape_name} bare 16-lane JVP": (bare(0, jvp_rule, 16), bare(0, jvp_rule)),
         f"{shape_name} reference Python JVP": (reference_jvp(nodes, inputs), jvp),
         f"{shape_name} reference Python VJP": (reference_vjp(nodes, inputs, vjp), rev),
     }
@@ -262,8 +265,15 @@ def main():
                 print(f"{shape_name} {direction}: bare C loop / floor: not built (run scripts/bench.sh)")
             else:
                 ratio_line(f"{shape_name} {direction}: bare C loop / floor", bare, floor)
-        lanes, one = interleaved(*w[f"{shape_name} 16-lane JVP"])
+        bare_lanes = w[f"{shape_name} bare 16-lane JVP"]
+        if bare_lanes[0] is None:
+            lanes, one = interleaved(*w[f"{shape_name} 16-lane JVP"])
+        else:
+            lanes, one, bare_16, bare_one = interleaved(*w[f"{shape_name} 16-lane JVP"], *bare_lanes)
         ratio_line(f"{shape_name}: 16-lane JVP per lane / one lane", lanes, one, 1 / 16, " (target <= 0.6)")
+        if bare_lanes[0] is not None:
+            # What a lane costs when nothing but its tuple and its call is paid.
+            ratio_line(f"{shape_name}: bare C loop, 16-lane JVP per lane / one lane", bare_16, bare_one, 1 / 16)
         for direction in ("JVP", "VJP"):
             ref, core = interleaved(*w[f"{shape_name} reference Python {direction}"])
             ratio_line(f"{shape_name}: reference Python {direction} walk / core", ref, core, target=" (target >= 5)")

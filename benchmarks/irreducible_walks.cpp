@@ -5,10 +5,11 @@
 // contribution. No tape, no holds, no checks: the bound below which no walk
 // that calls its rules from C with fresh tuples can go.
 //
-// walk(kind, rule, nodes, one, literal, positions, specs): `kind` is 0 chain
-// JVP, 1 wide JVP, 2 chain VJP, 3 wide VJP, on the tapes bench_walks.py
-// records (a chain of one-parent nodes; a wide tape whose node i has parents
-// i-2 and i-1 at slots 0 and 2 and the literal at slot 1).
+// walk(kind, rule, nodes, one, literal, positions, specs, lanes=1): `kind`
+// is 0 chain JVP, 1 wide JVP, 2 chain VJP, 3 wide VJP, on the tapes
+// bench_walks.py records (a chain of one-parent nodes; a wide tape whose node
+// i has parents i-2 and i-1 at slots 0 and 2 and the literal at slot 1). A
+// JVP may carry several lanes of tangents.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -73,6 +74,40 @@ bool jvp(bool wide, PyObject* rule, Py_ssize_t nodes, PyObject* one, PyObject* l
     return true;
 }
 
+// `lanes` tangents per node, lane l of node i at i * lanes + l: the primal
+// tuple is made once per node, a tangent tuple and a call once per lane. The
+// one-lane walk above stays as it is, so its figures keep their meaning.
+bool jvp_lanes(bool wide, PyObject* rule, Py_ssize_t nodes, PyObject* one, PyObject* literal, Py_ssize_t lanes) {
+    const Py_ssize_t inputs = wide ? 2 : 1;
+    const Py_ssize_t total = nodes + inputs;
+    Slots values(total), tangents(total * lanes);
+    for (Py_ssize_t i = 0; i < total; ++i) values[i] = Py_NewRef(one);
+    for (Py_ssize_t l = 0; l < lanes; ++l) tangents[l] = Py_NewRef(one);
+    for (Py_ssize_t i = inputs; i < total; ++i) {
+        PyObject* primals = wide ? tuple_of(values[i - 2], literal, values[i - 1]) : tuple_of(values[i - 1]);
+        if (primals == nullptr) return false;
+        for (Py_ssize_t l = 0; l < lanes; ++l) {
+            PyObject* lane =
+                wide ? tuple_of(or_none(tangents[(i - 2) * lanes + l]), Py_None, or_none(tangents[(i - 1) * lanes + l]))
+                     : tuple_of(or_none(tangents[(i - 1) * lanes + l]));
+            if (lane == nullptr) {
+                Py_DECREF(primals);
+                return false;
+            }
+            PyObject* args[] = {values[i], primals, lane, Py_None, Py_None, Py_None};
+            PyObject* tangent = PyObject_Vectorcall(rule, args, 6, nullptr);
+            Py_DECREF(lane);
+            if (tangent == nullptr) {
+                Py_DECREF(primals);
+                return false;
+            }
+            tangents[i * lanes + l] = tangent;
+        }
+        Py_DECREF(primals);
+    }
+    return true;
+}
+
 bool accumulate(PyObject*& slot, PyObject* contribution) {
     if (contribution == Py_None) return true;
     if (slot == nullptr) {
@@ -121,22 +156,24 @@ bool vjp(bool wide, PyObject* rule, Py_ssize_t nodes, PyObject* one, PyObject* l
 }
 
 PyObject* walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 7) {
-        PyErr_SetString(PyExc_TypeError, "walk(kind, rule, nodes, one, literal, positions, specs)");
+    if (nargs != 7 && nargs != 8) {
+        PyErr_SetString(PyExc_TypeError, "walk(kind, rule, nodes, one, literal, positions, specs, lanes=1)");
         return nullptr;
     }
     const long kind = PyLong_AsLong(args[0]);
     const Py_ssize_t nodes = PyLong_AsSsize_t(args[2]);
+    const Py_ssize_t lanes = nargs == 8 ? PyLong_AsSsize_t(args[7]) : 1;
     if (PyErr_Occurred()) return nullptr;
-    if (kind < 0 || kind > 3 || nodes < 0) {
-        PyErr_SetString(PyExc_ValueError, "kind must be 0 to 3 and nodes at least 0");
+    if (kind < 0 || kind > 3 || nodes < 0 || lanes < 1 || ((kind & 2) != 0 && lanes != 1)) {
+        PyErr_SetString(PyExc_ValueError, "kind must be 0 to 3, nodes at least 0, and lanes at least 1 (1 for a VJP)");
         return nullptr;
     }
     const bool wide = (kind & 1) != 0;
     bool ok = false;
     try {
         ok = (kind & 2) != 0 ? vjp(wide, args[1], nodes, args[3], args[4], args[5], args[6])
-                             : jvp(wide, args[1], nodes, args[3], args[4]);
+             : lanes == 1    ? jvp(wide, args[1], nodes, args[3], args[4])
+                             : jvp_lanes(wide, args[1], nodes, args[3], args[4], lanes);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     }
