@@ -34,11 +34,17 @@ for shape in chain wide; do
     if [ -e "$root"/build/bench/irreducible_walks.*.so ]; then
       bare=$(per_unit bench_walks.py 100000 --only "$shape $dir" bare)
       echo "$shape $dir instructions per node: bare C loop $bare, floor $floor, ratio $(ratio "$bare" "$floor")"
+      [ "$dir" = JVP ] && bare_one=$bare
     fi
     [ "$dir" = JVP ] && one=$core
   done
   lanes=$(per_unit bench_walks.py 1600000 --only "$shape 16-lane JVP" core)
   echo "$shape 16-lane JVP instructions per node per lane: $lanes, one lane: $one, ratio $(ratio "$lanes" "$one")"
+  if [ -e "$root"/build/bench/irreducible_walks.*.so ]; then
+    lanes=$(per_unit bench_walks.py 1600000 --only "$shape bare 16-lane JVP" core)
+    echo "$shape 16-lane JVP, bare C loop, instructions per node per lane: $lanes, one lane: $bare_one," \
+      "ratio $(ratio "$lanes" "$bare_one")"
+  fi
 done
 for side in execute_graph "python loop"; do
   echo "$side, __slots__ values, instructions per node: $(per_unit bench_execution.py 100000 --only "$side")"
