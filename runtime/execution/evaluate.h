@@ -71,6 +71,8 @@ private:
     const Plan& plan_;
     const GraphStore& graph_;
     H& host_;
+    // Entries in each of slots_, remaining_ and live_.
+    size_t count_ = 0;
     std::vector<Value> slots_;
     std::vector<uint64_t> remaining_;
     std::vector<uint64_t> live_;
@@ -90,6 +92,11 @@ typename Execution<H>::Result Execution<H>::run(std::vector<Value> inputs, std::
         return Result(graph_error(count_mismatch("inputs", declared_inputs.size(), inputs.size())));
     }
     const size_t count = plan_.steps().size();
+    if (plan_.use_counts().size() != count) return Result(graph_error("staged use-count slot is unavailable"));
+    // Slots, remaining uses and live counts all hold one entry per step from
+    // here on, so one comparison with the step count checks an index for all
+    // three.
+    count_ = count;
     slots_.resize(count);
     for (size_t k = 0; k < inputs.size(); ++k) {
         const NodeId id = declared_inputs[k];
@@ -139,7 +146,7 @@ typename Execution<H>::Walk Execution<H>::run_node(size_t index) {
     slots_[index] = std::move(value);
     if (Walk added = add_live(id); !added) return added;
     for (const NodeId p : node.parents) {
-        if (p >= remaining_.size()) return graph_failure("staged use-count slot is unavailable");
+        if (p >= count_) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] == 0) {
             return graph_failure(node_message("staged value ", p, " was consumed more often than planned"));
         }
@@ -164,7 +171,7 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
     for (const uint32_t d : plan_.donation_candidates(operation)) {
         if (d >= arity) return graph_failure("validated staged donation position is unavailable");
         const NodeId p = parents[d];
-        if (p >= remaining_.size() || p >= live_.size()) return graph_failure("staged use-count slot is unavailable");
+        if (p >= count_) return graph_failure("staged use-count slot is unavailable");
         if (remaining_[p] != 1 || live_[p] != 1) continue;
         if (!slots_[p]) return graph_failure(node_message("staged donation source ", p, " has no live value"));
         // See Note [Donating only what the walk alone holds].
@@ -184,7 +191,7 @@ typename Execution<H>::Walk Execution<H>::evaluate(const PlannedNode& node,
             continue;
         }
         const NodeId p = parents[k];
-        if (p >= slots_.size()) return graph_failure("staged value slot is unavailable");
+        if (p >= count_) return graph_failure("staged value slot is unavailable");
         if (!slots_[p]) return graph_failure(evaluate_detail::missing_parent(node.schema.name, node.id, p));
         operands_[k] = &slots_[p];
     }
@@ -202,7 +209,7 @@ typename Execution<H>::Walk Execution<H>::add_live(NodeId id) {
     const auto roots = plan_.alias_roots().of(id);
     if (!roots) return graph_failure("staged alias-root set is unavailable");
     for (const NodeId r : *roots) {
-        if (r >= live_.size()) return graph_failure("staged live-alias slot is unavailable");
+        if (r >= count_) return graph_failure("staged live-alias slot is unavailable");
         if (live_[r] == std::numeric_limits<uint64_t>::max()) {
             return graph_failure("staged live-alias count overflowed");
         }
@@ -216,7 +223,7 @@ typename Execution<H>::Walk Execution<H>::remove_live(NodeId id) {
     const auto roots = plan_.alias_roots().of(id);
     if (!roots) return graph_failure("staged alias-root set is unavailable");
     for (const NodeId r : *roots) {
-        if (r >= live_.size()) return graph_failure("staged live-alias slot is unavailable");
+        if (r >= count_) return graph_failure("staged live-alias slot is unavailable");
         if (live_[r] == 0) return graph_failure("staged live-alias count underflowed");
         --live_[r];
     }
@@ -225,7 +232,7 @@ typename Execution<H>::Walk Execution<H>::remove_live(NodeId id) {
 
 template <ExecutingHost H>
 typename Execution<H>::Walk Execution<H>::release(NodeId id) {
-    if (id >= slots_.size()) return graph_failure("staged value slot is unavailable");
+    if (id >= count_) return graph_failure("staged value slot is unavailable");
     if (!slots_[id]) return Walk();
     { Value dying = std::move(slots_[id]); }
     return remove_live(id);
